@@ -1,0 +1,104 @@
+#include "tokenizer/segmenter/Unicode.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+RuneStrLite DecodeRuneInString(const char* str, size_t len) {
+  RuneStrLite failed(0, 0);
+  if (str == nullptr || len == 0) {
+    return failed;
+  }
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(str);
+  uint32_t b0 = b[0];
+  if (b0 < 0x80) {
+    return RuneStrLite(b0, 1);
+  }
+  if (b0 <= 0xDF) {
+    if (len < 2) {
+      return failed;
+    }
+    return RuneStrLite(((b0 & 0x1F) << 6) | (b[1] & 0x3F), 2);
+  }
+  if (b0 <= 0xEF) {
+    if (len < 3) {
+      return failed;
+    }
+    return RuneStrLite(((b0 & 0x0F) << 12) | ((b[1] & 0x3F) << 6) | (b[2] & 0x3F), 3);
+  }
+  if (b0 <= 0xF7) {
+    if (len < 4) {
+      return failed;
+    }
+    return RuneStrLite(
+        ((b0 & 0x07) << 18) | ((b[1] & 0x3F) << 12) | ((b[2] & 0x3F) << 6) | (b[3] & 0x3F), 4);
+  }
+  return failed;
+}
+
+bool DecodeRunesInString(const char* s, size_t len, RuneStrArray& runes) {
+  runes.clear();
+  // Offsets are 32-bit; a longer text cannot be positioned.
+  if (len > UINT32_MAX) {
+    return false;
+  }
+  runes.reserve(len / 2);
+  for (uint32_t i = 0, j = 0; i < len;) {
+    RuneStrLite rp = DecodeRuneInString(s + i, len - i);
+    if (rp.len == 0) {
+      runes.clear();
+      return false;
+    }
+    runes.push_back(RuneStr(rp.rune, i, rp.len, j, 1));
+    i += rp.len;
+    ++j;
+  }
+  return true;
+}
+
+bool DecodeRunesInString(const std::string& s, RuneStrArray& runes) {
+  return DecodeRunesInString(s.data(), s.size(), runes);
+}
+
+bool DecodeRunesInString(const char* s, size_t len, Unicode& unicode) {
+  unicode.clear();
+  RuneStrArray runes;
+  if (!DecodeRunesInString(s, len, runes)) {
+    return false;
+  }
+  unicode.reserve(runes.size());
+  for (const RuneStr& r : runes) {
+    unicode.push_back(r.rune);
+  }
+  return true;
+}
+
+bool DecodeRunesInString(const std::string& s, Unicode& unicode) {
+  return DecodeRunesInString(s.data(), s.size(), unicode);
+}
+
+Word GetWordFromRunes(const std::string& s, const RuneStr* left, const RuneStr* right) {
+  uint32_t len = right->offset + right->len - left->offset;
+  uint32_t unicode_length = right->unicode_offset + right->unicode_length - left->unicode_offset;
+  return Word(s.substr(left->offset, len), left->offset, left->unicode_offset, unicode_length);
+}
+
+void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& wrs,
+                            std::vector<Word>& words) {
+  for (const WordRange& wr : wrs) {
+    words.push_back(GetWordFromRunes(s, wr.left, wr.right));
+  }
+}
+
+void GetStringsFromWords(const std::vector<Word>& words, std::vector<std::string>& strs) {
+  strs.resize(words.size());
+  for (size_t i = 0; i < words.size(); ++i) {
+    strs[i] = words[i].word;
+  }
+}
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

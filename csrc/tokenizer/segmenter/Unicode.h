@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tokenizer/segmenter/util/LocalVector.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+typedef uint32_t Rune;
+
+// One decoded code point with its place in the sentence.
+struct RuneStr {
+  Rune rune;
+  uint32_t offset;          // byte offset of its first byte
+  uint32_t len;             // bytes, 1 to 4
+  uint32_t unicode_offset;  // index among the sentence's code points
+  uint32_t unicode_length;  // 1 for a decoded code point
+
+  RuneStr() : rune(0), offset(0), len(0), unicode_offset(0), unicode_length(0) {}
+  RuneStr(Rune r, uint32_t o, uint32_t l, uint32_t uo, uint32_t ul)
+      : rune(r), offset(o), len(l), unicode_offset(uo), unicode_length(ul) {}
+};
+
+// Result of decoding one code point; len 0 means failure.
+struct RuneStrLite {
+  uint32_t rune;
+  uint32_t len;
+
+  RuneStrLite() : rune(0), len(0) {}
+  RuneStrLite(uint32_t r, uint32_t l) : rune(r), len(l) {}
+};
+
+typedef util::LocalVector<Rune> Unicode;
+typedef util::LocalVector<RuneStr> RuneStrArray;
+
+// A closed range: right points at the last code point of the word.
+struct WordRange {
+  const RuneStr* left;
+  const RuneStr* right;
+
+  WordRange(const RuneStr* l, const RuneStr* r) : left(l), right(r) {}
+  size_t Length() const { return static_cast<size_t>(right - left + 1); }
+};
+
+struct Word {
+  std::string word;
+  uint32_t offset;
+  uint32_t unicode_offset;
+  uint32_t unicode_length;
+
+  Word(const std::string& w, uint32_t o) : word(w), offset(o), unicode_offset(0), unicode_length(0) {}
+  Word(const std::string& w, uint32_t o, uint32_t uo, uint32_t ul)
+      : word(w), offset(o), unicode_offset(uo), unicode_length(ul) {}
+};
+
+// Lenient: only a lead byte of 0xF8 or above and a sequence cut off by the
+// end of the text fail; continuation bytes are not validated.
+RuneStrLite DecodeRuneInString(const char* str, size_t len);
+
+// On failure the output is left empty, never partial.
+bool DecodeRunesInString(const char* s, size_t len, RuneStrArray& runes);
+bool DecodeRunesInString(const std::string& s, RuneStrArray& runes);
+bool DecodeRunesInString(const char* s, size_t len, Unicode& unicode);
+bool DecodeRunesInString(const std::string& s, Unicode& unicode);
+
+Word GetWordFromRunes(const std::string& s, const RuneStr* left, const RuneStr* right);
+// Appends one word per range; callers clear words first.
+void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& wrs,
+                            std::vector<Word>& words);
+void GetStringsFromWords(const std::vector<Word>& words, std::vector<std::string>& strs);
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

@@ -1,0 +1,85 @@
+#include "tokenizer/segmenter/util/StringUtil.h"
+
+#include <cctype>
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace util {
+
+namespace {
+// A byte of 0x80 or above arrives sign-extended, far above 255, so it is
+// never taken for white space.
+bool IsSpaceByte(char c) {
+  return IsSpace(static_cast<unsigned>(c));
+}
+}  // namespace
+
+bool IsSpace(unsigned c) {
+  if (c > 255) {
+    return false;
+  }
+  return std::isspace(static_cast<int>(c)) != 0;
+}
+
+std::string& LTrim(std::string& s) {
+  size_t i = 0;
+  while (i < s.size() && IsSpaceByte(s[i])) {
+    ++i;
+  }
+  s.erase(0, i);
+  return s;
+}
+
+std::string& RTrim(std::string& s) {
+  size_t n = s.size();
+  while (n > 0 && IsSpaceByte(s[n - 1])) {
+    --n;
+  }
+  s.erase(n);
+  return s;
+}
+
+std::string& Trim(std::string& s) {
+  return LTrim(RTrim(s));
+}
+
+bool StartsWith(const std::string& str, const std::string& prefix) {
+  if (prefix.size() > str.size()) {
+    return false;
+  }
+  return str.compare(0, prefix.size(), prefix) == 0;
+}
+
+void Split(const std::string& src, std::vector<std::string>& res, const std::string& pattern,
+           size_t maxsplit) {
+  res.clear();
+  if (src.empty()) {
+    return;
+  }
+  size_t start = 0;
+  while (true) {
+    size_t pos = src.find_first_of(pattern, start);
+    if (pos == std::string::npos || res.size() >= maxsplit) {
+      res.push_back(src.substr(start));
+      return;
+    }
+    res.push_back(src.substr(start, pos - start));
+    start = pos + 1;
+    if (start >= src.size()) {
+      return;
+    }
+  }
+}
+
+std::vector<std::string> Split(const std::string& src, const std::string& pattern,
+                               size_t maxsplit) {
+  std::vector<std::string> res;
+  Split(src, res, pattern, maxsplit);
+  return res;
+}
+
+}  // namespace util
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

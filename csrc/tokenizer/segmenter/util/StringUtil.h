@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace util {
+
+// Byte-string helpers for the data-file loaders. Delimiters and white space
+// are ASCII, so multi-byte UTF-8 sequences pass through untouched.
+
+bool IsSpace(unsigned c);
+std::string& LTrim(std::string& s);
+std::string& RTrim(std::string& s);
+std::string& Trim(std::string& s);
+bool StartsWith(const std::string& str, const std::string& prefix);
+
+// Splits at any single byte of pattern. Adjacent or leading delimiters give
+// empty pieces; a trailing delimiter gives none. After maxsplit pieces the
+// rest of src becomes the last piece.
+void Split(const std::string& src, std::vector<std::string>& res, const std::string& pattern,
+           size_t maxsplit = std::numeric_limits<size_t>::max());
+std::vector<std::string> Split(const std::string& src, const std::string& pattern,
+                               size_t maxsplit = std::numeric_limits<size_t>::max());
+
+}  // namespace util
+}  // namespace text
+}  // namespace typing
+}  // namespace korva
