@@ -1,0 +1,220 @@
+#include "tokenizer/segmenter/DictTrie.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+
+#include "tokenizer/segmenter/util/Logging.h"
+#include "tokenizer/segmenter/util/StringUtil.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+const char* const UNKNOWN_TAG = "";
+
+namespace {
+
+// Number at the start of the text, 0 when there is none or it does not fit.
+// from_chars ignores the locale, unlike strtod.
+template <class T>
+T LeadingNumber(const std::string& s) {
+  T value = 0;
+  std::from_chars_result r = std::from_chars(s.data(), s.data() + s.size(), value);
+  return r.ec == std::errc() ? value : 0;
+}
+
+}  // namespace
+
+DictTrie::DictTrie(const std::string& dict_path, const std::string& user_dict_paths,
+                   UserWordWeightOption user_word_weight_opt)
+    : freq_sum_(0.0),
+      min_weight_(0.0),
+      max_weight_(0.0),
+      median_weight_(0.0),
+      user_word_default_weight_(0.0) {
+  Init(dict_path, user_dict_paths, user_word_weight_opt);
+}
+
+DictTrie::~DictTrie() {}
+
+void DictTrie::Init(const std::string& dict_path, const std::string& user_dict_paths,
+                    UserWordWeightOption user_word_weight_opt) {
+  LoadDict(dict_path);
+  CalcFreqSum();
+  CalculateWeight();
+  SetStaticWordWeights(user_word_weight_opt);
+  if (!user_dict_paths.empty()) {
+    LoadUserDict(user_dict_paths);
+  }
+  Shrink();
+  CreateTrie();
+}
+
+const DictUnit* DictTrie::Find(const RuneStr* begin, const RuneStr* end) const {
+  return trie_->Find(begin, end);
+}
+
+void DictTrie::Find(const RuneStr* begin, const RuneStr* end, std::vector<Dag>& res,
+                    size_t max_word_len) const {
+  trie_->Find(begin, end, res, max_word_len);
+}
+
+bool DictTrie::IsUserDictSingleChineseWord(const Rune& word) const {
+  return user_dict_single_chinese_word_.count(word) > 0;
+}
+
+size_t DictTrie::MemoryBytes() const {
+  size_t bytes = static_node_infos_.capacity() * sizeof(DictUnit) + trie_->MemoryBytes();
+  for (const DictUnit& unit : static_node_infos_) {
+    if (unit.word.capacity() > util::LOCAL_VECTOR_BUFFER_SIZE) {
+      bytes += unit.word.capacity() * sizeof(Rune);
+    }
+    if (unit.tag.capacity() > 15) {
+      bytes += unit.tag.capacity() + 1;
+    }
+  }
+  bytes += user_dict_single_chinese_word_.size() * (sizeof(Rune) + 2 * sizeof(void*)) +
+           user_dict_single_chinese_word_.bucket_count() * sizeof(void*);
+  return bytes;
+}
+
+void DictTrie::LoadDict(const std::string& file_path) {
+  std::ifstream ifs(file_path.c_str());
+  CHECK_OR_FATAL(ifs.is_open()) << "open " << file_path << " failed.";
+  std::string line;
+  std::vector<std::string> buf;
+  DictUnit node_info;
+  while (std::getline(ifs, line)) {
+    util::Split(line, buf, " ");
+    CHECK_OR_FATAL(buf.size() == DICT_COLUMN_NUM) << "split result illegal, line:" << line;
+    if (MakeNodeInfo(node_info, buf[0], LeadingNumber<double>(buf[1]), buf[2])) {
+      static_node_infos_.push_back(node_info);
+    }
+  }
+}
+
+void DictTrie::LoadUserDict(const std::string& file_paths) {
+  std::vector<std::string> files = util::Split(file_paths, "|;");
+  for (const std::string& file : files) {
+    std::ifstream ifs(file.c_str());
+    CHECK_OR_FATAL(ifs.is_open()) << "open " << file << " failed";
+    std::string line;
+    while (std::getline(ifs, line)) {
+      if (line.empty()) {
+        continue;
+      }
+      InserUserDictNode(line);
+    }
+  }
+}
+
+void DictTrie::InserUserDictNode(const std::string& line) {
+  std::vector<std::string> buf = util::Split(line, " ");
+  DictUnit node_info;
+  bool ok = false;
+  switch (buf.size()) {
+    case 1:
+      ok = MakeNodeInfo(node_info, buf[0], user_word_default_weight_, UNKNOWN_TAG);
+      break;
+    case 2:
+      // The second field is a tag, not a frequency.
+      ok = MakeNodeInfo(node_info, buf[0], user_word_default_weight_, buf[1]);
+      break;
+    case 3: {
+      double freq = static_cast<double>(LeadingNumber<long long>(buf[1]));
+      ok = MakeNodeInfo(node_info, buf[0], std::log(freq / freq_sum_), buf[2]);
+      break;
+    }
+    default:
+      return;
+  }
+  if (!ok) {
+    return;
+  }
+  static_node_infos_.push_back(node_info);
+  if (node_info.word.size() == 1) {
+    user_dict_single_chinese_word_.insert(node_info.word[0]);
+  }
+}
+
+bool DictTrie::MakeNodeInfo(DictUnit& node_info, const std::string& word, double weight,
+                            const std::string& tag) {
+  if (!DecodeRunesInString(word, node_info.word)) {
+    LOG_RECORD(ERROR) << "Decode " << word << " failed.";
+    return false;
+  }
+  node_info.weight = weight;
+  node_info.tag = tag;
+  return true;
+}
+
+void DictTrie::CalcFreqSum() {
+  freq_sum_ = 0.0;
+  for (const DictUnit& unit : static_node_infos_) {
+    freq_sum_ += unit.weight;
+  }
+}
+
+void DictTrie::CalculateWeight() {
+  for (DictUnit& unit : static_node_infos_) {
+    unit.weight = std::log(unit.weight / freq_sum_);
+  }
+}
+
+void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
+  CHECK_OR_FATAL(!static_node_infos_.empty());
+  // A zero or negative frequency gives an infinite or undefined weight; such
+  // entries are left out of the statistics, or one of them would make every
+  // unknown code point an impossible event (and sorting with NaN is unsafe).
+  std::vector<double> weights;
+  weights.reserve(static_node_infos_.size());
+  for (const DictUnit& unit : static_node_infos_) {
+    if (std::isfinite(unit.weight)) {
+      weights.push_back(unit.weight);
+    }
+  }
+  if (weights.empty()) {
+    min_weight_ = max_weight_ = median_weight_ = MIN_DOUBLE;
+  } else {
+    std::sort(weights.begin(), weights.end());
+    min_weight_ = weights.front();
+    max_weight_ = weights.back();
+    median_weight_ = weights[weights.size() / 2];
+  }
+  switch (option) {
+    case WordWeightMin:
+      user_word_default_weight_ = min_weight_;
+      break;
+    case WordWeightMax:
+      user_word_default_weight_ = max_weight_;
+      break;
+    case WordWeightMedian:
+    default:
+      user_word_default_weight_ = median_weight_;
+      break;
+  }
+}
+
+void DictTrie::Shrink() {
+  static_node_infos_.shrink_to_fit();
+}
+
+void DictTrie::CreateTrie() {
+  std::vector<Unicode> words;
+  std::vector<const DictUnit*> values;
+  words.reserve(static_node_infos_.size());
+  values.reserve(static_node_infos_.size());
+  for (const DictUnit& unit : static_node_infos_) {
+    words.push_back(unit.word);
+    values.push_back(&unit);
+  }
+  trie_.reset(new Trie(words, values));
+}
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tokenizer/segmenter/Unicode.h"
+#include "tokenizer/segmenter/util/LocalVector.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+// Longest dictionary word, in code points, that the candidate search offers.
+const size_t MAX_WORD_LENGTH = 512;
+
+struct DictUnit {
+  Unicode word;
+  double weight;  // raw frequency while the main dictionary loads, log-probability after
+  std::string tag;
+};
+
+inline bool WeightCompare(const DictUnit& lhs, const DictUnit& rhs) {
+  return lhs.weight < rhs.weight;
+}
+
+// Candidates for one position of a sentence and the best path from there.
+struct Dag {
+  RuneStr runestr;
+  // (end position, entry or null for a lone code point)
+  util::LocalVector<std::pair<size_t, const DictUnit*>> nexts;
+  const DictUnit* pInfo;
+  double weight;
+
+  Dag() : pInfo(nullptr), weight(0.0) {}
+};
+
+// A node's children are a contiguous run of nodes sorted by code point, so a
+// child lookup is a binary search and a node costs no allocation of its own.
+struct TrieNode {
+  Rune rune;             // code point of the edge from the parent
+  uint32_t first_child;  // index of the first child
+  uint32_t child_count;
+  const DictUnit* ptValue;  // entry of the word ending here, or null
+};
+
+// Prefix tree over code points, built once and read-only afterwards.
+class Trie {
+ public:
+  // A later pair with the same key replaces an earlier one; empty keys are
+  // not inserted.
+  Trie(const std::vector<Unicode>& keys, const std::vector<const DictUnit*>& valuePointers);
+
+  Trie(const Trie&) = delete;
+  Trie& operator=(const Trie&) = delete;
+
+  // Entry whose word is exactly [begin, end), or null.
+  const DictUnit* Find(const RuneStr* begin, const RuneStr* end) const;
+  // One Dag per position of [begin, end) with the words starting there, in
+  // increasing end position, none longer than max_word_len code points.
+  void Find(const RuneStr* begin, const RuneStr* end, std::vector<Dag>& res,
+            size_t max_word_len = MAX_WORD_LENGTH) const;
+
+  size_t NodeCount() const { return nodes_.size(); }
+  size_t MemoryBytes() const { return nodes_.capacity() * sizeof(TrieNode); }
+
+ private:
+  void CreateTrie(const std::vector<Unicode>& keys,
+                  const std::vector<const DictUnit*>& valuePointers);
+  const TrieNode* Child(const TrieNode& node, Rune rune) const;
+
+  std::vector<TrieNode> nodes_;  // nodes_[0] is the root
+};
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva
