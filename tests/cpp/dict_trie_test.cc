@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,10 @@ struct MedianCase {
   double median;  // frequency of the expected median entry
   double sum;
 };
+
+std::ostream& operator<<(std::ostream& os, const MedianCase& c) {
+  return os << c.dict;
+}
 
 class MedianRule : public testing::TestWithParam<MedianCase> {};
 
@@ -319,6 +324,24 @@ TEST(DictTrie, LongWordsAndManyChildren) {
   Candidates dag = DagOf(dict, longest);
   EXPECT_EQ(dag[0].size(), 1u);
   EXPECT_EQ(DagOf(dict, longest, 600)[0].size(), 2u);
+}
+
+TEST(Trie, KeysAndValuesLastPairWins) {
+  std::vector<DictUnit> units(4);
+  std::vector<Unicode> keys(4);
+  const char* words[] = {"ab", "", "ab", "a"};
+  for (size_t i = 0; i < 4; ++i) {
+    ASSERT_TRUE(DecodeRunesInString(words[i], keys[i]));
+    units[i].word = keys[i];
+  }
+  std::vector<const DictUnit*> values{&units[0], &units[1], &units[2], &units[3]};
+  Trie trie(keys, values);
+  RuneStrArray runes;
+  ASSERT_TRUE(DecodeRunesInString("ab", runes));
+  EXPECT_EQ(trie.Find(runes.begin(), runes.end()), &units[2]);
+  EXPECT_EQ(trie.Find(runes.begin(), runes.begin() + 1), &units[3]);
+  EXPECT_EQ(trie.Find(runes.begin(), runes.begin()), nullptr);
+  EXPECT_EQ(trie.NodeCount(), 3u);
 }
 
 }  // namespace

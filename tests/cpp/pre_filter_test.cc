@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ struct PieceCase {
   std::string sentence;
   std::vector<std::string> pieces;
 };
+
+std::ostream& operator<<(std::ostream& os, const PieceCase& c) {
+  return os << c.sentence;
+}
 
 class PreFilterPieces : public testing::TestWithParam<PieceCase> {};
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ struct SplitCase {
   size_t maxsplit;
   Pieces expected;
 };
+
+std::ostream& operator<<(std::ostream& os, const SplitCase& c) {
+  return os << "'" << c.src << "' on '" << c.pattern << "'";
+}
 
 class SplitTest : public testing::TestWithParam<SplitCase> {};
 

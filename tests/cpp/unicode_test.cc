@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ struct LenientCase {
   Rune rune;
   uint32_t len;
 };
+
+std::ostream& operator<<(std::ostream& os, const LenientCase& c) {
+  return os << "U+" << std::hex << c.rune;
+}
 
 class DecodeLenient : public testing::TestWithParam<LenientCase> {};
 

@@ -9,7 +9,7 @@ namespace segmenter {
 
 namespace {
 
-// Keys sharing a prefix of `depth` code points, all reaching one node.
+// Keys order[lo, hi) share their first `depth` code points and reach `node`.
 struct PendingNode {
   uint32_t node;
   size_t lo;
@@ -17,57 +17,110 @@ struct PendingNode {
   size_t depth;
 };
 
-bool KeyLess(const Unicode& a, const Unicode& b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+// The first two code points packed so that most comparisons while sorting
+// touch only this array; 0 stands for "no code point".
+uint64_t PackedPrefix(const Unicode& key) {
+  uint64_t first = key.size() > 0 ? key[0] + 1ull : 0;
+  uint64_t second = key.size() > 1 ? key[1] + 1ull : 0;
+  return (first << 32) | second;
 }
+
+struct SortItem {
+  uint64_t prefix;
+  uint32_t index;
+};
 
 }  // namespace
 
 Trie::Trie(const std::vector<Unicode>& keys, const std::vector<const DictUnit*>& valuePointers) {
-  CreateTrie(keys, valuePointers);
+  size_t count = std::min(keys.size(), valuePointers.size());
+  std::vector<const Unicode*> key_pointers(count);
+  for (size_t i = 0; i < count; ++i) {
+    key_pointers[i] = &keys[i];
+  }
+  CreateTrie(key_pointers, valuePointers);
 }
 
-void Trie::CreateTrie(const std::vector<Unicode>& keys,
+Trie::Trie(const std::vector<const DictUnit*>& valuePointers) {
+  std::vector<const Unicode*> key_pointers(valuePointers.size());
+  for (size_t i = 0; i < valuePointers.size(); ++i) {
+    key_pointers[i] = &valuePointers[i]->word;
+  }
+  CreateTrie(key_pointers, valuePointers);
+}
+
+void Trie::CreateTrie(const std::vector<const Unicode*>& keys,
                       const std::vector<const DictUnit*>& valuePointers) {
   nodes_.clear();
   nodes_.push_back(TrieNode{0, 0, 0, nullptr});
 
-  size_t count = std::min(keys.size(), valuePointers.size());
-  std::vector<uint32_t> order;
-  order.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    if (!keys[i].empty()) {
-      order.push_back(static_cast<uint32_t>(i));
+  std::vector<SortItem> items;
+  items.reserve(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!keys[i]->empty()) {
+      items.push_back(SortItem{PackedPrefix(*keys[i]), static_cast<uint32_t>(i)});
     }
   }
-  // Stable, so equal keys stay in load order and the last one wins below.
-  std::stable_sort(order.begin(), order.end(),
-                   [&keys](uint32_t a, uint32_t b) { return KeyLess(keys[a], keys[b]); });
+  // Equal keys keep load order (index as the last criterion), so that the
+  // last one loaded wins below.
+  std::sort(items.begin(), items.end(), [&keys](const SortItem& a, const SortItem& b) {
+    if (a.prefix != b.prefix) {
+      return a.prefix < b.prefix;
+    }
+    const Unicode& ka = *keys[a.index];
+    const Unicode& kb = *keys[b.index];
+    if (ka.size() > 2 || kb.size() > 2) {
+      if (std::lexicographical_compare(ka.begin(), ka.end(), kb.begin(), kb.end())) {
+        return true;
+      }
+      if (std::lexicographical_compare(kb.begin(), kb.end(), ka.begin(), ka.end())) {
+        return false;
+      }
+    }
+    return a.index < b.index;
+  });
 
-  // Breadth first, so that the children of each node are appended together
-  // and stay contiguous.
-  std::vector<PendingNode> queue;
-  queue.push_back(PendingNode{0, 0, order.size(), 0});
-  for (size_t q = 0; q < queue.size(); ++q) {
-    PendingNode pending = queue[q];
+  // The sorted keys copied into one array, so that the walk below reads
+  // memory in order.
+  std::vector<size_t> starts(items.size() + 1, 0);
+  for (size_t i = 0; i < items.size(); ++i) {
+    starts[i + 1] = starts[i] + keys[items[i].index]->size();
+  }
+  std::vector<Rune> runes;
+  runes.reserve(starts.back());
+  for (const SortItem& item : items) {
+    const Unicode& key = *keys[item.index];
+    runes.insert(runes.end(), key.begin(), key.end());
+  }
+  auto length = [&starts](size_t i) { return starts[i + 1] - starts[i]; };
+  auto rune_at = [&starts, &runes](size_t i, size_t depth) { return runes[starts[i] + depth]; };
+
+  // Depth first; each node's children are appended together so that they
+  // stay contiguous.
+  std::vector<PendingNode> stack;
+  stack.push_back(PendingNode{0, 0, items.size(), 0});
+  while (!stack.empty()) {
+    PendingNode pending = stack.back();
+    stack.pop_back();
     size_t i = pending.lo;
     // Keys ending here sort before their extensions.
-    while (i < pending.hi && keys[order[i]].size() == pending.depth) {
-      nodes_[pending.node].ptValue = valuePointers[order[i]];
+    while (i < pending.hi && length(i) == pending.depth) {
+      nodes_[pending.node].ptValue = valuePointers[items[i].index];
       ++i;
     }
     uint32_t first = static_cast<uint32_t>(nodes_.size());
+    size_t stack_mark = stack.size();
     while (i < pending.hi) {
-      Rune rune = keys[order[i]][pending.depth];
+      Rune rune = rune_at(i, pending.depth);
       size_t j = i + 1;
-      while (j < pending.hi && keys[order[j]][pending.depth] == rune) {
+      while (j < pending.hi && rune_at(j, pending.depth) == rune) {
         ++j;
       }
-      queue.push_back(
-          PendingNode{static_cast<uint32_t>(nodes_.size()), i, j, pending.depth + 1});
+      stack.push_back(PendingNode{static_cast<uint32_t>(nodes_.size()), i, j, pending.depth + 1});
       nodes_.push_back(TrieNode{rune, 0, 0, nullptr});
       i = j;
     }
+    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(stack_mark), stack.end());
     nodes_[pending.node].first_child = first;
     nodes_[pending.node].child_count = static_cast<uint32_t>(nodes_.size()) - first;
   }

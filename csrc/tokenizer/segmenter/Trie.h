@@ -53,6 +53,8 @@ class Trie {
   // A later pair with the same key replaces an earlier one; empty keys are
   // not inserted.
   Trie(const std::vector<Unicode>& keys, const std::vector<const DictUnit*>& valuePointers);
+  // Keyed by each entry's own word.
+  explicit Trie(const std::vector<const DictUnit*>& valuePointers);
 
   Trie(const Trie&) = delete;
   Trie& operator=(const Trie&) = delete;
@@ -68,7 +70,7 @@ class Trie {
   size_t MemoryBytes() const { return nodes_.capacity() * sizeof(TrieNode); }
 
  private:
-  void CreateTrie(const std::vector<Unicode>& keys,
+  void CreateTrie(const std::vector<const Unicode*>& keys,
                   const std::vector<const DictUnit*>& valuePointers);
   const TrieNode* Child(const TrieNode& node, Rune rune) const;
 
