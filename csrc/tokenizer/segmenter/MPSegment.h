@@ -1,0 +1,60 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tokenizer/segmenter/DictTrie.h"
+#include "tokenizer/segmenter/PosTagger.h"
+#include "tokenizer/segmenter/SegmentTagged.h"
+#include "tokenizer/segmenter/Unicode.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+// Cuts a sentence into the dictionary words with the highest total
+// log-probability; a lone code point that is not a word counts with the
+// dictionary's minimum weight. Cuts are const and keep their working data in
+// locals, so one object may cut on several threads at once.
+class MPSegment : public SegmentTagged {
+ public:
+  // Borrows the dictionary, which must outlive the segmenter.
+  explicit MPSegment(const DictTrie* dictTrie);
+  ~MPSegment() override;
+
+  MPSegment(const MPSegment&) = delete;
+  MPSegment& operator=(const MPSegment&) = delete;
+
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
+  void Cut(const std::string& sentence, std::vector<std::string>& words,
+           size_t max_word_len) const;
+  void Cut(const std::string& sentence, std::vector<Word>& words,
+           size_t max_word_len = MAX_WORD_LENGTH) const;
+  // Appends the ranges of one piece.
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
+           size_t max_word_len = MAX_WORD_LENGTH) const;
+
+  bool Tag(const std::string& src,
+           std::vector<std::pair<std::string, std::string>>& res) const override;
+  const DictTrie* GetDictTrie() const override { return dictTrie_; }
+
+  bool IsUserDictSingleChineseWord(const Rune& value) const {
+    return dictTrie_->IsUserDictSingleChineseWord(value);
+  }
+
+ private:
+  void CalcDP(std::vector<Dag>& dags) const;
+  void CutByDag(const RuneStr* begin, const RuneStr* end, const std::vector<Dag>& dags,
+                std::vector<WordRange>& words) const;
+
+  const DictTrie* dictTrie_;
+  bool isNeedDestroy_;
+  PosTagger tagger_;
+};
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva
