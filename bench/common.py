@@ -1,0 +1,106 @@
+"""Shared helpers of the benchmarks: the floor module, timing and reporting."""
+
+import gc
+import importlib
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FLOOR_BUILD_DIR = os.path.join(ROOT, "build", "bench")
+
+
+def load_floor():
+    """Builds (if needed) and imports the do-nothing helper module.
+
+    It is compiled by the project's CMake file with the extension module's own
+    flags, against the running interpreter.
+    """
+    if FLOOR_BUILD_DIR not in sys.path:
+        sys.path.insert(0, FLOOR_BUILD_DIR)
+    try:
+        import pybind11
+    except ImportError:
+        sys.exit("the benchmarks need pybind11: pip install pybind11")
+    configure = [
+        "cmake", "-S", ROOT, "-B", FLOOR_BUILD_DIR, "-DCMAKE_BUILD_TYPE=Release",
+        "-DNORVANE_BUILD_BENCH=ON", "-DNORVANE_BUILD_MODULE=OFF",
+        "-DPython_EXECUTABLE=" + sys.executable,
+        "-Dpybind11_DIR=" + pybind11.get_cmake_dir(),
+    ]
+    fresh = not os.path.exists(os.path.join(FLOOR_BUILD_DIR, "CMakeCache.txt"))
+    if fresh and shutil.which("ninja"):
+        configure += ["-G", "Ninja"]
+    try:
+        subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", FLOOR_BUILD_DIR, "--target", "norvane_floor",
+                        "-j2"], check=True, stdout=subprocess.DEVNULL)
+    except (OSError, subprocess.CalledProcessError) as error:
+        sys.exit("could not build the floor helper: %s" % error)
+    importlib.invalidate_caches()
+    return importlib.import_module("norvane_floor")
+
+
+def best_time(run, repeat):
+    """Smallest wall time of `repeat` runs of run(); the minimum is the figure
+    least disturbed by other work on a shared machine."""
+    best = float("inf")
+    for _ in range(repeat):
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            run()
+            best = min(best, time.perf_counter() - start)
+        finally:
+            gc.enable()
+    return best
+
+
+def rss_bytes():
+    """Resident set size of this process (Linux)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def peak_rss_bytes():
+    """Peak resident set size of this process (Linux)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def header(title):
+    print("\n## " + title, flush=True)
+
+
+def row(name, value, unit, *notes):
+    text = "  %-34s %12s %-8s" % (name, format_number(value), unit)
+    if notes:
+        text += "  " + "  ".join(notes)
+    print(text, flush=True)
+
+
+def format_number(value):
+    if value >= 100:
+        return "{:,.0f}".format(value)
+    if value >= 10:
+        return "%.1f" % value
+    return "%.2f" % value
+
+
+def ratio(name, value, target=None, higher_is_better=True):
+    """Prints one ratio with its target verdict."""
+    note = ""
+    if target is not None:
+        met = value >= target if higher_is_better else value <= target
+        note = "(target %s %gx: %s)" % (">=" if higher_is_better else "<=", target,
+                                        "met" if met else "MISSED")
+    print("  %-34s %11.2fx  %s" % (name, value, note), flush=True)

@@ -1,0 +1,37 @@
+"""The encoder against the independent pure-Python encoder of the benchmarks:
+same statistics, same weights, same key order, on random corpora."""
+
+import os
+import random
+import sys
+
+import pytest
+
+import pynorvane
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+from bm25_baseline import PyBM25  # noqa: E402
+
+STRINGS = ["a", "b", "ab", "B", "中", "中文", "文", "é", "😀", "", " ", "7", "-3", "10"]
+INTEGERS = [0, 1, 7, -3, 10, 2 ** 63 - 1, -2 ** 63, 123456789]
+
+
+def random_documents(rng, pool, count):
+    return [[rng.choice(pool) for _ in range(rng.randint(1, 12))] for _ in range(count)]
+
+
+@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize("pool", [STRINGS, INTEGERS], ids=["str", "int"])
+def test_same_weights_as_reference(seed, pool):
+    rng = random.Random(seed)
+    params = {"b": rng.choice([0.0, 0.5, 0.75, 1.0]), "k1": rng.choice([0.5, 1.2, 2.0])}
+    native, reference = pynorvane.BM25(**params), PyBM25(**params)
+    # Both token kinds share one table: mix string and integer documents.
+    for document in random_documents(rng, pool, 30) + random_documents(rng, STRINGS, 5):
+        native.train(document)
+        reference.train(document)
+    for tokens in random_documents(rng, pool, 40):
+        assert list(native.encode_document(tokens).items()) == list(
+            reference.encode_document(tokens).items())
+        assert list(native.encode_query(tokens).items()) == list(
+            reference.encode_query(tokens).items())
