@@ -6,13 +6,19 @@ cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+# clang with its sanitizer and libFuzzer runtimes, for the instrumented build.
+command -v clang++ >/dev/null || missing+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
+  || missing+=(libclang-rt-14-dev)
+if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq libgtest-dev >/dev/null
+    apt-get install -y -qq "${missing[@]}" >/dev/null
   else
-    echo "GoogleTest is missing: install libgtest-dev" >&2
+    echo "Missing system packages: ${missing[*]}" >&2
     exit 1
   fi
 fi
@@ -24,6 +30,16 @@ cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DNORVANE_BUILD_TESTS=ON -DNORVANE_BUILD_MODULE=OFF >/dev/null
 cmake --build build/cpp -j2
 ctest --test-dir build/cpp --output-on-failure -j2
+
+# The same tests under AddressSanitizer + UBSan (leaks are checked at exit),
+# then a few seconds of every fuzz target on that instrumented build.
+CC=clang CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DNORVANE_SANITIZE=ON -DNORVANE_BUILD_FUZZ=ON -DNORVANE_BUILD_TESTS=ON \
+  -DNORVANE_BUILD_MODULE=OFF >/dev/null
+cmake --build build/asan -j2
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j2
+BUILD_DIR=build/asan bash tests/fuzz/run_fuzz.sh "${NORVANE_FUZZ_SECONDS:-5}"
 
 # Run from outside the source tree so the installed module is the one tested.
 cd tests
