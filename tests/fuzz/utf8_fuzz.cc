@@ -1,12 +1,17 @@
 // Decoder invariants on arbitrary bytes: a decode either fails with nothing
 // in the output or covers the text exactly, code point by code point, and the
-// word converters give back byte slices of the input.
+// word converters give back byte slices of the input. The pre-filter, with the
+// default separators or with separators taken from the input, hands out
+// pieces that cover the decoded sentence once, in order.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "fuzz_check.h"
+#include "tokenizer/segmenter/PreFilter.h"
+#include "tokenizer/segmenter/SegmentBase.h"
 #include "tokenizer/segmenter/Unicode.h"
 
 using namespace korva::typing::text::segmenter;
@@ -26,7 +31,43 @@ bool Decodable(const uint8_t* data, size_t size) {
   return true;
 }
 
+// Exposes the separator set of the segment base.
+class Separators : public SegmentBase {
+ public:
+  void Cut(const std::string&, std::vector<std::string>&) const override {}
+  const std::unordered_set<Rune>& Symbols() const { return symbols_; }
+};
+
+void CheckPieces(const std::unordered_set<Rune>& symbols, const std::string& sentence,
+                 const RuneStrArray& runes) {
+  PreFilter filter(symbols, sentence);
+  const RuneStr* expected_begin = nullptr;
+  size_t covered = 0;
+  while (filter.HasNext()) {
+    PreFilter::Range piece = filter.Next();
+    FUZZ_CHECK(piece.begin < piece.end);
+    if (expected_begin != nullptr) FUZZ_CHECK(piece.begin == expected_begin);
+    const size_t n = static_cast<size_t>(piece.end - piece.begin);
+    FUZZ_CHECK(piece.begin->unicode_offset == covered);
+    if (symbols.count(piece.begin->rune) > 0) {
+      FUZZ_CHECK(n == 1);
+    } else {
+      for (const RuneStr* r = piece.begin; r != piece.end; ++r) FUZZ_CHECK(symbols.count(r->rune) == 0);
+      // Maximal: a run stops only at a separator or at the end.
+      if (covered + n < runes.size()) FUZZ_CHECK(symbols.count(runes[covered + n].rune) > 0);
+    }
+    covered += n;
+    expected_begin = piece.end;
+  }
+  FUZZ_CHECK(covered == runes.size());
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  SilenceLogsUnlessAsked();
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
@@ -54,6 +95,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(DecodeRunesInString(text, unicode) == ok);
   FUZZ_CHECK(unicode.size() == runes.size());
   for (size_t k = 0; k < unicode.size(); ++k) FUZZ_CHECK(unicode[k] == runes[k].rune);
+
+  static const Separators defaults;
+  CheckPieces(defaults.Symbols(), text, runes);
+  // Bytes before the first 0x01 are a separator string of their own.
+  const size_t cut = text.find('\x01');
+  if (cut != std::string::npos) {
+    Separators custom;
+    const bool reset = custom.ResetSeparators(text.substr(0, cut));
+    const std::string rest = text.substr(cut + 1);
+    RuneStrArray rest_runes;
+    DecodeRunesInString(rest, rest_runes);
+    if (reset) FUZZ_CHECK(!custom.Symbols().empty() || cut == 0);
+    CheckPieces(custom.Symbols(), rest, rest_runes);
+  }
 
   if (runes.empty()) return 0;
   // One range per code point, plus one covering everything: the words
