@@ -1,12 +1,13 @@
 #include "pybind/bind_tokenizer.h"
 
+#include "pybind/bind_tokenizer/bind_segmenter.h"
+
 namespace korva {
 namespace typing {
 namespace text {
 namespace pybind {
 
-// The segmenter class is registered here once it exists.
-void BindTokenizder(pybind11::module_& m) { (void)m; }
+void BindTokenizder(pybind11::module_& m) { BindSegmenter(m); }
 
 }  // namespace pybind
 }  // namespace text

@@ -1,0 +1,103 @@
+#include "pybind/bind_tokenizer/bind_segmenter.h"
+
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tokenizer/segmenter/Segmenter.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace pybind {
+
+// A sentence copied out of a Python str or bytes object.
+struct Sentence {
+  std::string text;
+};
+
+}  // namespace pybind
+}  // namespace text
+}  // namespace typing
+}  // namespace korva
+
+namespace pybind11 {
+namespace detail {
+
+// Like the std::string caster, but the length is checked before the copy is
+// made: byte offsets inside the segmenter are 32-bit.
+template <>
+struct type_caster<korva::typing::text::pybind::Sentence> {
+  PYBIND11_TYPE_CASTER(korva::typing::text::pybind::Sentence, const_name("str"));
+
+  bool load(handle src, bool) {
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyUnicode_Check(src.ptr())) {
+      data = PyUnicode_AsUTF8AndSize(src.ptr(), &size);
+      if (data == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+    } else if (PyBytes_Check(src.ptr())) {
+      data = PyBytes_AS_STRING(src.ptr());
+      size = PyBytes_GET_SIZE(src.ptr());
+    } else {
+      return false;
+    }
+    if (static_cast<uint64_t>(size) > UINT32_MAX) {
+      throw value_error("sentence of " + std::to_string(size) +
+                        " bytes is too long: the limit is 4294967295 bytes");
+    }
+    value.text.assign(data, static_cast<size_t>(size));
+    return true;
+  }
+};
+
+}  // namespace detail
+}  // namespace pybind11
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace pybind {
+
+namespace py = pybind11;
+using segmenter::Segmenter;
+
+namespace {
+
+std::vector<std::string> Cut(const Segmenter& self, const Sentence& sentence) {
+  std::vector<std::string> words;
+  self.Cut(sentence.text, words, true);
+  return words;
+}
+
+std::vector<std::string> CutForSearch(const Segmenter& self, const Sentence& sentence) {
+  std::vector<std::string> words;
+  self.CutForSearch(sentence.text, words, true);
+  return words;
+}
+
+}  // namespace
+
+void BindSegmenter(py::module_& m) {
+  // The cuts are const over data fixed at construction, so they run without
+  // the interpreter lock; the result list is built after it is taken back.
+  py::class_<Segmenter, std::shared_ptr<Segmenter>>(m, "Segmenter")
+      .def(py::init<const std::string&, const std::string&, const std::string&,
+                    const std::string&, const std::string&>(),
+           py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),
+           py::arg("idf_path"), py::arg("stop_word_path"))
+      .def("cut", &Cut, py::arg("sentence"), py::call_guard<py::gil_scoped_release>())
+      .def("cut_for_search", &CutForSearch, py::arg("sentence"),
+           py::call_guard<py::gil_scoped_release>());
+}
+
+}  // namespace pybind
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

@@ -1,0 +1,164 @@
+#include "tokenizer/segmenter/HMMSegment.h"
+
+#include <cstdint>
+
+#include "tokenizer/segmenter/DictTrie.h"
+#include "tokenizer/segmenter/PreFilter.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+namespace {
+
+bool IsAsciiLetter(Rune r) { return ('a' <= r && r <= 'z') || ('A' <= r && r <= 'Z'); }
+
+bool IsAsciiDigit(Rune r) { return '0' <= r && r <= '9'; }
+
+}  // namespace
+
+HMMSegment::HMMSegment(const std::string& filePath)
+    : model_(new HMMModel(filePath)), isNeedDestroy_(true) {}
+
+HMMSegment::HMMSegment(const HMMModel* model) : model_(model), isNeedDestroy_(false) {}
+
+HMMSegment::~HMMSegment() {
+  if (isNeedDestroy_) {
+    delete model_;
+  }
+}
+
+void HMMSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
+  std::vector<Word> tmp;
+  Cut(sentence, tmp);
+  GetStringsFromWords(tmp, words);
+}
+
+void HMMSegment::Cut(const std::string& sentence, std::vector<Word>& words) const {
+  PreFilter pre_filter(symbols_, sentence);
+  std::vector<WordRange> wrs;
+  wrs.reserve(sentence.size() / 2);
+  while (pre_filter.HasNext()) {
+    PreFilter::Range range = pre_filter.Next();
+    Cut(range.begin, range.end, wrs);
+  }
+  words.clear();
+  words.reserve(wrs.size());
+  GetWordsFromWordRanges(sentence, wrs, words);
+}
+
+void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,
+                     std::vector<WordRange>& res) const {
+  const RuneStr* left = begin;
+  const RuneStr* right = begin;
+  while (right != end) {
+    if (right->rune >= 0x80) {
+      right++;
+      continue;
+    }
+    if (left != right) {
+      InternalCut(left, right, res);
+    }
+    left = right;
+    right = SequentialLetterRule(left, end);
+    if (right == left) {
+      right = NumbersRule(left, end);
+      if (right == left) {
+        right = left + 1;
+      }
+    }
+    res.push_back(WordRange(left, right - 1));
+    left = right;
+  }
+  if (left != right) {
+    InternalCut(left, right, res);
+  }
+}
+
+const RuneStr* HMMSegment::SequentialLetterRule(const RuneStr* begin,
+                                                const RuneStr* end) const {
+  if (begin == end || !IsAsciiLetter(begin->rune)) {
+    return begin;
+  }
+  const RuneStr* p = begin + 1;
+  while (p != end && (IsAsciiLetter(p->rune) || IsAsciiDigit(p->rune))) {
+    p++;
+  }
+  return p;
+}
+
+const RuneStr* HMMSegment::NumbersRule(const RuneStr* begin, const RuneStr* end) const {
+  if (begin == end || !IsAsciiDigit(begin->rune)) {
+    return begin;
+  }
+  const RuneStr* p = begin + 1;
+  while (p != end && (IsAsciiDigit(p->rune) || p->rune == '.')) {
+    p++;
+  }
+  return p;
+}
+
+void HMMSegment::InternalCut(const RuneStr* begin, const RuneStr* end,
+                             std::vector<WordRange>& res) const {
+  std::vector<size_t> status;
+  Viterbi(begin, end, status);
+  const RuneStr* left = begin;
+  for (size_t i = 0; i < status.size(); i++) {
+    if (status[i] % 2) {  // E or S closes a word
+      res.push_back(WordRange(left, begin + i));
+      left = begin + i + 1;
+    }
+  }
+}
+
+void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
+                         std::vector<size_t>& status) const {
+  const size_t X = end - begin;
+  const size_t Y = HMMModel::STATUS_SUM;
+  status.clear();
+  if (X == 0) {
+    return;
+  }
+  // State-major tables: entry (rune x, state y) lives at x + y * X.
+  std::vector<double> weight(X * Y);
+  std::vector<int32_t> path(X * Y);
+
+  for (size_t y = 0; y < Y; y++) {
+    weight[y * X] = model_->startProb[y] +
+                    model_->GetEmitProb(model_->emitProbVec[y], begin->rune, MIN_DOUBLE);
+    path[y * X] = -1;
+  }
+
+  for (size_t x = 1; x < X; x++) {
+    for (size_t y = 0; y < Y; y++) {
+      const size_t now = x + y * X;
+      weight[now] = MIN_DOUBLE;
+      path[now] = HMMModel::E;
+      const double emit =
+          model_->GetEmitProb(model_->emitProbVec[y], (begin + x)->rune, MIN_DOUBLE);
+      for (size_t p = 0; p < Y; p++) {
+        const double t = (weight[x - 1 + p * X] + model_->transProb[p][y]) + emit;
+        if (t > weight[now]) {
+          weight[now] = t;
+          path[now] = static_cast<int32_t>(p);
+        }
+      }
+    }
+  }
+
+  const double endE = weight[X - 1 + HMMModel::E * X];
+  const double endS = weight[X - 1 + HMMModel::S * X];
+  int32_t stat = endE >= endS ? HMMModel::E : HMMModel::S;
+
+  status.resize(X);
+  for (size_t x = X; x-- > 0;) {
+    status[x] = static_cast<size_t>(stat);
+    stat = path[x + stat * X];
+  }
+}
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

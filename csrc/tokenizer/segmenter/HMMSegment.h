@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tokenizer/segmenter/HMMModel.h"
+#include "tokenizer/segmenter/SegmentBase.h"
+#include "tokenizer/segmenter/Unicode.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+// Cuts without a dictionary: ASCII letters and digits by two fixed rules,
+// every other run by Viterbi tagging with the B/E/M/S model.
+class HMMSegment : public SegmentBase {
+ public:
+  explicit HMMSegment(const std::string& filePath);
+  explicit HMMSegment(const HMMModel* model);
+  ~HMMSegment() override;
+
+  HMMSegment(const HMMSegment&) = delete;
+  HMMSegment& operator=(const HMMSegment&) = delete;
+
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
+  void Cut(const std::string& sentence, std::vector<Word>& words) const;
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const;
+
+  // Each returns the end of the run it recognises at begin, or begin.
+  const RuneStr* SequentialLetterRule(const RuneStr* begin, const RuneStr* end) const;
+  const RuneStr* NumbersRule(const RuneStr* begin, const RuneStr* end) const;
+
+  void InternalCut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const;
+  void Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<size_t>& status) const;
+
+ private:
+  const HMMModel* model_;
+  bool isNeedDestroy_;
+};
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

@@ -1,0 +1,84 @@
+#include "tokenizer/segmenter/MixSegment.h"
+
+#include "tokenizer/segmenter/PreFilter.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+MixSegment::MixSegment(const DictTrie* dictTrie, const HMMModel* model)
+    : mpSeg_(dictTrie), hmmSeg_(model) {}
+
+MixSegment::~MixSegment() {}
+
+void MixSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
+  Cut(sentence, words, true);
+}
+
+void MixSegment::Cut(const std::string& sentence, std::vector<std::string>& words,
+                     bool hmm) const {
+  std::vector<Word> tmp;
+  Cut(sentence, tmp, hmm);
+  GetStringsFromWords(tmp, words);
+}
+
+void MixSegment::Cut(const std::string& sentence, std::vector<Word>& words, bool hmm) const {
+  PreFilter pre_filter(symbols_, sentence);
+  std::vector<WordRange> wrs;
+  wrs.reserve(sentence.size() / 2);
+  while (pre_filter.HasNext()) {
+    PreFilter::Range range = pre_filter.Next();
+    Cut(range.begin, range.end, wrs, hmm);
+  }
+  words.clear();
+  words.reserve(wrs.size());
+  GetWordsFromWordRanges(sentence, wrs, words);
+}
+
+void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+                     bool hmm) const {
+  if (!hmm) {
+    mpSeg_.Cut(begin, end, res, MAX_WORD_LENGTH);
+    return;
+  }
+  std::vector<WordRange> words;
+  words.reserve(end - begin);
+  mpSeg_.Cut(begin, end, words, MAX_WORD_LENGTH);
+
+  std::vector<WordRange> hmmRes;
+  hmmRes.reserve(end - begin);
+  // A word the dictionary grouped, or a single rune the user dictionary
+  // declared, stands as it is; runs of other single runes go to the HMM.
+  auto keeps = [this](const WordRange& w) {
+    return w.left != w.right || mpSeg_.IsUserDictSingleChineseWord(w.left->rune);
+  };
+  size_t i = 0;
+  while (i < words.size()) {
+    if (keeps(words[i])) {
+      res.push_back(words[i]);
+      i++;
+      continue;
+    }
+    size_t j = i + 1;
+    while (j < words.size() && !keeps(words[j])) {
+      j++;
+    }
+    hmmSeg_.Cut(words[i].left, words[j - 1].left + 1, hmmRes);
+    res.insert(res.end(), hmmRes.begin(), hmmRes.end());
+    hmmRes.clear();
+    i = j;
+  }
+}
+
+bool MixSegment::Tag(const std::string& src,
+                     std::vector<std::pair<std::string, std::string>>& res) const {
+  return tagger_.Tag(src, res, *this);
+}
+
+const DictTrie* MixSegment::GetDictTrie() const { return mpSeg_.GetDictTrie(); }
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

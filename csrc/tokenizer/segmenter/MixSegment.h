@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tokenizer/segmenter/DictTrie.h"
+#include "tokenizer/segmenter/HMMModel.h"
+#include "tokenizer/segmenter/HMMSegment.h"
+#include "tokenizer/segmenter/MPSegment.h"
+#include "tokenizer/segmenter/PosTagger.h"
+#include "tokenizer/segmenter/SegmentTagged.h"
+#include "tokenizer/segmenter/Unicode.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+// Accurate mode: the dictionary cut, with every stretch of single runes that
+// the user dictionary does not claim re-cut by the HMM segmenter.
+class MixSegment : public SegmentTagged {
+ public:
+  MixSegment(const DictTrie* dictTrie, const HMMModel* model);
+  ~MixSegment() override;
+
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
+  void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const;
+  void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+           bool hmm) const;
+
+  bool Tag(const std::string& src,
+           std::vector<std::pair<std::string, std::string>>& res) const override;
+  const DictTrie* GetDictTrie() const override;
+
+ private:
+  MPSegment mpSeg_;
+  HMMSegment hmmSeg_;
+  PosTagger tagger_;
+};
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

@@ -1,0 +1,67 @@
+#include "tokenizer/segmenter/QuerySegment.h"
+
+#include "tokenizer/segmenter/PreFilter.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+QuerySegment::QuerySegment(const DictTrie* dictTrie, const HMMModel* model)
+    : mixSeg_(dictTrie, model), trie_(dictTrie) {}
+
+QuerySegment::~QuerySegment() {}
+
+void QuerySegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
+  Cut(sentence, words, true);
+}
+
+void QuerySegment::Cut(const std::string& sentence, std::vector<std::string>& words,
+                       bool hmm) const {
+  std::vector<Word> tmp;
+  Cut(sentence, tmp, hmm);
+  GetStringsFromWords(tmp, words);
+}
+
+void QuerySegment::Cut(const std::string& sentence, std::vector<Word>& words,
+                       bool hmm) const {
+  PreFilter pre_filter(symbols_, sentence);
+  std::vector<WordRange> wrs;
+  wrs.reserve(sentence.size() / 2);
+  while (pre_filter.HasNext()) {
+    PreFilter::Range range = pre_filter.Next();
+    Cut(range.begin, range.end, wrs, hmm);
+  }
+  words.clear();
+  words.reserve(wrs.size());
+  GetWordsFromWordRanges(sentence, wrs, words);
+}
+
+void QuerySegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+                       bool hmm) const {
+  std::vector<WordRange> mixRes;
+  mixSeg_.Cut(begin, end, mixRes, hmm);
+  for (const WordRange& w : mixRes) {
+    const size_t len = w.Length();
+    if (len > 2) {
+      for (size_t i = 0; i + 1 < len; i++) {
+        if (trie_->Find(w.left + i, w.left + i + 2) != nullptr) {
+          res.push_back(WordRange(w.left + i, w.left + i + 1));
+        }
+      }
+    }
+    if (len > 3) {
+      for (size_t i = 0; i + 2 < len; i++) {
+        if (trie_->Find(w.left + i, w.left + i + 3) != nullptr) {
+          res.push_back(WordRange(w.left + i, w.left + i + 2));
+        }
+      }
+    }
+    res.push_back(w);
+  }
+}
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tokenizer/segmenter/DictTrie.h"
+#include "tokenizer/segmenter/HMMModel.h"
+#include "tokenizer/segmenter/MixSegment.h"
+#include "tokenizer/segmenter/SegmentBase.h"
+#include "tokenizer/segmenter/Unicode.h"
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace segmenter {
+
+// Search-engine mode: the accurate cut, with the two- and three-rune
+// dictionary words found inside each longer word emitted before it.
+class QuerySegment : public SegmentBase {
+ public:
+  QuerySegment(const DictTrie* dictTrie, const HMMModel* model);
+  ~QuerySegment() override;
+
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
+  void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const;
+  void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+           bool hmm) const;
+
+ private:
+  MixSegment mixSeg_;
+  const DictTrie* trie_;
+};
+
+}  // namespace segmenter
+}  // namespace text
+}  // namespace typing
+}  // namespace korva
