@@ -122,17 +122,6 @@ TEST(HMMModel, RejectedFilesThrowTheFatalRecord) {
             std::string::npos);
 }
 
-TEST(HMMSegment, LetterAndNumberRules) {
-  seg::HMMModel model(WriteFile("rules.model", DefaultModel()));
-  EXPECT_EQ(HmmCut(model, "abc123"), Words({"abc123"}));
-  EXPECT_EQ(HmmCut(model, "123abc"), Words({"123", "abc"}));
-  EXPECT_EQ(HmmCut(model, "a3.5"), Words({"a3", ".", "5"}));
-  EXPECT_EQ(HmmCut(model, "3.14 3.14.15 7."), Words({"3.14", " ", "3.14.15", " ", "7."}));
-  EXPECT_EQ(HmmCut(model, "A-B"), Words({"A", "-", "B"}));
-  EXPECT_EQ(HmmCut(model, "小明x小明"), Words({"小明", "x", "小明"}));
-  EXPECT_EQ(HmmCut(model, ""), Words());
-}
-
 TEST(HMMSegment, ViterbiTagsAndUnknownRunes) {
   seg::HMMModel model(WriteFile("viterbi.model", DefaultModel()));
   seg::HMMSegment hmm(&model);
@@ -142,6 +131,8 @@ TEST(HMMSegment, ViterbiTagsAndUnknownRunes) {
   // from an unknown rune on, every rune stands alone
   EXPECT_EQ(HmmCut(model, "小明乙小明"), Words({"小明", "乙", "小", "明"}));
   EXPECT_EQ(HmmCut(model, "乙小明"), Words({"乙", "小", "明"}));
+  EXPECT_EQ(HmmCut(model, "小明x小明"), Words({"小明", "x", "小明"}));
+  EXPECT_EQ(HmmCut(model, ""), Words());
 }
 
 TEST(HMMSegment, TiesPreferEarlierStatesAndEndInE) {
