@@ -207,7 +207,8 @@ TEST(DictTrie, FatalRecords) {
   };
   TempFile good_user("x\n");
   std::string missing = testing::TempDir() + "norvane_no_such_file";
-  const std::string column = "exp: [buf.size() == DICT_COLUMN_NUM] false. split result illegal, line:";
+  const std::string column =
+      "exp: [buf.size() == DICT_COLUMN_NUM] false. split result illegal, line:";
   const Case cases[] = {
       {false, "", "", "exp: [ifs.is_open()] false. open " + missing + " failed."},
       {true, "中国 10 ns\n 中 30 zg\n", "", column + " 中 30 zg"},

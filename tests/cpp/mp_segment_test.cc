@@ -33,7 +33,7 @@ class MPSegmentTest : public testing::Test {
  protected:
   MPSegmentTest()
       : main_("中国 10 ns\n中 30 zg\n"),
-        user_("人民 n\n北京 5 ns\n中国人 0 n\n"),
+        user_("人民 n\n北京 5 ns\n中国人 0 n\n民\n"),
         dict_(main_.path(), user_.path()),
         segment_(&dict_) {}
 
@@ -56,7 +56,8 @@ TEST_F(MPSegmentTest, MaximumProbabilityPath) {
 TEST_F(MPSegmentTest, PiecesSeparatorsAndLimits) {
   EXPECT_EQ(CutWith(segment_, "人"), Words{"人"});
   EXPECT_EQ(CutWith(segment_, "中"), Words{"中"});
-  EXPECT_EQ(CutWith(segment_, " 中国人，中国 "), (Words{" ", "中国", "人", "，", "中国", " "}));
+  EXPECT_EQ(CutWith(segment_, " 中国人，中国 "),
+            (Words{" ", "中国", "人", "，", "中国", " "}));
   EXPECT_EQ(CutWith(segment_, "中国人", 1), (Words{"中", "国", "人"}));
   EXPECT_EQ(CutWith(segment_, ""), Words{});
 }
@@ -68,19 +69,6 @@ TEST_F(MPSegmentTest, UndecodableSentenceGivesNoWords) {
                         {"ERROR decode failed. "}));
 }
 
-TEST_F(MPSegmentTest, WordsCarryTheirPositions) {
-  std::vector<Word> words;
-  segment_.Cut("a中国 人", words);
-  ASSERT_EQ(words.size(), 4u);
-  EXPECT_EQ(words[1].word, "中国");
-  EXPECT_EQ(words[1].offset, 1u);
-  EXPECT_EQ(words[1].unicode_offset, 1u);
-  EXPECT_EQ(words[1].unicode_length, 2u);
-  EXPECT_EQ(words[3].word, "人");
-  EXPECT_EQ(words[3].offset, 8u);
-  EXPECT_EQ(words[3].unicode_offset, 4u);
-}
-
 TEST_F(MPSegmentTest, RangeCutAppends) {
   RuneStrArray runes;
   ASSERT_TRUE(DecodeRunesInString("中国人", runes));
@@ -90,7 +78,8 @@ TEST_F(MPSegmentTest, RangeCutAppends) {
   EXPECT_EQ(ranges[1].left, runes.begin());
   EXPECT_EQ(ranges[1].right, runes.begin() + 1);
   EXPECT_EQ(ranges[2].Length(), 1u);
-  EXPECT_TRUE(segment_.IsUserDictSingleChineseWord(0x4EBA) == false);
+  EXPECT_TRUE(segment_.IsUserDictSingleChineseWord(0x6C11));  // 民
+  EXPECT_FALSE(segment_.IsUserDictSingleChineseWord(0x4EBA));
   EXPECT_EQ(segment_.GetDictTrie(), &dict_);
 }
 

@@ -69,7 +69,8 @@ void MPSegment::CalcDP(std::vector<Dag>& dags) const {
     for (const auto& next : dag.nexts) {
       size_t j = next.first;
       const DictUnit* p = next.second;
-      double value = (j + 1 < n ? dags[j + 1].weight : 0.0) + (p != nullptr ? p->weight : min_weight);
+      double value =
+          (j + 1 < n ? dags[j + 1].weight : 0.0) + (p != nullptr ? p->weight : min_weight);
       // Strictly greater: ties keep the shorter word, and NaN never wins.
       if (value > dag.weight) {
         dag.pInfo = p;

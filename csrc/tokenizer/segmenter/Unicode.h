@@ -54,7 +54,8 @@ struct Word {
   uint32_t unicode_offset;
   uint32_t unicode_length;
 
-  Word(const std::string& w, uint32_t o) : word(w), offset(o), unicode_offset(0), unicode_length(0) {}
+  Word(const std::string& w, uint32_t o)
+      : word(w), offset(o), unicode_offset(0), unicode_length(0) {}
   Word(const std::string& w, uint32_t o, uint32_t uo, uint32_t ul)
       : word(w), offset(o), unicode_offset(uo), unicode_length(ul) {}
 };

@@ -31,11 +31,12 @@ Logger::Logger(size_t level, const char* filename, int lineno) : level_(level) {
 
 Logger::~Logger() noexcept(false) {
   std::string record = stream_.str();
-  // One insertion for the text so records from several threads do not
-  // interleave inside a line.
-  std::cerr << record << '\n';
+  // Text and line feed in one write, so that records from several threads do
+  // not interleave inside a line.
+  std::cerr << (record + '\n');
   std::cerr.flush();
-  std::cerr.clear();
+  std::cerr.clear();  // a failure to write is ignored
+  // While another exception unwinds the stack a throw would terminate.
   if (level_ == LL_FATAL && std::uncaught_exceptions() == 0) {
     throw FatalError(record.substr(message_begin_));
   }
