@@ -20,7 +20,7 @@ using testutil::IsRecords;
 using testutil::StderrCapture;
 using testutil::TempFile;
 
-const char* const kDictFile = R"(csrc/tokenizer/segmenter/DictTrie\.cc)";
+const char* const kDictFile = R"(csrc/tokenizer/segmenter/DictTrie\.h)";
 const char* const kMainDict = "中国 10 ns\n中 30 zg\n";
 
 const DictUnit* FindWord(const DictTrie& dict, const std::string& word) {

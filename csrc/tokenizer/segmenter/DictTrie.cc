@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-
-#include "tokenizer/segmenter/util/Logging.h"
-#include "tokenizer/segmenter/util/StringUtil.h"
 
 namespace korva {
 namespace typing {
@@ -27,6 +23,14 @@ T LeadingNumber(const std::string& s) {
 }
 
 }  // namespace
+
+double DictTrie::LeadingDouble(const std::string& s) {
+  return LeadingNumber<double>(s);
+}
+
+long long DictTrie::LeadingInteger(const std::string& s) {
+  return LeadingNumber<long long>(s);
+}
 
 DictTrie::DictTrie(const std::string& dict_path, const std::string& user_dict_paths,
                    UserWordWeightOption user_word_weight_opt)
@@ -81,76 +85,6 @@ size_t DictTrie::MemoryBytes() const {
   return bytes;
 }
 
-void DictTrie::LoadDict(const std::string& file_path) {
-  std::ifstream ifs(file_path.c_str());
-  CHECK_OR_FATAL(ifs.is_open()) << "open " << file_path << " failed.";
-  std::string line;
-  std::vector<std::string> buf;
-  DictUnit node_info;
-  while (std::getline(ifs, line)) {
-    util::Split(line, buf, " ");
-    CHECK_OR_FATAL(buf.size() == DICT_COLUMN_NUM) << "split result illegal, line:" << line;
-    if (MakeNodeInfo(node_info, buf[0], LeadingNumber<double>(buf[1]), buf[2])) {
-      static_node_infos_.push_back(node_info);
-    }
-  }
-}
-
-void DictTrie::LoadUserDict(const std::string& file_paths) {
-  std::vector<std::string> files = util::Split(file_paths, "|;");
-  for (const std::string& file : files) {
-    std::ifstream ifs(file.c_str());
-    CHECK_OR_FATAL(ifs.is_open()) << "open " << file << " failed";
-    std::string line;
-    while (std::getline(ifs, line)) {
-      if (line.empty()) {
-        continue;
-      }
-      InserUserDictNode(line);
-    }
-  }
-}
-
-void DictTrie::InserUserDictNode(const std::string& line) {
-  std::vector<std::string> buf = util::Split(line, " ");
-  DictUnit node_info;
-  bool ok = false;
-  switch (buf.size()) {
-    case 1:
-      ok = MakeNodeInfo(node_info, buf[0], user_word_default_weight_, UNKNOWN_TAG);
-      break;
-    case 2:
-      // The second field is a tag, not a frequency.
-      ok = MakeNodeInfo(node_info, buf[0], user_word_default_weight_, buf[1]);
-      break;
-    case 3: {
-      double freq = static_cast<double>(LeadingNumber<long long>(buf[1]));
-      ok = MakeNodeInfo(node_info, buf[0], std::log(freq / freq_sum_), buf[2]);
-      break;
-    }
-    default:
-      return;
-  }
-  if (!ok) {
-    return;
-  }
-  static_node_infos_.push_back(node_info);
-  if (node_info.word.size() == 1) {
-    user_dict_single_chinese_word_.insert(node_info.word[0]);
-  }
-}
-
-bool DictTrie::MakeNodeInfo(DictUnit& node_info, const std::string& word, double weight,
-                            const std::string& tag) {
-  if (!DecodeRunesInString(word, node_info.word)) {
-    LOG_RECORD(ERROR) << "Decode " << word << " failed.";
-    return false;
-  }
-  node_info.weight = weight;
-  node_info.tag = tag;
-  return true;
-}
-
 void DictTrie::CalcFreqSum() {
   freq_sum_ = 0.0;
   for (const DictUnit& unit : static_node_infos_) {
@@ -164,8 +98,7 @@ void DictTrie::CalculateWeight() {
   }
 }
 
-void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
-  CHECK_OR_FATAL(!static_node_infos_.empty());
+void DictTrie::SetWeightStatistics(UserWordWeightOption option) {
   // A zero or negative frequency gives an infinite or undefined weight; such
   // entries are left out of the statistics, or one of them would make every
   // unknown code point an impossible event (and sorting with NaN is unsafe).

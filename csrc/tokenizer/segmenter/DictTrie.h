@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <unordered_set>
@@ -8,6 +10,8 @@
 
 #include "tokenizer/segmenter/Trie.h"
 #include "tokenizer/segmenter/Unicode.h"
+#include "tokenizer/segmenter/util/Logging.h"
+#include "tokenizer/segmenter/util/StringUtil.h"
 
 namespace korva {
 namespace typing {
@@ -66,6 +70,9 @@ class DictTrie {
   void CalcFreqSum();
   void CalculateWeight();
   void SetStaticWordWeights(UserWordWeightOption option);
+  void SetWeightStatistics(UserWordWeightOption option);
+  static double LeadingDouble(const std::string& s);
+  static long long LeadingInteger(const std::string& s);
   void Shrink();
   void CreateTrie();
 
@@ -78,6 +85,83 @@ class DictTrie {
   double user_word_default_weight_;
   std::unordered_set<Rune> user_dict_single_chinese_word_;
 };
+
+// The loaders live here so that their log records name this header.
+
+inline void DictTrie::LoadDict(const std::string& file_path) {
+  std::ifstream ifs(file_path.c_str());
+  CHECK_OR_FATAL(ifs.is_open()) << "open " << file_path << " failed.";
+  std::string line;
+  std::vector<std::string> buf;
+  DictUnit node_info;
+  while (std::getline(ifs, line)) {
+    util::Split(line, buf, " ");
+    CHECK_OR_FATAL(buf.size() == DICT_COLUMN_NUM) << "split result illegal, line:" << line;
+    if (MakeNodeInfo(node_info, buf[0], LeadingDouble(buf[1]), buf[2])) {
+      static_node_infos_.push_back(node_info);
+    }
+  }
+}
+
+inline void DictTrie::LoadUserDict(const std::string& file_paths) {
+  std::vector<std::string> files = util::Split(file_paths, "|;");
+  for (const std::string& file : files) {
+    std::ifstream ifs(file.c_str());
+    CHECK_OR_FATAL(ifs.is_open()) << "open " << file << " failed";
+    std::string line;
+    while (std::getline(ifs, line)) {
+      if (line.empty()) {
+        continue;
+      }
+      InserUserDictNode(line);
+    }
+  }
+}
+
+inline void DictTrie::InserUserDictNode(const std::string& line) {
+  std::vector<std::string> buf = util::Split(line, " ");
+  DictUnit node_info;
+  bool ok = false;
+  switch (buf.size()) {
+    case 1:
+      ok = MakeNodeInfo(node_info, buf[0], user_word_default_weight_, UNKNOWN_TAG);
+      break;
+    case 2:
+      // The second field is a tag, not a frequency.
+      ok = MakeNodeInfo(node_info, buf[0], user_word_default_weight_, buf[1]);
+      break;
+    case 3: {
+      double freq = static_cast<double>(LeadingInteger(buf[1]));
+      ok = MakeNodeInfo(node_info, buf[0], std::log(freq / freq_sum_), buf[2]);
+      break;
+    }
+    default:
+      return;
+  }
+  if (!ok) {
+    return;
+  }
+  static_node_infos_.push_back(node_info);
+  if (node_info.word.size() == 1) {
+    user_dict_single_chinese_word_.insert(node_info.word[0]);
+  }
+}
+
+inline bool DictTrie::MakeNodeInfo(DictUnit& node_info, const std::string& word, double weight,
+                                   const std::string& tag) {
+  if (!DecodeRunesInString(word, node_info.word)) {
+    LOG_RECORD(ERROR) << "Decode " << word << " failed.";
+    return false;
+  }
+  node_info.weight = weight;
+  node_info.tag = tag;
+  return true;
+}
+
+inline void DictTrie::SetStaticWordWeights(UserWordWeightOption option) {
+  CHECK_OR_FATAL(!static_node_infos_.empty());
+  SetWeightStatistics(option);
+}
 
 }  // namespace segmenter
 }  // namespace text
