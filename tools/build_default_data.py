@@ -89,7 +89,8 @@ class HmmOptions:
     """How the dictionary becomes HMM counts.
 
     power: a word counts freq ** power times (0 counts every word once, 1 is
-        plain corpus frequency); log_damping counts 1 + ln(freq) instead.
+        plain corpus frequency); single_power is the same for one-character
+        words; log_damping counts 1 + ln(freq) instead.
     emit_smoothing: added to every (state, character) count, in units of the
         smallest word weight.
     single_bias: multiplies the weight of one-character words in the start
@@ -97,15 +98,16 @@ class HmmOptions:
         readily.
     """
 
-    power: float = 1.0
+    power: float = 0.5
+    single_power: float = 1.0
     log_damping: bool = False
-    emit_smoothing: float = 0.5
-    single_bias: float = 4.0
+    emit_smoothing: float = 0.01
+    single_bias: float = 0.5
 
-    def weight(self, freq):
+    def weight(self, word, freq):
         if self.log_damping:
             return 1.0 + math.log(freq)
-        return freq ** self.power
+        return freq ** (self.single_power if len(word) == 1 else self.power)
 
 
 @dataclass
@@ -215,7 +217,7 @@ def estimate_hmm(rows, options=HmmOptions()):
     single_mass = multi_mass = 0.0
     min_weight = None
     for word, freq, _ in rows:
-        w = options.weight(freq)
+        w = options.weight(word, freq)
         if w <= 0:
             continue
         min_weight = w if min_weight is None else min(min_weight, w)
