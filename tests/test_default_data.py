@@ -108,11 +108,12 @@ def read(folder, name):
 def test_dictionary_rows_and_report(built):
     out, report = built
     lines = read(out, build.DICT_FILE).splitlines()
-    numerals = [ch for ch in build.NUMERALS if ch != "零"]
     # 零 is in the source, if without frequency, so it is not added either
-    expected = sorted(["中国 40 n", "好 10 a", "国 4 n", "人民 4 n", "人民币 2 n"]
-                      + [f"{ch} {build.NUMERAL_FREQ} m" for ch in numerals])
+    numerals = [f"{ch} {build.NUMERAL_FREQ} m" for ch in build.NUMERALS if ch != "零"]
+    numerals += [f"{word} {build.NUMERAL_WORD_FREQ} m" for word in build.numeral_words()]
+    expected = sorted(["中国 40 n", "好 10 a", "国 4 n", "人民 4 n", "人民币 2 n"] + numerals)
     assert lines == expected
+    assert {"十一", "九十九", "两千", "千万"} <= {line.split(" ")[0] for line in lines}
     assert (report.whitespace_words, report.placeholders, report.malformed,
             report.merged, report.no_frequency) == (1, 1, 1, 1, 1)
     assert all(len(line.split(" ")) == 3 for line in lines)
@@ -132,7 +133,8 @@ def test_stop_words_notice_and_idf(built):
     assert "Contains data derived from HanLP (https://github.com/hankcs/HanLP), Apache License 2.0." \
         in read(out, build.NOTICE_FILE)
     idf = dict(line.split(" ") for line in read(out, build.IDF_FILE).splitlines())
-    total = 40 + 10 + 4 + 4 + 2 + build.NUMERAL_FREQ * (len(build.NUMERALS) - 1)
+    total = (40 + 10 + 4 + 4 + 2 + build.NUMERAL_FREQ * (len(build.NUMERALS) - 1)
+             + build.NUMERAL_WORD_FREQ * len(build.numeral_words()))
     share = 4 / total * build.ASSUMED_DOC_LENGTH
     assert float(idf["人民"]) == pytest.approx(-math.log(1 - math.exp(-share)), abs=1e-6)
     assert float(idf["中国"]) < float(idf["人民"])

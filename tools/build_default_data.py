@@ -17,8 +17,8 @@ main_dict.txt
     placeholders (words containing "##", which never occur in text but would
     take a third of the frequency mass), and entries without a positive
     frequency. A stray byte order mark inside a word is removed. The source
-    holds numbers only as a placeholder, so the numeral characters missing
-    from it are added with frequency NUMERAL_FREQ.
+    holds numbers only as a placeholder, so the numeral characters and
+    common numbers missing from it are added (see NUMERALS).
 
 hmm_model.txt
     The four-state (B, E, M, S) character HMM, natural logarithms. Estimated
@@ -73,9 +73,13 @@ ASSUMED_DOC_LENGTH = 500
 PLACEHOLDER_MARK = "##"
 # The source folds numbers into a placeholder, so it lacks even the numeral
 # characters; without them any dictionary word that swallows a numeral wins.
+# The numbers 10 to 99 and round hundreds, thousands and ten thousands are
+# added as words too, so that 五十三 stays one word.
 NUMERALS = "〇一二三四五六七八九十百千万亿两零"
 NUMERAL_FREQ = 100000
+NUMERAL_WORD_FREQ = 1000
 NUMERAL_TAG = "m"
+DIGITS = "一二三四五六七八九"
 PUNCTUATION_TAG = "w"
 
 # Log-probability of an impossible event, as the segmenter reads it.
@@ -182,11 +186,21 @@ def read_core_dictionary(path, report):
     return entries
 
 
+def numeral_words():
+    """十一 ... 九十九, then 一百 ... 九万, 两百, 两千, 两万, 十万, 百万, 千万."""
+    words = ["十" + unit for unit in DIGITS]
+    words += [tens + "十" + unit for tens in DIGITS[1:] for unit in [""] + list(DIGITS)]
+    words += [digit + power for power in "百千万" for digit in DIGITS + "两"]
+    return words + ["十万", "百万", "千万"]
+
+
 def build_dictionary(entries, report, numeral_freq=None):
     """Sorted (word, freq, tag) rows for the main dictionary."""
     if numeral_freq is None:
         numeral_freq = NUMERAL_FREQ
-    rows = [(ch, numeral_freq, NUMERAL_TAG) for ch in NUMERALS if ch not in entries]
+    added = [(ch, numeral_freq) for ch in NUMERALS]
+    added += [(word, NUMERAL_WORD_FREQ) for word in numeral_words()]
+    rows = [(word, freq, NUMERAL_TAG) for word, freq in added if word not in entries]
     report.numerals_added = len(rows)
     for word, tags in entries.items():
         freq = sum(tags.values())
