@@ -190,17 +190,40 @@ def test_default_paths_name_bundled_files():
     assert os.path.isfile(os.path.join(pynorvane_data.data_dir(), "NOTICE"))
 
 
-@pytest.mark.skipif(not hasattr(pynorvane, "Segmenter"), reason="segmenter not built")
+needs_segmenter = pytest.mark.skipif(not hasattr(pynorvane, "Segmenter"), reason="segmenter not built")
+
+
+@pytest.fixture(scope="module")
+def segmenter():
+    return pynorvane.Segmenter(**pynorvane_data.default_paths())
+
+
+@needs_segmenter
 @pytest.mark.parametrize(
     "sentence, expected",
     [
         ("今天北京的天气很好，我们去公园散步", ["今天", "北京", "天气", "，", "我们", "公园", "散步"]),
         ("他有三个孩子", ["他", "有", "孩子"]),
         ("小米手机的电池续航很长", ["手机", "电池", "续航"]),
+        ("最高气温十八度，五十三个人", ["十八", "五十三"]),
     ],
 )
-def test_default_data_segments_sensibly(sentence, expected):
-    segmenter = pynorvane.Segmenter(**pynorvane_data.default_paths())
+def test_default_data_segments_sensibly(segmenter, sentence, expected):
     words = segmenter.cut(sentence)
     assert "".join(words) == sentence
     assert set(expected) <= set(words), words
+
+
+@needs_segmenter
+@pytest.mark.parametrize("query, title", [("手机电池续航", "手机新品发布"), ("数据库索引", "数据库索引优化"),
+                                          ("乒乓球冠军", "乒乓球世界杯")])
+def test_search_demo_ranks_the_matching_document_first(segmenter, query, title):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+    import search_demo
+
+    documents = search_demo.read_documents(search_demo.DOCS_PATH)
+    stop_words = search_demo.read_stop_words(pynorvane_data.default_paths()["stop_word_path"])
+    index = search_demo.SearchIndex(segmenter, stop_words, documents)
+    _, hits = index.search(query)
+    assert documents[hits[0][1]][0] == title
+    assert hits == sorted(hits, key=lambda hit: -hit[0])
