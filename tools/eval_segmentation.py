@@ -171,7 +171,10 @@ def main(argv=None):
     for key in paths:
         if getattr(args, key) is not None:
             paths[key] = getattr(args, key)
-    segmenter = pynorvane.Segmenter(**paths)
+    try:
+        segmenter = pynorvane.Segmenter(**paths)
+    except RuntimeError as error:
+        parser.error(f"cannot load the segmenter data: {error}")
     user_dicts = [p for p in paths["user_dict_path"].replace("|", ";").split(";") if p]
     vocabulary = read_vocabulary(paths["dict_path"], *user_dicts)
     for path in args.gold:
