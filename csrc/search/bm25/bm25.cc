@@ -1,7 +1,19 @@
 #include "search/bm25/bm25.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <random>
 #include <stdexcept>
+
+#include "search/bm25/_json.h"
 
 namespace korva {
 namespace typing {
@@ -65,6 +77,159 @@ void BM25::_train(const std::vector<std::string>& corpus) {
   if (corpus.empty()) return;
   AddCounts<std::string>(_token_frequency(corpus), _doc_token_frequency);
   _count_document(corpus.size());
+}
+
+namespace {
+
+const char kEmptyJson[] = "json data should not be empty";
+const char kOpenFailed[] = "Failed to dump: Unable to open file";
+
+[[noreturn]] void ThrowDumpError(const char* what, int error) {
+  throw std::runtime_error(std::string("Failed to dump: ") + what + ": " + std::strerror(error));
+}
+
+// Writes all of text to fd; false with errno set on failure.
+bool WriteAll(int fd, const std::string& text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// Writes, then closes, reporting either failure; the descriptor is closed in
+// every case.
+void WriteAndClose(int fd, const std::string& text, bool sync) {
+  if (!WriteAll(fd, text) || (sync && ::fsync(fd) != 0)) {
+    const int error = errno;
+    ::close(fd);
+    ThrowDumpError("Unable to write file", error);
+  }
+  if (::close(fd) != 0) ThrowDumpError("Unable to close file", errno);
+}
+
+// A path beside `target` in the same folder that did not exist, opened for
+// writing; -1 with errno set when none can be created.
+int CreateTemporary(const std::string& target, std::string& path, mode_t mode) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof(suffix), ".tmp%08x%08x", random(), random());
+    path = target + suffix;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// A regular file (or a new one) is replaced by renaming a finished temporary
+// file over it, so a failed dump never leaves a truncated model behind.
+// Anything else that exists (a device, a pipe) is written in place.
+void WriteModelFile(const std::string& filename, const std::string& text) {
+  struct stat status;
+  const bool exists = ::stat(filename.c_str(), &status) == 0;
+  if (exists && !S_ISREG(status.st_mode)) {
+    const int fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw std::runtime_error(kOpenFailed);
+    WriteAndClose(fd, text, false);
+    return;
+  }
+  std::string target = filename;
+  if (exists) {
+    // Write through a symbolic link rather than replacing the link, and
+    // refuse a file that could not be opened for writing in place.
+    char* resolved = ::realpath(filename.c_str(), nullptr);
+    if (resolved != nullptr) {
+      target = resolved;
+      std::free(resolved);
+    }
+    if (::access(target.c_str(), W_OK) != 0) throw std::runtime_error(kOpenFailed);
+  }
+  std::string temporary;
+  const int fd = CreateTemporary(target, temporary, 0666);
+  if (fd < 0) throw std::runtime_error(kOpenFailed);
+  try {
+    // Keep the permissions of the file being replaced.
+    if (exists) ::fchmod(fd, status.st_mode & 07777);
+    WriteAndClose(fd, text, true);
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+      ThrowDumpError("Unable to replace file", errno);
+    }
+  } catch (...) {
+    ::unlink(temporary.c_str());
+    throw;
+  }
+}
+
+bool FitsInt(long value) { return value >= INT_MIN && value <= INT_MAX; }
+
+int ReadInt(const json::JSON& value, const char* error) {
+  bool ok = false;
+  const long number = value.ToInt(ok);
+  if (!ok || !FitsInt(number)) throw std::runtime_error(error);
+  return static_cast<int>(number);
+}
+
+double ReadFloat(const json::JSON& value, const char* error) {
+  bool ok = false;
+  const double number = value.ToFloat(ok);
+  if (!ok) throw std::runtime_error(error);
+  return number;
+}
+
+}  // namespace
+
+void BM25::load(const std::string& json_data) {
+  if (json_data.empty()) throw std::runtime_error(kEmptyJson);
+  json::JSON data = json::JSON::Load(json_data);
+  // Everything is read and checked before the model is touched, in the order
+  // that decides which error a text with several faults reports.
+  const json::JSON& counts = data["_doc_token_frequency"];
+  for (const auto& member : counts.ObjectRange()) {
+    ReadInt(member.second, "load doc_token_frequency failed");
+  }
+  const int doc_count = ReadInt(data["_doc_count"], "load doc_count failed");
+  const double average = ReadFloat(data["_doc_length_average"], "load doc_length_average failed");
+  const double b = ReadFloat(data["_b"], "load b failed");
+  const double k1 = ReadFloat(data["_k1"], "load k1 failed");
+  // The file holds no total length; later training needs one that matches
+  // the loaded average.
+  const double total = average * static_cast<double>(doc_count);
+  if (!std::isfinite(total) || std::fabs(total) >= 9.223372036854775808e18) {
+    throw std::runtime_error("load doc_length_average failed");
+  }
+
+  for (const auto& member : counts.ObjectRange()) {
+    bool ok = false;
+    _doc_token_frequency[json::json_unescape(member.first)] =
+        static_cast<int>(member.second.ToInt(ok));
+  }
+  _doc_count = doc_count;
+  _doc_length_average = average;
+  _doc_length_total = std::llround(total);
+  _b = b;
+  _k1 = k1;
+}
+
+void BM25::dump(const std::string& filename) const {
+  json::JSON data;
+  json::JSON& counts = data["_doc_token_frequency"];
+  counts = json::Object();
+  for (const auto& entry : _doc_token_frequency) {
+    counts[json::json_escape(entry.first)] = entry.second;
+  }
+  data["_doc_count"] = _doc_count;
+  data["_doc_length_average"] = _doc_length_average;
+  data["_b"] = _b;
+  data["_k1"] = _k1;
+  WriteModelFile(filename, data.dump(1, "  "));
 }
 
 std::unordered_map<long long, int> BM25::_token_frequency(const std::vector<long long>& tokens) {

@@ -22,6 +22,13 @@ class BM25 {
   void train(const std::vector<long long>& corpus);
   void train(const std::vector<std::vector<long long>>& corpus);
 
+  // Restores statistics from the model file's text (not its path). Token
+  // counts are merged into the ones held; on any error nothing changes.
+  void load(const std::string& json_data);
+  // Writes the model file; an existing file is replaced only once the new
+  // text is completely written.
+  void dump(const std::string& filename) const;
+
   std::map<std::string, double> encode_document(const std::vector<std::string>& tokens);
   std::map<long long, double> encode_document(const std::vector<long long>& tokens);
   std::map<std::string, double> encode_query(const std::vector<std::string>& tokens);

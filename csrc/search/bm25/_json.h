@@ -1,0 +1,661 @@
+#pragma once
+
+// A small dynamic JSON value with a text serializer and a lenient parser. The
+// parser never throws for bad syntax: it writes one line per error to standard
+// error and returns what it could read, so callers check the kinds they get.
+
+#include <cmath>
+#include <cstddef>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace json {
+
+class JSON;
+
+namespace {
+
+std::string json_escape(const std::string& str);
+JSON parse_next(const std::string& str, size_t& offset, int depth);
+
+}  // namespace
+
+class JSON {
+ public:
+  enum class Class { Null = 0, Object, Array, String, Floating, Integral, Boolean };
+
+  template <typename Container>
+  class JSONWrapper {
+   public:
+    explicit JSONWrapper(Container* val) : object(val) {}
+    typename Container::iterator begin() {
+      return object ? object->begin() : typename Container::iterator();
+    }
+    typename Container::iterator end() {
+      return object ? object->end() : typename Container::iterator();
+    }
+
+   private:
+    Container* object;
+  };
+
+  template <typename Container>
+  class JSONConstWrapper {
+   public:
+    explicit JSONConstWrapper(const Container* val) : object(val) {}
+    typename Container::const_iterator begin() const {
+      return object ? object->begin() : typename Container::const_iterator();
+    }
+    typename Container::const_iterator end() const {
+      return object ? object->end() : typename Container::const_iterator();
+    }
+
+   private:
+    const Container* object;
+  };
+
+  using ObjectMap = std::map<std::string, JSON>;
+  using ArrayList = std::deque<JSON>;
+
+  JSON() : Internal(), Type(Class::Null) {}
+
+  JSON(const JSON& other) : Internal(), Type(Class::Null) { CopyFrom(other); }
+
+  JSON(JSON&& other) noexcept : Internal(other.Internal), Type(other.Type) {
+    other.Internal = BackingData();
+    other.Type = Class::Null;
+  }
+
+  JSON& operator=(const JSON& other) {
+    if (this == &other) return *this;
+    ClearInternal();
+    Internal = BackingData();
+    Type = Class::Null;
+    CopyFrom(other);
+    return *this;
+  }
+
+  JSON& operator=(JSON&& other) noexcept {
+    if (this == &other) return *this;
+    ClearInternal();
+    Internal = other.Internal;
+    Type = other.Type;
+    other.Internal = BackingData();
+    other.Type = Class::Null;
+    return *this;
+  }
+
+  ~JSON() { ClearInternal(); }
+
+  static JSON Make(Class type) {
+    JSON value;
+    value.SetType(type);
+    return value;
+  }
+
+  static JSON Load(const std::string& str);
+
+  template <typename T>
+  typename std::enable_if<std::is_same<T, bool>::value, JSON&>::type operator=(T b) {
+    SetType(Class::Boolean);
+    Internal.Bool = b;
+    return *this;
+  }
+
+  template <typename T>
+  typename std::enable_if<std::is_integral<T>::value && !std::is_same<T, bool>::value,
+                          JSON&>::type
+  operator=(T i) {
+    SetType(Class::Integral);
+    Internal.Int = static_cast<long>(i);
+    return *this;
+  }
+
+  template <typename T>
+  typename std::enable_if<std::is_floating_point<T>::value, JSON&>::type operator=(T f) {
+    SetType(Class::Floating);
+    Internal.Float = static_cast<double>(f);
+    return *this;
+  }
+
+  template <typename T>
+  typename std::enable_if<std::is_convertible<T, std::string>::value, JSON&>::type operator=(
+      T s) {
+    SetType(Class::String);
+    *Internal.String = std::string(std::move(s));
+    return *this;
+  }
+
+  JSON& operator[](const std::string& key) {
+    SetType(Class::Object);
+    return (*Internal.Map)[key];
+  }
+
+  JSON& operator[](unsigned int index) {
+    SetType(Class::Array);
+    if (index >= Internal.List->size()) Internal.List->resize(static_cast<size_t>(index) + 1);
+    return (*Internal.List)[index];
+  }
+
+  Class JSONType() const { return Type; }
+
+  // The escaped form of the text, as the serializer writes it.
+  std::string ToString(bool& ok) const {
+    ok = Type == Class::String;
+    return ok ? json_escape(*Internal.String) : std::string();
+  }
+
+  double ToFloat(bool& ok) const {
+    ok = Type == Class::Floating;
+    return ok ? Internal.Float : 0.0;
+  }
+
+  long ToInt(bool& ok) const {
+    ok = Type == Class::Integral;
+    return ok ? Internal.Int : 0;
+  }
+
+  bool ToBool(bool& ok) const {
+    ok = Type == Class::Boolean;
+    return ok ? Internal.Bool : false;
+  }
+
+  JSONWrapper<ObjectMap> ObjectRange() {
+    return JSONWrapper<ObjectMap>(Type == Class::Object ? Internal.Map : nullptr);
+  }
+
+  JSONConstWrapper<ObjectMap> ObjectRange() const {
+    return JSONConstWrapper<ObjectMap>(Type == Class::Object ? Internal.Map : nullptr);
+  }
+
+  JSONConstWrapper<ArrayList> ArrayRange() const {
+    return JSONConstWrapper<ArrayList>(Type == Class::Array ? Internal.List : nullptr);
+  }
+
+  std::string dump(int depth = 1, const std::string& tab = "  ") const {
+    std::string out;
+    DumpTo(out, depth, tab);
+    return out;
+  }
+
+  friend std::ostream& operator<<(std::ostream& os, const JSON& json) {
+    return os << json.dump(1, "  ");
+  }
+
+ private:
+  union BackingData {
+    BackingData() : Int(0) {}
+    ArrayList* List;
+    ObjectMap* Map;
+    std::string* String;
+    double Float;
+    long Int;
+    bool Bool;
+  };
+
+  void SetType(Class type) {
+    if (type == Type) return;
+    ClearInternal();
+    Internal = BackingData();
+    switch (type) {
+      case Class::Object:
+        Internal.Map = new ObjectMap();
+        break;
+      case Class::Array:
+        Internal.List = new ArrayList();
+        break;
+      case Class::String:
+        Internal.String = new std::string();
+        break;
+      default:
+        break;
+    }
+    Type = type;
+  }
+
+  void ClearInternal() {
+    switch (Type) {
+      case Class::Object:
+        delete Internal.Map;
+        break;
+      case Class::Array:
+        delete Internal.List;
+        break;
+      case Class::String:
+        delete Internal.String;
+        break;
+      default:
+        break;
+    }
+  }
+
+  // Expects *this to be a Null with a zero slot.
+  void CopyFrom(const JSON& other) {
+    switch (other.Type) {
+      case Class::Object:
+        Internal.Map = new ObjectMap(*other.Internal.Map);
+        break;
+      case Class::Array:
+        Internal.List = new ArrayList(*other.Internal.List);
+        break;
+      case Class::String:
+        Internal.String = new std::string(*other.Internal.String);
+        break;
+      default:
+        Internal = other.Internal;
+        break;
+    }
+    Type = other.Type;
+  }
+
+  // Appends to one buffer so that a large tree is not copied level by level.
+  void DumpTo(std::string& out, int depth, const std::string& tab) const {
+    switch (Type) {
+      case Class::Null:
+        out += "null";
+        return;
+      case Class::Boolean:
+        out += Internal.Bool ? "true" : "false";
+        return;
+      case Class::Integral:
+        out += std::to_string(Internal.Int);
+        return;
+      case Class::Floating:
+        out += std::to_string(Internal.Float);
+        return;
+      case Class::String:
+        out += '"';
+        out += json_escape(*Internal.String);
+        out += '"';
+        return;
+      case Class::Array: {
+        out += '[';
+        bool first = true;
+        for (const JSON& element : *Internal.List) {
+          if (!first) out += ", ";
+          first = false;
+          element.DumpTo(out, depth + 1, tab);
+        }
+        out += ']';
+        return;
+      }
+      case Class::Object: {
+        std::string pad;
+        for (int i = 0; i < depth; ++i) pad += tab;
+        out += "{\n";
+        bool first = true;
+        for (const auto& member : *Internal.Map) {
+          if (!first) out += ",\n";
+          first = false;
+          out += pad;
+          out += '"';
+          out += member.first;
+          out += "\" : ";
+          member.second.DumpTo(out, depth + 1, tab);
+        }
+        out += '\n';
+        if (pad.size() > 2) out.append(pad, 2, std::string::npos);
+        out += '}';
+        return;
+      }
+    }
+  }
+
+  BackingData Internal;
+  Class Type;
+};
+
+inline JSON Object() { return JSON::Make(JSON::Class::Object); }
+
+inline JSON Array() { return JSON::Make(JSON::Class::Array); }
+
+namespace {
+
+// Deeper text is refused so that hostile input cannot exhaust the stack.
+const int kMaxNestingDepth = 512;
+
+// Thrown when the depth limit is hit; Load turns it into a Null result.
+struct NestingTooDeep {};
+
+// The bytes written as a backslash and a letter, and their letters.
+const char kEscapedBytes[] = "\"\\\b\f\n\r\t";
+const char kEscapeLetters[] = "\"\\bfnrt";
+const int kEscapeCount = 7;
+
+inline int escape_index(const char* table, char c) {
+  for (int i = 0; i < kEscapeCount; ++i) {
+    if (table[i] == c) return i;
+  }
+  return -1;
+}
+
+// The byte a backslash escape other than \u stands for; an unknown escape
+// gives a lone backslash.
+inline char unescaped_byte(char e) {
+  if (e == '/') return '/';
+  const int i = escape_index(kEscapeLetters, e);
+  return i < 0 ? '\\' : kEscapedBytes[i];
+}
+
+inline std::string json_escape(const std::string& str) {
+  std::string out;
+  out.reserve(str.size());
+  for (char c : str) {
+    const int i = escape_index(kEscapedBytes, c);
+    if (i < 0) {
+      out += c;
+    } else {
+      out += '\\';
+      out += kEscapeLetters[i];
+    }
+  }
+  return out;
+}
+
+// Turns the escaped form that json_escape gives back into the raw bytes.
+inline std::string json_unescape(const std::string& str) {
+  if (str.find('\\') == std::string::npos) return str;
+  std::string out;
+  out.reserve(str.size());
+  for (size_t i = 0; i < str.size(); ++i) {
+    if (str[i] == '\\' && i + 1 < str.size()) {
+      out += unescaped_byte(str[++i]);
+    } else {
+      out += str[i];
+    }
+  }
+  return out;
+}
+
+// Reads past the end of the text yield the byte 0, which no rule accepts.
+inline char byte_at(const std::string& str, size_t offset) {
+  return offset < str.size() ? str[offset] : '\0';
+}
+
+inline bool is_ws(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+inline bool ends_number(char c) { return is_ws(c) || c == ',' || c == ']' || c == '}'; }
+
+inline void parse_error(const char* message, const std::string& found) {
+  std::cerr << (message + found + "'\n");
+}
+
+inline void consume_ws(const std::string& str, size_t& offset) {
+  while (is_ws(byte_at(str, offset))) ++offset;
+}
+
+// Reads four hexadecimal digits at offset; on failure `bad` is the first
+// byte that is not one.
+inline bool read_hex4(const std::string& str, size_t offset, unsigned& unit, char& bad) {
+  unit = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    const char c = byte_at(str, offset + i);
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      bad = c;
+      return false;
+    }
+    unit = unit * 16 + digit;
+  }
+  return true;
+}
+
+inline void append_utf8(std::string& out, unsigned code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+inline JSON parse_object(const std::string& str, size_t& offset, int depth) {
+  JSON object = JSON::Make(JSON::Class::Object);
+  ++offset;
+  consume_ws(str, offset);
+  if (byte_at(str, offset) == '}') {
+    ++offset;
+    return object;
+  }
+  while (true) {
+    JSON key = parse_next(str, offset, depth);
+    consume_ws(str, offset);
+    if (byte_at(str, offset) != ':') {
+      parse_error("Error: Object: Expected colon, found '", std::string(1, byte_at(str, offset)));
+      break;
+    }
+    ++offset;
+    consume_ws(str, offset);
+    JSON value = parse_next(str, offset, depth);
+    bool ok = false;
+    object[key.ToString(ok)] = std::move(value);
+    consume_ws(str, offset);
+    const char c = byte_at(str, offset);
+    if (c == ',') {
+      ++offset;
+      continue;
+    }
+    if (c == '}') {
+      ++offset;
+      break;
+    }
+    parse_error("ERROR: Object: Expected comma, found '", std::string(1, c));
+    break;
+  }
+  return object;
+}
+
+inline JSON parse_array(const std::string& str, size_t& offset, int depth) {
+  JSON array = JSON::Make(JSON::Class::Array);
+  ++offset;
+  consume_ws(str, offset);
+  if (byte_at(str, offset) == ']') {
+    ++offset;
+    return array;
+  }
+  unsigned int index = 0;
+  while (true) {
+    array[index++] = parse_next(str, offset, depth);
+    consume_ws(str, offset);
+    const char c = byte_at(str, offset);
+    if (c == ',') {
+      ++offset;
+      continue;
+    }
+    if (c == ']') {
+      ++offset;
+      break;
+    }
+    parse_error("ERROR: Array: Expected ',' or ']', found '", std::string(1, c));
+    return JSON::Make(JSON::Class::Array);
+  }
+  return array;
+}
+
+inline JSON parse_string(const std::string& str, size_t& offset) {
+  std::string text;
+  while (true) {
+    if (++offset >= str.size()) {
+      // Still open at the end of the text (possibly after a lone backslash).
+      offset = str.size();
+      parse_error("ERROR: String: Expected closing quote before end of text, found '",
+                  std::string(1, '\0'));
+      return JSON::Make(JSON::Class::String);
+    }
+    const char c = str[offset];
+    if (c == '"') break;
+    if (c != '\\') {
+      text += c;
+      continue;
+    }
+    if (offset + 1 >= str.size()) continue;
+    const char e = str[++offset];
+    if (e != 'u') {
+      text += unescaped_byte(e);
+      continue;
+    }
+    unsigned unit = 0;
+    char bad = '\0';
+    if (!read_hex4(str, offset + 1, unit, bad)) {
+      parse_error("ERROR: String: Expected hex character in unicode escape, found '",
+                  std::string(1, bad));
+      return JSON::Make(JSON::Class::String);
+    }
+    offset += 4;
+    unsigned code = unit;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      unsigned low = 0;
+      if (byte_at(str, offset + 1) == '\\' && byte_at(str, offset + 2) == 'u' &&
+          read_hex4(str, offset + 3, low, bad) && low >= 0xDC00 && low <= 0xDFFF) {
+        code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        offset += 6;
+      } else {
+        code = 0xFFFD;
+      }
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      // A lone surrogate is no character: it becomes the replacement character.
+      code = 0xFFFD;
+    }
+    append_utf8(text, code);
+  }
+  ++offset;
+  JSON result;
+  result = std::move(text);
+  return result;
+}
+
+inline JSON parse_number(const std::string& str, size_t& offset) {
+  std::string mantissa;
+  std::string exponent_text;
+  bool has_point = false;
+  long exponent = 0;
+  char c;
+  while (true) {
+    c = byte_at(str, offset++);
+    if (c == '-' || is_digit(c)) {
+      mantissa += c;
+    } else if (c == '.') {
+      mantissa += c;
+      has_point = true;
+    } else {
+      break;
+    }
+  }
+  if (c == 'e' || c == 'E') {
+    c = byte_at(str, offset);
+    if (c == '+') {
+      ++offset;
+    } else if (c == '-') {
+      exponent_text += '-';
+      ++offset;
+    }
+    while (true) {
+      c = byte_at(str, offset++);
+      if (is_digit(c)) {
+        exponent_text += c;
+      } else if (ends_number(c)) {
+        break;
+      } else {
+        parse_error("ERROR: Number: Expected a number for exponent, found '", std::string(1, c));
+        return JSON();
+      }
+    }
+    exponent = std::stol(exponent_text);
+  } else if (!ends_number(c)) {
+    parse_error("ERROR: Number: unexpected character '", std::string(1, c));
+    return JSON();
+  }
+  --offset;
+  JSON result;
+  if (has_point) {
+    result = std::stod(mantissa) * std::pow(10.0, static_cast<double>(exponent));
+  } else if (!exponent_text.empty()) {
+    result = static_cast<double>(std::stol(mantissa)) * std::pow(10.0, static_cast<double>(exponent));
+  } else {
+    result = std::stol(mantissa);
+  }
+  return result;
+}
+
+inline JSON parse_bool(const std::string& str, size_t& offset) {
+  JSON result;
+  if (str.compare(offset, 4, "true") == 0) {
+    result = true;
+    offset += 4;
+  } else if (str.compare(offset, 5, "false") == 0) {
+    result = false;
+    offset += 5;
+  } else {
+    parse_error("ERROR: Bool: Expected 'true' or 'false', found '", str.substr(offset, 5));
+  }
+  return result;
+}
+
+inline JSON parse_null(const std::string& str, size_t& offset) {
+  if (str.compare(offset, 4, "null") != 0) {
+    parse_error("ERROR: Null: Expected 'null', found '", str.substr(offset, 4));
+    return JSON();
+  }
+  offset += 4;
+  return JSON();
+}
+
+inline JSON parse_next(const std::string& str, size_t& offset, int depth) {
+  consume_ws(str, offset);
+  const char c = byte_at(str, offset);
+  if (c == '[' || c == '{') {
+    if (depth >= kMaxNestingDepth) {
+      parse_error("ERROR: Parse: Nesting too deep, found '", std::string(1, c));
+      throw NestingTooDeep();
+    }
+    return c == '[' ? parse_array(str, offset, depth + 1) : parse_object(str, offset, depth + 1);
+  }
+  if (c == '"') return parse_string(str, offset);
+  if (c == 't' || c == 'f') return parse_bool(str, offset);
+  if (c == 'n') return parse_null(str, offset);
+  if (c == '-' || is_digit(c)) return parse_number(str, offset);
+  parse_error("ERROR: Parse: Unknown starting character '", std::string(1, c));
+  return JSON();
+}
+
+}  // namespace
+
+inline JSON JSON::Load(const std::string& str) {
+  size_t offset = 0;
+  try {
+    return parse_next(str, offset, 0);
+  } catch (const NestingTooDeep&) {
+    return JSON();
+  }
+}
+
+}  // namespace json
+}  // namespace text
+}  // namespace typing
+}  // namespace korva
