@@ -77,7 +77,8 @@ TEST(JsonSerializer, ScalarsAndStrings) {
   cases[6].value = std::string("a\n\"\\\t\b\f\r/");
   cases[6].text = "\"a\\n\\\"\\\\\\t\\b\\f\\r/\"";
   cases[7].value = std::string("\x01\xe4\xb8\xad");
-  cases[7].text = "\"\x01\xe4\xb8\xad\"";
+  // Other control bytes are written as \u escapes, so the text stays valid JSON.
+  cases[7].text = "\"\\u0001\xe4\xb8\xad\"";
   cases[8].value = Array();
   cases[8].text = "[]";
   cases[0].text = "null";

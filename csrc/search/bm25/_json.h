@@ -349,26 +349,17 @@ inline std::string json_escape(const std::string& str) {
   out.reserve(str.size());
   for (char c : str) {
     const int i = escape_index(kEscapedBytes, c);
-    if (i < 0) {
-      out += c;
-    } else {
+    if (i >= 0) {
       out += '\\';
       out += kEscapeLetters[i];
-    }
-  }
-  return out;
-}
-
-// Turns the escaped form that json_escape gives back into the raw bytes.
-inline std::string json_unescape(const std::string& str) {
-  if (str.find('\\') == std::string::npos) return str;
-  std::string out;
-  out.reserve(str.size());
-  for (size_t i = 0; i < str.size(); ++i) {
-    if (str[i] == '\\' && i + 1 < str.size()) {
-      out += unescaped_byte(str[++i]);
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      // Raw control bytes would make the text invalid JSON for other readers.
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[(c >> 4) & 0xF];
+      out += kHex[c & 0xF];
     } else {
-      out += str[i];
+      out += c;
     }
   }
   return out;
@@ -433,6 +424,55 @@ inline void append_utf8(std::string& out, unsigned code) {
     out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (code & 0x3F));
   }
+}
+
+// Appends what the escape whose letter is at `offset` (just past the
+// backslash) stands for and leaves `offset` on its last byte. A \u escape is
+// decoded to UTF-8, a surrogate pair to one character; false, with `offset`
+// unmoved and `bad` the offending byte, when a \u lacks its four hex digits.
+inline bool append_unescaped(const std::string& str, size_t& offset, std::string& text,
+                             char& bad) {
+  const char e = str[offset];
+  if (e != 'u') {
+    text += unescaped_byte(e);
+    return true;
+  }
+  unsigned unit = 0;
+  if (!read_hex4(str, offset + 1, unit, bad)) return false;
+  offset += 4;
+  unsigned code = unit;
+  if (unit >= 0xD800 && unit <= 0xDBFF) {
+    unsigned low = 0;
+    if (byte_at(str, offset + 1) == '\\' && byte_at(str, offset + 2) == 'u' &&
+        read_hex4(str, offset + 3, low, bad) && low >= 0xDC00 && low <= 0xDFFF) {
+      code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+      offset += 6;
+    } else {
+      code = 0xFFFD;
+    }
+  } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+    // A lone surrogate is no character: it becomes the replacement character.
+    code = 0xFFFD;
+  }
+  append_utf8(text, code);
+  return true;
+}
+
+// Turns the escaped form that json_escape gives back into the raw bytes.
+inline std::string json_unescape(const std::string& str) {
+  if (str.find('\\') == std::string::npos) return str;
+  std::string out;
+  out.reserve(str.size());
+  char bad = '\0';
+  for (size_t i = 0; i < str.size(); ++i) {
+    size_t next = i + 1;
+    if (str[i] == '\\' && next < str.size() && append_unescaped(str, next, out, bad)) {
+      i = next;
+    } else {
+      out += str[i];
+    }
+  }
+  return out;
 }
 
 inline JSON parse_object(const std::string& str, size_t& offset, int depth) {
@@ -515,34 +555,13 @@ inline JSON parse_string(const std::string& str, size_t& offset) {
       continue;
     }
     if (offset + 1 >= str.size()) continue;
-    const char e = str[++offset];
-    if (e != 'u') {
-      text += unescaped_byte(e);
-      continue;
-    }
-    unsigned unit = 0;
+    ++offset;
     char bad = '\0';
-    if (!read_hex4(str, offset + 1, unit, bad)) {
+    if (!append_unescaped(str, offset, text, bad)) {
       parse_error("ERROR: String: Expected hex character in unicode escape, found '",
                   std::string(1, bad));
       return JSON::Make(JSON::Class::String);
     }
-    offset += 4;
-    unsigned code = unit;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      unsigned low = 0;
-      if (byte_at(str, offset + 1) == '\\' && byte_at(str, offset + 2) == 'u' &&
-          read_hex4(str, offset + 3, low, bad) && low >= 0xDC00 && low <= 0xDFFF) {
-        code = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-        offset += 6;
-      } else {
-        code = 0xFFFD;
-      }
-    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      // A lone surrogate is no character: it becomes the replacement character.
-      code = 0xFFFD;
-    }
-    append_utf8(text, code);
   }
   ++offset;
   JSON result;

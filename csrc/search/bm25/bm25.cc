@@ -254,7 +254,8 @@ void BM25::_count_document(size_t length) {
 }
 
 double BM25::idf(const std::string& qi) {
-  const double n1 = static_cast<double>(_doc_count + 1);
+  // In double: a loaded count may be the largest int.
+  const double n1 = static_cast<double>(_doc_count) + 1.0;
   auto found = _doc_token_frequency.find(qi);
   if (found == _doc_token_frequency.end()) return std::log(n1 / 1.5);
   return std::log(n1 / (static_cast<double>(found->second) + 0.5));

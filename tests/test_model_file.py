@@ -1,0 +1,279 @@
+import json
+import os
+import stat
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import pynorvane
+
+EXAMPLE = (
+    "{\n"
+    '  "_b" : 0.750000,\n'
+    '  "_doc_count" : 3,\n'
+    '  "_doc_length_average" : 4.333333,\n'
+    '  "_doc_token_frequency" : {\n'
+    '    "apple" : 2,\n'
+    '    "pear" : 1\n'
+    "  },\n"
+    '  "_k1" : 1.200000\n'
+    "}"
+)
+
+TRICKY_TOKENS = [
+    "plain",
+    'say "hi"',
+    "back\\slash",
+    "\\",
+    "tab\there",
+    "new\nline",
+    "cr\rbs\bff\f",
+    "slash/",
+    "\x01ctl\x7f",
+    "nul\x00byte",
+    "中文",
+    "emoji 😀",
+    "\\u0041",
+]
+
+
+def model_text(**members):
+    data = {
+        "_b": 0.75,
+        "_doc_count": 3,
+        "_doc_length_average": 13 / 3,
+        "_doc_token_frequency": {"apple": 2, "pear": 1},
+        "_k1": 1.2,
+    }
+    data.update(members)
+    return json.dumps({k: v for k, v in data.items() if v is not None})
+
+
+def trained(*documents):
+    model = pynorvane.BM25()
+    for document in documents:
+        model.train(document)
+    return model
+
+
+def dumped(model, path):
+    model.dump(str(path))
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def encodings(model, tokens):
+    return model.encode_document(tokens), model.encode_query(tokens)
+
+
+def test_example_is_written_byte_for_byte(tmp_path):
+    model = pynorvane.BM25()
+    model.load(model_text())
+    assert dumped(model, tmp_path / "m.json") == EXAMPLE.encode()
+
+
+def test_untrained_model_round_trip(tmp_path):
+    text = dumped(pynorvane.BM25(), tmp_path / "m.json").decode()
+    assert text == (
+        '{\n  "_b" : 0.750000,\n  "_doc_count" : 0,\n  "_doc_length_average" : 0.000000,\n'
+        '  "_doc_token_frequency" : {\n\n  },\n  "_k1" : 1.200000\n}'
+    )
+    model = pynorvane.BM25()
+    model.load(text)
+    with pytest.raises(RuntimeError, match="^BM25 has not been initialized$"):
+        model.encode_query(["a"])
+
+
+def test_tokens_round_trip(tmp_path):
+    original = trained(TRICKY_TOKENS, TRICKY_TOKENS[:4] * 2, ["other"] * 3)
+    first = dumped(original, tmp_path / "a.json")
+    restored = pynorvane.BM25()
+    restored.load(first.decode())
+    assert dumped(restored, tmp_path / "b.json") == first
+    for tokens in (TRICKY_TOKENS, ["plain", "new\nline", "unknown"]):
+        doc, query = encodings(restored, tokens)
+        want_doc, want_query = encodings(original, tokens)
+        assert list(doc) == list(want_doc)
+        assert doc == pytest.approx(want_doc, abs=1e-6)
+        assert query == pytest.approx(want_query, abs=1e-6)
+
+
+def test_integer_tokens_round_trip(tmp_path):
+    original = trained([5, -12, 2**63 - 1], [5, 7])
+    restored = pynorvane.BM25()
+    restored.load(dumped(original, tmp_path / "m.json").decode())
+    tokens = [5, -12, 7, 2**63 - 1, 99]
+    assert encodings(restored, tokens) == encodings(original, tokens)
+
+
+@pytest.mark.parametrize("indent", [None, 2])
+def test_text_written_by_python_json_loads_the_same(tmp_path, indent):
+    original = trained(TRICKY_TOKENS, ["x"] * 7)
+    ours = dumped(original, tmp_path / "m.json")
+    data = json.loads(ours.decode())
+    assert set(data["_doc_token_frequency"]) == set(TRICKY_TOKENS) | {"x"}
+    other = json.dumps(data, ensure_ascii=True, indent=indent)
+    assert other.isascii()
+    restored = pynorvane.BM25()
+    restored.load(other)
+    assert dumped(restored, tmp_path / "n.json") == ours
+
+
+def test_load_merges_counts_and_replaces_scalars(tmp_path):
+    model = pynorvane.BM25()
+    model.load(model_text())
+    model.load(model_text(_doc_count=5, _k1=2.0, _doc_token_frequency={"pear": 7, "fig": 1}))
+    data = json.loads(dumped(model, tmp_path / "m.json"))
+    assert data["_doc_token_frequency"] == {"apple": 2, "fig": 1, "pear": 7}
+    assert data["_doc_count"] == 5
+    assert data["_k1"] == 2.0
+
+
+def test_training_after_load_keeps_the_average():
+    # 2 documents of average length 2.5 hold 5 tokens; one more of 4 gives 3.
+    original = trained(["a", "b", "a"], ["b", "c"])
+    restored = pynorvane.BM25()
+    restored.load(model_text(_doc_count=2, _doc_length_average=2.5,
+                             _doc_token_frequency={"a": 2, "b": 2, "c": 1}))
+    for model in (original, restored):
+        model.train(["c"] * 4)
+    tokens = ["a", "c", "c", "d", "e", "f"]
+    assert encodings(restored, tokens) == encodings(original, tokens)
+
+
+@pytest.mark.parametrize(
+    "text, error, message",
+    [
+        ("", RuntimeError, "json data should not be empty"),
+        ("{}", RuntimeError, "load doc_count failed"),
+        ("[]", RuntimeError, "load doc_count failed"),
+        ("nonsense", RuntimeError, "load doc_count failed"),
+        ('{"_doc_count', RuntimeError, "load doc_count failed"),
+        ("[" * 100000, RuntimeError, "load doc_count failed"),
+        (model_text(_doc_count=None), RuntimeError, "load doc_count failed"),
+        (model_text(_doc_count="3"), RuntimeError, "load doc_count failed"),
+        (model_text(_doc_count=3.0), RuntimeError, "load doc_count failed"),
+        (model_text(_doc_count=2**31), RuntimeError, "load doc_count failed"),
+        (model_text(_doc_count=2**32 + 3), RuntimeError, "load doc_count failed"),
+        (model_text(_doc_length_average=None), RuntimeError, "load doc_length_average failed"),
+        (model_text(_doc_length_average=4), RuntimeError, "load doc_length_average failed"),
+        (model_text(_doc_length_average=1e300), RuntimeError, "load doc_length_average failed"),
+        (model_text(_b=None), RuntimeError, "load b failed"),
+        (model_text(_k1=1), RuntimeError, "load k1 failed"),
+        (model_text(_k1=None), RuntimeError, "load k1 failed"),
+        (model_text(_doc_token_frequency={"a": 1, "b": 1.5}), RuntimeError,
+         "load doc_token_frequency failed"),
+        (model_text(_doc_token_frequency={"a": 2**31}), RuntimeError,
+         "load doc_token_frequency failed"),
+        (model_text(_doc_token_frequency={"a": -(2**31) - 1}), RuntimeError,
+         "load doc_token_frequency failed"),
+        # A bad count wins over a bad scalar: the members are checked in order.
+        (model_text(_doc_token_frequency={"a": "1"}, _k1=1), RuntimeError,
+         "load doc_token_frequency failed"),
+        ('{"_doc_count" : -}', ValueError, "stol"),
+        ('{"_b" : -.}', ValueError, "stod"),
+        ('{"_doc_count" : 99999999999999999999}', IndexError, "stol"),
+    ],
+)
+def test_failed_load_leaves_the_model_unchanged(tmp_path, text, error, message):
+    model = trained(["a", "b", "a"], ["b", "c"])
+    twin = trained(["a", "b", "a"], ["b", "c"])
+    before = dumped(model, tmp_path / "before.json")
+    with pytest.raises(error, match="^%s$" % message):
+        model.load(text)
+    assert dumped(model, tmp_path / "after.json") == before
+    # also the total length behind the average
+    model.train(["z"] * 9)
+    twin.train(["z"] * 9)
+    assert encodings(model, ["a", "z"]) == encodings(twin, ["a", "z"])
+
+
+def test_tolerated_members():
+    model = pynorvane.BM25()
+    # Counts as an array are ignored, extreme but valid values are taken.
+    model.load(model_text(_doc_token_frequency=[1, 2]))
+    model.load(model_text(_doc_count=2**31 - 1,
+                          _doc_token_frequency={"a": 2**31 - 1, "b": -(2**31)}))
+    assert model.encode_query(["a"]) == {"a": 1.0}
+
+
+def test_parser_lines_reach_standard_error(capfd):
+    model = pynorvane.BM25()
+    with pytest.raises(RuntimeError, match="^load doc_count failed$"):
+        model.load("[" * 1000)
+    with pytest.raises(RuntimeError, match="^load doc_length_average failed$"):
+        model.load('{"_doc_count" : 1, "\\u12G4" : 2}')
+    assert capfd.readouterr().err == (
+        "ERROR: Parse: Nesting too deep, found '['\n"
+        "ERROR: String: Expected hex character in unicode escape, found 'G'\n"
+        "Error: Object: Expected colon, found 'u'\n"
+    )
+
+
+def test_arguments_are_positional():
+    model = pynorvane.BM25()
+    with pytest.raises(TypeError):
+        model.load(json_data=model_text())
+    with pytest.raises(TypeError):
+        model.load(5)
+
+
+def test_dump_replaces_the_file_and_keeps_its_mode(tmp_path):
+    path = tmp_path / "m.json"
+    path.write_text("x" * 10000)
+    os.chmod(path, 0o640)
+    text = dumped(trained(["a"]), path)
+    assert text.startswith(b"{\n") and text.endswith(b"}")
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o640
+    assert os.listdir(tmp_path) == ["m.json"]
+
+
+def test_dump_writes_through_a_symbolic_link(tmp_path):
+    target = tmp_path / "real.json"
+    target.write_text("old")
+    link = tmp_path / "link.json"
+    link.symlink_to(target)
+    trained(["a"]).dump(str(link))
+    assert link.is_symlink()
+    assert json.loads(target.read_text())["_doc_token_frequency"] == {"a": 1}
+
+
+@pytest.mark.parametrize("where", ["missing/m.json", ""])
+def test_dump_to_unopenable_path(tmp_path, where):
+    with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
+        trained(["a"]).dump(str(tmp_path / where))
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_dump_to_full_device_fails():
+    with pytest.raises(RuntimeError, match="^Failed to dump"):
+        trained(["a"]).dump("/dev/full")
+    assert stat.S_ISCHR(os.stat("/dev/full").st_mode)
+
+
+def test_failed_write_keeps_the_old_file(tmp_path):
+    # A file size limit makes the write fail part way, like a full disk.
+    path = tmp_path / "m.json"
+    path.write_text("old model")
+    script = textwrap.dedent(
+        """
+        import resource, signal, sys
+        import pynorvane
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        model = pynorvane.BM25()
+        model.train(["token%d" % i for i in range(10000)])
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        try:
+            model.dump(sys.argv[1])
+        except RuntimeError as error:
+            print(error)
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script, str(path)],
+                            capture_output=True, text=True, check=True)
+    assert result.stdout.startswith("Failed to dump: Unable to write file")
+    assert path.read_text() == "old model"
+    assert os.listdir(tmp_path) == ["m.json"]
