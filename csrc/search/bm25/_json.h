@@ -133,10 +133,8 @@ class JSON {
     return *this;
   }
 
-  JSON& operator[](const std::string& key) {
-    SetType(Class::Object);
-    return (*Internal.Map)[key];
-  }
+  JSON& operator[](const std::string& key) { return Member(key); }
+  JSON& operator[](std::string&& key) { return Member(std::move(key)); }
 
   JSON& operator[](unsigned int index) {
     SetType(Class::Array);
@@ -199,6 +197,18 @@ class JSON {
     long Int;
     bool Bool;
   };
+
+  // Members mostly arrive in key order (a parsed model file, a sorted dump),
+  // so a key past the last one is appended without a search.
+  template <typename Key>
+  JSON& Member(Key&& key) {
+    SetType(Class::Object);
+    ObjectMap& map = *Internal.Map;
+    if (map.empty() || map.rbegin()->first < key) {
+      return map.emplace_hint(map.end(), std::forward<Key>(key), JSON())->second;
+    }
+    return map[std::forward<Key>(key)];
+  }
 
   void SetType(Class type) {
     if (type == Type) return;
