@@ -231,6 +231,8 @@ TEST(JsonParser, ErrorLines) {
     std::string dump;
   };
   const std::string nul(1, '\0');
+  const std::string unterminated =
+      "ERROR: String: Expected closing quote before end of text, found '" + nul + "'\n";
   const std::vector<Case> cases = {
       {"", "ERROR: Parse: Unknown starting character '" + nul + "'\n", "null"},
       {"5", "ERROR: Number: unexpected character '" + nul + "'\n", "null"},
@@ -256,10 +258,8 @@ TEST(JsonParser, ErrorLines) {
        "[]"},
       {"tru", "ERROR: Bool: Expected 'true' or 'false', found 'tru'\n", "null"},
       {"nul", "ERROR: Null: Expected 'null', found 'nul'\n", "null"},
-      {"\"open", "ERROR: String: Expected closing quote before end of text, found '" + nul + "'\n",
-       "\"\""},
-      {"\"open\\", "ERROR: String: Expected closing quote before end of text, found '" + nul + "'\n",
-       "\"\""},
+      {"\"open", unterminated, "\"\""},
+      {"\"open\\", unterminated, "\"\""},
   };
   for (const Case& c : cases) {
     Parsed parsed = Parse(c.text);

@@ -485,14 +485,31 @@ inline std::string json_unescape(const std::string& str) {
   return out;
 }
 
-inline JSON parse_object(const std::string& str, size_t& offset, int depth) {
-  JSON object = JSON::Make(JSON::Class::Object);
+// Steps past the opening bracket and whitespace; true, and past `close`, when
+// the container is empty.
+inline bool opens_empty(const std::string& str, size_t& offset, char close) {
   ++offset;
   consume_ws(str, offset);
-  if (byte_at(str, offset) == '}') {
-    ++offset;
-    return object;
-  }
+  if (byte_at(str, offset) != close) return false;
+  ++offset;
+  return true;
+}
+
+enum class After { Comma, Close, Other };
+
+// What follows a member or element: a comma or the closing bracket is
+// stepped over, any other byte is left for the error line.
+inline After after_member(const std::string& str, size_t& offset, char close) {
+  consume_ws(str, offset);
+  const char c = byte_at(str, offset);
+  if (c != ',' && c != close) return After::Other;
+  ++offset;
+  return c == ',' ? After::Comma : After::Close;
+}
+
+inline JSON parse_object(const std::string& str, size_t& offset, int depth) {
+  JSON object = JSON::Make(JSON::Class::Object);
+  if (opens_empty(str, offset, '}')) return object;
   while (true) {
     JSON key = parse_next(str, offset, depth);
     consume_ws(str, offset);
@@ -505,17 +522,11 @@ inline JSON parse_object(const std::string& str, size_t& offset, int depth) {
     JSON value = parse_next(str, offset, depth);
     bool ok = false;
     object[key.ToString(ok)] = std::move(value);
-    consume_ws(str, offset);
-    const char c = byte_at(str, offset);
-    if (c == ',') {
-      ++offset;
-      continue;
+    const After after = after_member(str, offset, '}');
+    if (after == After::Comma) continue;
+    if (after == After::Other) {
+      parse_error("ERROR: Object: Expected comma, found '", std::string(1, byte_at(str, offset)));
     }
-    if (c == '}') {
-      ++offset;
-      break;
-    }
-    parse_error("ERROR: Object: Expected comma, found '", std::string(1, c));
     break;
   }
   return object;
@@ -523,26 +534,14 @@ inline JSON parse_object(const std::string& str, size_t& offset, int depth) {
 
 inline JSON parse_array(const std::string& str, size_t& offset, int depth) {
   JSON array = JSON::Make(JSON::Class::Array);
-  ++offset;
-  consume_ws(str, offset);
-  if (byte_at(str, offset) == ']') {
-    ++offset;
-    return array;
-  }
+  if (opens_empty(str, offset, ']')) return array;
   unsigned int index = 0;
   while (true) {
     array[index++] = parse_next(str, offset, depth);
-    consume_ws(str, offset);
-    const char c = byte_at(str, offset);
-    if (c == ',') {
-      ++offset;
-      continue;
-    }
-    if (c == ']') {
-      ++offset;
-      break;
-    }
-    parse_error("ERROR: Array: Expected ',' or ']', found '", std::string(1, c));
+    const After after = after_member(str, offset, ']');
+    if (after == After::Comma) continue;
+    if (after == After::Close) break;
+    parse_error("ERROR: Array: Expected ',' or ']', found '", std::string(1, byte_at(str, offset)));
     return JSON::Make(JSON::Class::Array);
   }
   return array;
@@ -622,10 +621,11 @@ inline JSON parse_number(const std::string& str, size_t& offset) {
   }
   --offset;
   JSON result;
+  const double scale = std::pow(10.0, static_cast<double>(exponent));
   if (has_point) {
-    result = std::stod(mantissa) * std::pow(10.0, static_cast<double>(exponent));
+    result = std::stod(mantissa) * scale;
   } else if (!exponent_text.empty()) {
-    result = static_cast<double>(std::stol(mantissa)) * std::pow(10.0, static_cast<double>(exponent));
+    result = static_cast<double>(std::stol(mantissa)) * scale;
   } else {
     result = std::stol(mantissa);
   }
