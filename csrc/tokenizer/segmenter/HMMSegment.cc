@@ -3,8 +3,6 @@
 #include <cstdint>
 
 #include "tokenizer/segmenter/DictTrie.h"
-#include "tokenizer/segmenter/PreFilter.h"
-
 namespace korva {
 namespace typing {
 namespace text {
@@ -36,16 +34,10 @@ void HMMSegment::Cut(const std::string& sentence, std::vector<std::string>& word
 }
 
 void HMMSegment::Cut(const std::string& sentence, std::vector<Word>& words) const {
-  PreFilter pre_filter(symbols_, sentence);
-  std::vector<WordRange> wrs;
-  wrs.reserve(sentence.size() / 2);
-  while (pre_filter.HasNext()) {
-    PreFilter::Range range = pre_filter.Next();
-    Cut(range.begin, range.end, wrs);
-  }
-  words.clear();
-  words.reserve(wrs.size());
-  GetWordsFromWordRanges(sentence, wrs, words);
+  CutPieces(sentence, words,
+            [this](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
+              Cut(begin, end, res);
+            });
 }
 
 void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,

@@ -1,7 +1,5 @@
 #include "tokenizer/segmenter/MixSegment.h"
 
-#include "tokenizer/segmenter/PreFilter.h"
-
 namespace korva {
 namespace typing {
 namespace text {
@@ -24,16 +22,10 @@ void MixSegment::Cut(const std::string& sentence, std::vector<std::string>& word
 }
 
 void MixSegment::Cut(const std::string& sentence, std::vector<Word>& words, bool hmm) const {
-  PreFilter pre_filter(symbols_, sentence);
-  std::vector<WordRange> wrs;
-  wrs.reserve(sentence.size() / 2);
-  while (pre_filter.HasNext()) {
-    PreFilter::Range range = pre_filter.Next();
-    Cut(range.begin, range.end, wrs, hmm);
-  }
-  words.clear();
-  words.reserve(wrs.size());
-  GetWordsFromWordRanges(sentence, wrs, words);
+  CutPieces(sentence, words,
+            [this, hmm](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
+              Cut(begin, end, res, hmm);
+            });
 }
 
 void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,

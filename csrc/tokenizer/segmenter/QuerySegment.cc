@@ -1,7 +1,5 @@
 #include "tokenizer/segmenter/QuerySegment.h"
 
-#include "tokenizer/segmenter/PreFilter.h"
-
 namespace korva {
 namespace typing {
 namespace text {
@@ -25,16 +23,10 @@ void QuerySegment::Cut(const std::string& sentence, std::vector<std::string>& wo
 
 void QuerySegment::Cut(const std::string& sentence, std::vector<Word>& words,
                        bool hmm) const {
-  PreFilter pre_filter(symbols_, sentence);
-  std::vector<WordRange> wrs;
-  wrs.reserve(sentence.size() / 2);
-  while (pre_filter.HasNext()) {
-    PreFilter::Range range = pre_filter.Next();
-    Cut(range.begin, range.end, wrs, hmm);
-  }
-  words.clear();
-  words.reserve(wrs.size());
-  GetWordsFromWordRanges(sentence, wrs, words);
+  CutPieces(sentence, words,
+            [this, hmm](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
+              Cut(begin, end, res, hmm);
+            });
 }
 
 void QuerySegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,

@@ -4,6 +4,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "tokenizer/segmenter/PreFilter.h"
 #include "tokenizer/segmenter/Unicode.h"
 #include "tokenizer/segmenter/util/Logging.h"
 
@@ -43,6 +44,23 @@ class SegmentBase {
   }
 
  protected:
+  // The sentence-level driver the segmenters share: split the sentence at the
+  // separators, let cut_piece append the word ranges of every piece, then turn
+  // the ranges into words.
+  template <class PieceCut>
+  void CutPieces(const std::string& sentence, std::vector<Word>& words, PieceCut cut_piece) const {
+    PreFilter pre_filter(symbols_, sentence);
+    std::vector<WordRange> wrs;
+    wrs.reserve(sentence.size() / 2);
+    while (pre_filter.HasNext()) {
+      PreFilter::Range range = pre_filter.Next();
+      cut_piece(range.begin, range.end, wrs);
+    }
+    words.clear();
+    words.reserve(wrs.size());
+    GetWordsFromWordRanges(sentence, wrs, words);
+  }
+
   std::unordered_set<Rune> symbols_;
 };
 
