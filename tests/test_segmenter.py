@@ -191,44 +191,33 @@ def fatal_cases(data):
         lines[8 + "BEMS".index(state)] = entry
         return data.write(f"emit_{state}.model", lines)
 
+    opened = f"false. open {missing} failed"
+    emit = "exp: [LoadEmitProb(line, emitProb{})] false. "
     return [
-        ({"dict_path": missing}, f"exp: [ifs.is_open()] false. open {missing} failed.", None),
+        ("DictTrie", {"dict_path": missing}, f"exp: [ifs.is_open()] {opened}.", None),
         (
+            "DictTrie",
             {"dict_path": bad_dict},
             "exp: [buf.size() == DICT_COLUMN_NUM] false. split result illegal, line:天安门  15 ns",
             None,
         ),
-        ({"dict_path": empty_dict}, "exp: [!static_node_infos_.empty()] false. ", None),
-        ({"user_dict_path": missing}, f"exp: [ifs.is_open()] false. open {missing} failed", None),
-        ({"hmm_path": missing}, f"exp: [ifile.is_open()] false. open {missing} failed", None),
-        ({"hmm_path": short_hmm}, "exp: [GetLine(ifile, line)] false. ", None),
-        ({"hmm_path": tabs_hmm}, "exp: [tmp.size() == STATUS_SUM] false. ", None),
-        (
-            {"hmm_path": emit_broken("B", "小:-1.0,,王:-1.0")},
-            "exp: [LoadEmitProb(line, emitProbB)] false. ",
-            "emitProb illegal.",
-        ),
-        (
-            {"hmm_path": emit_broken("E", "明五:-1.0")},
-            "exp: [LoadEmitProb(line, emitProbE)] false. ",
-            "TransCode failed.",
-        ),
-        (
-            {"hmm_path": emit_broken("M", "晓:-1:2")},
-            "exp: [LoadEmitProb(line, emitProbM)] false. ",
-            "emitProb illegal.",
-        ),
-        (
-            {"hmm_path": emit_broken("S", "的")},
-            "exp: [LoadEmitProb(line, emitProbS)] false. ",
-            "emitProb illegal.",
-        ),
-        ({"idf_path": missing}, f"exp: [ifs.is_open()] false. open {missing} failed", None),
-        ({"stop_word_path": missing}, f"exp: [ifs.is_open()] false. open {missing} failed", None),
+        ("DictTrie", {"dict_path": empty_dict}, "exp: [!static_node_infos_.empty()] false. ", None),
+        ("DictTrie", {"user_dict_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
+        ("HMMModel", {"hmm_path": missing}, f"exp: [ifile.is_open()] {opened}", None),
+        ("HMMModel", {"hmm_path": short_hmm}, "exp: [GetLine(ifile, line)] false. ", None),
+        ("HMMModel", {"hmm_path": tabs_hmm}, "exp: [tmp.size() == STATUS_SUM] false. ", None),
+        ("HMMModel", {"hmm_path": emit_broken("B", "小:-1.0,,王:-1.0")}, emit.format("B"), "emitProb illegal."),
+        ("HMMModel", {"hmm_path": emit_broken("E", "明五:-1.0")}, emit.format("E"), "TransCode failed."),
+        ("HMMModel", {"hmm_path": emit_broken("M", "晓:-1:2")}, emit.format("M"), "emitProb illegal."),
+        ("HMMModel", {"hmm_path": emit_broken("S", "的")}, emit.format("S"), "emitProb illegal."),
+        ("KeywordExtractor", {"idf_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
+        ("KeywordExtractor", {"stop_word_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
     ]
 
 
-RECORD = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d csrc/tokenizer/segmenter/\S+:\d+ (ERROR|FATAL) (.*)$")
+RECORD = re.compile(
+    r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d csrc/tokenizer/segmenter/(\w+)\.h:\d+ (ERROR|FATAL) (.*)$"
+)
 
 
 def records(err):
@@ -236,12 +225,12 @@ def records(err):
 
 
 def test_every_loader_failure_raises_its_record(data, capfd):
-    for overrides, message, error in fatal_cases(data):
+    for header, overrides, message, error in fatal_cases(data):
         with pytest.raises(RuntimeError) as info:
             data.segmenter(**overrides)
         assert str(info.value) == message
-        expected = [("ERROR", error)] if error else []
-        assert records(capfd.readouterr().err) == expected + [("FATAL", message)]
+        expected = [(header, "ERROR", error)] if error else []
+        assert records(capfd.readouterr().err) == expected + [(header, "FATAL", message)]
     # the interpreter and later constructions are unaffected
     assert data.segmenter().cut("北京小明") == ["北京", "小明"]
 
@@ -251,9 +240,9 @@ def test_idf_and_stop_word_records(data, capfd):
     stop = data.write("stop_crlf.txt", ["的", "了"], end="\r\n")
     seg = data.segmenter(idf_path=idf, stop_word_path=stop)
     assert records(capfd.readouterr().err) == [
-        ("ERROR", "lineno: 1 empty. skipped."),
-        ("ERROR", "line: b 3.0 x, lineno: 2 empty. skipped."),
-        ("ERROR", "line: c\t2.0, lineno: 3 empty. skipped."),
+        ("KeywordExtractor", "ERROR", "lineno: 1 empty. skipped."),
+        ("KeywordExtractor", "ERROR", "line: b 3.0 x, lineno: 2 empty. skipped."),
+        ("KeywordExtractor", "ERROR", "line: c\t2.0, lineno: 3 empty. skipped."),
     ]
     assert seg.cut("北京的") == ["北京", "的"]
 

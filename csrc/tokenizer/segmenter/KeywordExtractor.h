@@ -1,12 +1,17 @@
 #pragma once
 
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "tokenizer/segmenter/DictTrie.h"
 #include "tokenizer/segmenter/HMMModel.h"
 #include "tokenizer/segmenter/MixSegment.h"
+#include "tokenizer/segmenter/util/Logging.h"
+#include "tokenizer/segmenter/util/StringUtil.h"
 
 namespace korva {
 namespace typing {
@@ -33,6 +38,41 @@ class KeywordExtractor {
   double idfAverage_;
   std::unordered_set<std::string> stopWords_;
 };
+
+// The loaders live in this header so that their log records name it.
+
+inline void KeywordExtractor::LoadIdfDict(const std::string& idfPath) {
+  std::ifstream ifs(idfPath.c_str());
+  CHECK_OR_FATAL(ifs.is_open()) << "open " << idfPath << " failed";
+  std::string line;
+  std::vector<std::string> buf;
+  double sum = 0.0;
+  size_t lineno = 0;
+  for (; std::getline(ifs, line); lineno++) {
+    if (line.empty()) {
+      LOG_RECORD(ERROR) << "lineno: " << lineno << " empty. skipped.";
+      continue;
+    }
+    util::Split(line, buf, " ");
+    if (buf.size() != 2) {
+      LOG_RECORD(ERROR) << "line: " << line << ", lineno: " << lineno << " empty. skipped.";
+      continue;
+    }
+    const double idf = atof(buf[1].c_str());
+    idfMap_[buf[0]] = idf;
+    sum += idf;
+  }
+  idfAverage_ = sum / lineno;
+}
+
+inline void KeywordExtractor::LoadStopWordDict(const std::string& filePath) {
+  std::ifstream ifs(filePath.c_str());
+  CHECK_OR_FATAL(ifs.is_open()) << "open " << filePath << " failed";
+  std::string line;
+  while (std::getline(ifs, line)) {
+    stopWords_.insert(line);
+  }
+}
 
 }  // namespace segmenter
 }  // namespace text
