@@ -132,8 +132,10 @@ def test_user_dictionaries_by_list(data):
             "中华人民共和国",
             ["中华", "华人", "人民", "共和", "共和国", "中华人民共和国"],
         ),
-        ("我，中华人民共和国", ["我", "，", "中华", "华人", "人民", "共和", "共和国", "中华人民共和国"]),
-        # sub-words are searched in every word, also letters and digits
+        (
+            "我，中华人民共和国",
+            ["我", "，", "中华", "华人", "人民", "共和", "共和国", "中华人民共和国"],
+        ),
         ("abc12", ["ab", "c12"]),
     ],
 )
@@ -146,6 +148,7 @@ def test_cut_for_search_repeats_sub_words(data):
     seg = data.segmenter(user_dict_path=user)
     assert seg.cut("北京人爱北京") == ["北京人爱北京"]
     assert seg.cut_for_search("北京人爱北京") == ["北京", "北京", "北京人爱北京"]
+    # sub-words are searched in every word, also in letters and digits
     assert seg.cut_for_search("xyz9") == ["yz", "xyz9"]
 
 
@@ -206,9 +209,24 @@ def fatal_cases(data):
         ("HMMModel", {"hmm_path": missing}, f"exp: [ifile.is_open()] {opened}", None),
         ("HMMModel", {"hmm_path": short_hmm}, "exp: [GetLine(ifile, line)] false. ", None),
         ("HMMModel", {"hmm_path": tabs_hmm}, "exp: [tmp.size() == STATUS_SUM] false. ", None),
-        ("HMMModel", {"hmm_path": emit_broken("B", "小:-1.0,,王:-1.0")}, emit.format("B"), "emitProb illegal."),
-        ("HMMModel", {"hmm_path": emit_broken("E", "明五:-1.0")}, emit.format("E"), "TransCode failed."),
-        ("HMMModel", {"hmm_path": emit_broken("M", "晓:-1:2")}, emit.format("M"), "emitProb illegal."),
+        (
+            "HMMModel",
+            {"hmm_path": emit_broken("B", "小:-1.0,,王:-1.0")},
+            emit.format("B"),
+            "emitProb illegal.",
+        ),
+        (
+            "HMMModel",
+            {"hmm_path": emit_broken("E", "明五:-1.0")},
+            emit.format("E"),
+            "TransCode failed.",
+        ),
+        (
+            "HMMModel",
+            {"hmm_path": emit_broken("M", "晓:-1:2")},
+            emit.format("M"),
+            "emitProb illegal.",
+        ),
         ("HMMModel", {"hmm_path": emit_broken("S", "的")}, emit.format("S"), "emitProb illegal."),
         ("KeywordExtractor", {"idf_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
         ("KeywordExtractor", {"stop_word_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
@@ -322,5 +340,7 @@ def test_segmented_documents_feed_bm25(seg):
     for words in tokens:
         bm25.train(words)
     query = bm25.encode_query(seg.cut_for_search("天安门"))
-    scores = [sum(w * bm25.encode_document(t).get(k, 0.0) for k, w in query.items()) for t in tokens]
+    scores = [
+        sum(w * bm25.encode_document(t).get(k, 0.0) for k, w in query.items()) for t in tokens
+    ]
     assert scores[0] > 0 and scores[1] == 0 and scores[2] == 0
