@@ -25,14 +25,6 @@ HMMModel::HMMModel(const std::string& modelPath) {
 
 HMMModel::~HMMModel() {}
 
-double HMMModel::GetEmitProb(const EmitProbMap* ptMp, Rune key, double defVal) const {
-  EmitProbMap::const_iterator cit = ptMp->find(key);
-  if (cit == ptMp->end()) {
-    return defVal;
-  }
-  return cit->second;
-}
-
 }  // namespace segmenter
 }  // namespace text
 }  // namespace typing

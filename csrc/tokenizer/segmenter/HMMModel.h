@@ -31,7 +31,11 @@ class HMMModel {
   HMMModel& operator=(const HMMModel&) = delete;
 
   void LoadModel(const std::string& filePath);
-  double GetEmitProb(const EmitProbMap* ptMp, Rune key, double defVal) const;
+  // Called four times per rune by the decoder: inline, and never inserts.
+  double GetEmitProb(const EmitProbMap* ptMp, Rune key, double defVal) const {
+    EmitProbMap::const_iterator cit = ptMp->find(key);
+    return cit == ptMp->end() ? defVal : cit->second;
+  }
   bool GetLine(std::ifstream& ifile, std::string& line);
   bool LoadEmitProb(const std::string& line, EmitProbMap& mp);
 
