@@ -104,6 +104,7 @@ def seg(data):
 def test_cut(seg, sentence, words):
     assert seg.cut(sentence) == words
     assert seg.cut(sentence.encode()) == words
+    assert seg.cut(bytearray(sentence.encode())) == words
 
 
 def test_user_single_characters_split_hmm_stretches(data):

@@ -27,8 +27,9 @@ struct Sentence {
 namespace pybind11 {
 namespace detail {
 
-// Like the std::string caster, but the length is checked before the copy is
-// made: byte offsets inside the segmenter are 32-bit.
+// Takes what the std::string caster takes (str as UTF-8, bytes, bytearray),
+// but checks the length before the copy is made: byte offsets inside the
+// segmenter are 32-bit.
 template <>
 struct type_caster<korva::typing::text::pybind::Sentence> {
   PYBIND11_TYPE_CASTER(korva::typing::text::pybind::Sentence, const_name("str"));
@@ -45,6 +46,9 @@ struct type_caster<korva::typing::text::pybind::Sentence> {
     } else if (PyBytes_Check(src.ptr())) {
       data = PyBytes_AS_STRING(src.ptr());
       size = PyBytes_GET_SIZE(src.ptr());
+    } else if (PyByteArray_Check(src.ptr())) {
+      data = PyByteArray_AS_STRING(src.ptr());
+      size = PyByteArray_GET_SIZE(src.ptr());
     } else {
       return false;
     }
