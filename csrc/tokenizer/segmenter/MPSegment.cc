@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include "tokenizer/segmenter/PreFilter.h"
-
 namespace korva {
 namespace typing {
 namespace text {
@@ -34,16 +32,10 @@ void MPSegment::Cut(const std::string& sentence, std::vector<std::string>& words
 
 void MPSegment::Cut(const std::string& sentence, std::vector<Word>& words,
                     size_t max_word_len) const {
-  PreFilter pre_filter(symbols_, sentence);
-  std::vector<WordRange> wrs;
-  wrs.reserve(sentence.size() / 2);
-  while (pre_filter.HasNext()) {
-    PreFilter::Range range = pre_filter.Next();
-    Cut(range.begin, range.end, wrs, max_word_len);
-  }
-  words.clear();
-  words.reserve(wrs.size());
-  GetWordsFromWordRanges(sentence, wrs, words);
+  CutPieces(sentence, words,
+            [&](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& wrs) {
+              Cut(begin, end, wrs, max_word_len);
+            });
 }
 
 void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
