@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tokenizer/segmenter/Segmenter.h"
+#include "tokenizer/segmenter/util/Logging.h"
 
 namespace korva {
 namespace typing {
@@ -86,9 +87,27 @@ std::vector<std::string> CutForSearch(const Segmenter& self, const Sentence& sen
   return words;
 }
 
+// A failed loader check becomes RuntimeError with the record's message. The
+// message quotes paths and file lines as they are, which need not be UTF-8:
+// undecodable bytes are shown escaped instead of turning the error into a
+// UnicodeDecodeError.
+void TranslateFatalError(std::exception_ptr error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const util::FatalError& e) {
+    const std::string message = e.what();
+    py::object text = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+        message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
+    if (text) {
+      PyErr_SetObject(PyExc_RuntimeError, text.ptr());
+    }
+  }
+}
+
 }  // namespace
 
 void BindSegmenter(py::module_& m) {
+  py::register_exception_translator(&TranslateFatalError);
   // The cuts are const over data fixed at construction, so they run without
   // the interpreter lock; the result list is built after it is taken back.
   py::class_<Segmenter, std::shared_ptr<Segmenter>>(m, "Segmenter")

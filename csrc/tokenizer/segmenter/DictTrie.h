@@ -89,7 +89,7 @@ class DictTrie {
 // The loaders live here so that their log records name this header.
 
 inline void DictTrie::LoadDict(const std::string& file_path) {
-  std::ifstream ifs(file_path.c_str());
+  std::ifstream ifs = util::OpenInput(file_path);
   CHECK_OR_FATAL(ifs.is_open()) << "open " << file_path << " failed.";
   std::string line;
   std::vector<std::string> buf;
@@ -106,7 +106,7 @@ inline void DictTrie::LoadDict(const std::string& file_path) {
 inline void DictTrie::LoadUserDict(const std::string& file_paths) {
   std::vector<std::string> files = util::Split(file_paths, "|;");
   for (const std::string& file : files) {
-    std::ifstream ifs(file.c_str());
+    std::ifstream ifs = util::OpenInput(file);
     CHECK_OR_FATAL(ifs.is_open()) << "open " << file << " failed";
     std::string line;
     while (std::getline(ifs, line)) {

@@ -52,7 +52,7 @@ class HMMModel {
 // The loaders live in this header so that their log records name it.
 
 inline void HMMModel::LoadModel(const std::string& filePath) {
-  std::ifstream ifile(filePath.c_str());
+  std::ifstream ifile = util::OpenInput(filePath);
   CHECK_OR_FATAL(ifile.is_open()) << "open " << filePath << " failed";
   std::string line;
   std::vector<std::string> tmp;

@@ -42,7 +42,7 @@ class KeywordExtractor {
 // The loaders live in this header so that their log records name it.
 
 inline void KeywordExtractor::LoadIdfDict(const std::string& idfPath) {
-  std::ifstream ifs(idfPath.c_str());
+  std::ifstream ifs = util::OpenInput(idfPath);
   CHECK_OR_FATAL(ifs.is_open()) << "open " << idfPath << " failed";
   std::string line;
   std::vector<std::string> buf;
@@ -66,7 +66,7 @@ inline void KeywordExtractor::LoadIdfDict(const std::string& idfPath) {
 }
 
 inline void KeywordExtractor::LoadStopWordDict(const std::string& filePath) {
-  std::ifstream ifs(filePath.c_str());
+  std::ifstream ifs = util::OpenInput(filePath);
   CHECK_OR_FATAL(ifs.is_open()) << "open " << filePath << " failed";
   std::string line;
   while (std::getline(ifs, line)) {

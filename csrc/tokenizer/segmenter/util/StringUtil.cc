@@ -79,6 +79,34 @@ std::vector<std::string> Split(const std::string& src, const std::string& patter
   return res;
 }
 
+std::ifstream OpenInput(const std::string& path) {
+  std::ifstream ifs;
+  if (path.find('\0') != std::string::npos) {
+    return ifs;
+  }
+  ifs.open(path, std::ios::binary);
+  if (!ifs.is_open()) {
+    return ifs;
+  }
+  const std::ifstream::int_type first = ifs.peek();
+  if (ifs.bad()) {
+    ifs.close();
+    return ifs;
+  }
+  ifs.clear();
+  // A UTF-8 byte order mark would otherwise become part of the first word or
+  // number of the file. Only a file that starts like one is rewound.
+  if (first == std::ifstream::traits_type::to_int_type('\xEF')) {
+    char head[3] = {0, 0, 0};
+    ifs.read(head, sizeof(head));
+    if (ifs.gcount() != 3 || head[1] != '\xBB' || head[2] != '\xBF') {
+      ifs.clear();
+      ifs.seekg(0);
+    }
+  }
+  return ifs;
+}
+
 }  // namespace util
 }  // namespace text
 }  // namespace typing

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -26,6 +27,12 @@ void Split(const std::string& src, std::vector<std::string>& res, const std::str
            size_t maxsplit = std::numeric_limits<size_t>::max());
 std::vector<std::string> Split(const std::string& src, const std::string& pattern,
                                size_t maxsplit = std::numeric_limits<size_t>::max());
+
+// Opens a data file for reading, past a leading UTF-8 byte order mark. The
+// stream is left closed, as for a missing file, when nothing can be read from
+// the path (a directory opens but fails every read) or when it holds a NUL
+// byte, which would cut it short and open another file.
+std::ifstream OpenInput(const std::string& path);
 
 }  // namespace util
 }  // namespace text
