@@ -94,7 +94,7 @@ def measure(kind, documents, queries, floor, repeat, baseline_docs):
 
     results = {}
     for op, items, base_items, native_fn, base_fn, floor_fn in (
-        ("train", documents, sample, None, None, floor.take),
+        ("train", documents, sample, None, None, floor.to_dict),
         ("encode_document", documents, sample, native.encode_document,
          baseline.encode_document, floor.to_dict),
         ("encode_query", queries, queries[:baseline_docs], native.encode_query,

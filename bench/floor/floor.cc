@@ -13,10 +13,10 @@ namespace py = pybind11;
 namespace {
 
 // Reads every token the way any binding has to (the UTF-8 bytes of a str,
-// the value of an int) and, when `out` is given, records it as a key of that
-// dict with one shared float: the least an encoder call can cost. Duplicates
-// collapse in the dict, so it ends with one entry per distinct token.
-void Convert(py::handle tokens, PyObject* out) {
+// the value of an int) and records it as a key of `out` with one shared
+// float: the least an encoder call can cost. Duplicates collapse in the dict,
+// so it ends with one entry per distinct token.
+void ToDict(py::handle tokens, PyObject* out) {
   if (PyUnicode_Check(tokens.ptr()) || PyBytes_Check(tokens.ptr()) ||
       !PySequence_Check(tokens.ptr())) {
     throw py::type_error("expected a list of tokens");
@@ -37,7 +37,7 @@ void Convert(py::handle tokens, PyObject* out) {
     } else {
       throw py::type_error("tokens must be str or int");
     }
-    if (out != nullptr && PyDict_SetItem(out, item, zero.ptr()) != 0) {
+    if (PyDict_SetItem(out, item, zero.ptr()) != 0) {
       throw py::error_already_set();
     }
   }
@@ -104,10 +104,9 @@ class Scanner {
 }  // namespace
 
 PYBIND11_MODULE(norvane_floor, m) {
-  m.def("take", [](py::handle tokens) { Convert(tokens, nullptr); });
   m.def("to_dict", [](py::handle tokens) {
     py::dict out;
-    Convert(tokens, out.ptr());
+    ToDict(tokens, out.ptr());
     return out;
   });
   py::class_<Scanner>(m, "Scanner")

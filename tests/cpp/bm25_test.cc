@@ -33,3 +33,84 @@ TEST(BM25, TrainSeveralDocumentsRejectsEmptyOuterList) {
 }  // namespace text
 }  // namespace typing
 }  // namespace korva
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace {
+
+// Keys that share long prefixes, contain NUL bytes or exceed eight bytes,
+// enough of them to make the table grow several times.
+std::vector<std::string> TableKeys() {
+  std::vector<std::string> keys = {"", std::string("a\0b", 3), std::string("a\0c", 3)};
+  for (int i = 0; i < 5000; ++i) {
+    keys.push_back("prefix-shared-" + std::to_string(i));
+    keys.push_back(std::to_string(i));
+  }
+  return keys;
+}
+
+TEST(TokenTableTest, CountsAddUpAcrossBatchesAndSingleUpdates) {
+  TokenTable table;
+  const std::vector<std::string> keys = TableKeys();
+  std::vector<std::string_view> views(keys.begin(), keys.end());
+  std::vector<int> counts(keys.size());
+  for (size_t i = 0; i < counts.size(); ++i) counts[i] = static_cast<int>(i % 7) + 1;
+  table.add_counts(views.data(), counts.data(), views.size() / 2);
+  table.add_counts(views.data(), counts.data(), views.size());
+  for (size_t i = 0; i < keys.size(); i += 3) table[keys[i]] += 100;
+  ASSERT_EQ(table.size(), keys.size());
+
+  std::vector<const int*> found(views.size() + 1);
+  views.push_back("absent");
+  table.find_counts(views.data(), views.size(), found.data());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const int want = counts[i] * (i < keys.size() / 2 ? 2 : 1) + (i % 3 == 0 ? 100 : 0);
+    ASSERT_NE(found[i], nullptr) << i;
+    EXPECT_EQ(*found[i], want) << i;
+  }
+  EXPECT_EQ(found.back(), nullptr);
+
+  // Iteration visits every entry once, with the count lookups see.
+  size_t visited = 0;
+  for (const auto& entry : table) {
+    const std::string_view key = entry.first;
+    const int* count = nullptr;
+    table.find_counts(&key, 1, &count);
+    ASSERT_EQ(count, &entry.second);
+    ++visited;
+  }
+  EXPECT_EQ(visited, keys.size());
+}
+
+TEST(TokenTableTest, EmptyTableFindsNothing) {
+  const TokenTable table;
+  const std::string_view key = "a";
+  const int sentinel = 1;
+  const int* found = &sentinel;
+  table.find_counts(&key, 1, &found);
+  EXPECT_EQ(found, nullptr);
+}
+
+TEST(BM25IndexedTest, IndexedFormsPointAtFirstOccurrencesInKeyOrder) {
+  BM25 model(0.75, 1.2);
+  model.train(std::vector<std::string>{"b", "a", "b"});
+  const std::vector<std::string_view> tokens = {"b", "c", "a", "b", "c"};
+  BM25::IndexedWeights weights;
+  model.encode_document(tokens, weights);
+  ASSERT_EQ(weights.size(), 3u);
+  EXPECT_EQ(weights[0].first, 2u);  // a
+  EXPECT_EQ(weights[1].first, 0u);  // b
+  EXPECT_EQ(weights[2].first, 1u);  // c
+  const std::vector<long long> ids = {5, -7, 5, 12};
+  model.encode_query(ids, weights);
+  ASSERT_EQ(weights.size(), 3u);
+  EXPECT_EQ(weights[0].first, 1u);  // -7
+  EXPECT_EQ(weights[1].first, 0u);  // 5
+  EXPECT_EQ(weights[2].first, 3u);  // 12
+}
+
+}  // namespace
+}  // namespace text
+}  // namespace typing
+}  // namespace korva

@@ -3,6 +3,9 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "search/bm25/bm25.h"
 
@@ -13,21 +16,263 @@ namespace pybind {
 
 namespace py = pybind11;
 
+// How many elements ahead of the one being read its object is prefetched.
+constexpr Py_ssize_t kLookAhead = 8;
+
+inline void PrefetchLine(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
+// Token lists read straight from the Python objects. pybind11's list casters
+// would copy every token into a std::string and build every result key
+// anew; these keep a view of each token and, for a str or int token, the
+// object itself, which becomes the result key. Exact lists and tuples of
+// exact str or int take the fast road; every other element, and every other
+// container, goes through pybind11's own casters, so the same arguments are
+// accepted and rejected, and the same overload is chosen.
+struct StrTokens {
+  std::vector<std::string_view> views;
+  std::vector<PyObject*> objects;  // the element for an exact str, else null
+  std::vector<std::string> copies;  // tokens pybind11 had to convert
+  py::object owner;                // holds the elements during the call
+};
+
+struct IdTokens {
+  std::vector<long long> values;
+  std::vector<PyObject*> objects;  // the element for an exact int, else null
+  py::object owner;
+};
+
+// Encoder results, built into a dict directly in ascending key order.
+struct StrWeights {
+  py::dict dict;
+};
+
+struct IdWeights {
+  py::dict dict;
+};
+
+}  // namespace pybind
+}  // namespace text
+}  // namespace typing
+}  // namespace korva
+
+namespace pybind11 {
+namespace detail {
+
+namespace bm25_binding = korva::typing::text::pybind;
+using bm25_binding::kLookAhead;
+using bm25_binding::PrefetchLine;
+
+template <>
+struct type_caster<bm25_binding::StrTokens> {
+  PYBIND11_TYPE_CASTER(bm25_binding::StrTokens, make_caster<std::vector<std::string>>::name);
+
+  bool load(handle src, bool convert) {
+    PyObject* seq = src.ptr();
+    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return LoadOther(src, convert);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    value.views.reserve(static_cast<size_t>(n));
+    value.objects.reserve(static_cast<size_t>(n));
+    // Nothing here runs Python code, so the container cannot change under us.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      // The elements are scattered over the heap: ask for them early.
+      if (i + kLookAhead < n) PrefetchLine(items[i + kLookAhead]);
+      PyObject* item = items[i];
+      if (PyUnicode_CheckExact(item)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+        if (data == nullptr) {
+          PyErr_Clear();
+          return false;
+        }
+        PrefetchLine(data);  // hashed after the whole list is read
+        value.views.emplace_back(data, static_cast<size_t>(size));
+        value.objects.push_back(item);
+      } else {
+        make_caster<std::string> element;
+        if (!element.load(item, convert)) return false;
+        value.copies.push_back(cast_op<std::string&&>(std::move(element)));
+        value.views.emplace_back();  // set below, once `copies` stops moving
+        value.objects.push_back(nullptr);
+      }
+    }
+    auto copy = value.copies.begin();
+    for (size_t i = 0; copy != value.copies.end(); ++i) {
+      if (value.objects[i] == nullptr) value.views[i] = *copy++;
+    }
+    value.owner = reinterpret_borrow<object>(src);
+    return true;
+  }
+
+ private:
+  bool LoadOther(handle src, bool convert) {
+    make_caster<std::vector<std::string>> list;
+    if (!list.load(src, convert)) return false;
+    value.copies = std::move(cast_op<std::vector<std::string>&>(list));
+    value.views.assign(value.copies.begin(), value.copies.end());
+    value.objects.assign(value.views.size(), nullptr);
+    return true;
+  }
+};
+
+template <>
+struct type_caster<bm25_binding::IdTokens> {
+  PYBIND11_TYPE_CASTER(bm25_binding::IdTokens, make_caster<std::vector<long long>>::name);
+
+  bool load(handle src, bool convert) {
+    PyObject* seq = src.ptr();
+    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return LoadOther(src, convert);
+    const auto n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq));
+    value.values.reserve(n);
+    value.objects.reserve(n);
+    bool only_ints = true;
+    // pybind11's caster for an element that is not an exact int may run
+    // Python code (__index__) that changes the container: re-read its size
+    // as pybind11's iteration does.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+      if (i + kLookAhead < PySequence_Fast_GET_SIZE(seq)) {
+        PrefetchLine(PySequence_Fast_ITEMS(seq)[i + kLookAhead]);
+      }
+      PyObject* item = PySequence_Fast_ITEMS(seq)[i];
+      if (PyLong_CheckExact(item)) {
+        const long long token = PyLong_AsLongLong(item);
+        if (token == -1 && PyErr_Occurred()) {
+          PyErr_Clear();
+          return false;
+        }
+        value.values.push_back(token);
+        value.objects.push_back(item);
+      } else {
+        only_ints = false;
+        make_caster<long long> element;
+        object hold = reinterpret_borrow<object>(item);
+        if (!element.load(hold, convert)) return false;
+        value.values.push_back(cast_op<long long>(element));
+        value.objects.push_back(nullptr);
+      }
+    }
+    // Elements seen before Python code ran may have left the container.
+    if (!only_ints) value.objects.assign(value.values.size(), nullptr);
+    value.owner = reinterpret_borrow<object>(src);
+    return true;
+  }
+
+ private:
+  bool LoadOther(handle src, bool convert) {
+    make_caster<std::vector<long long>> list;
+    if (!list.load(src, convert)) return false;
+    value.values = std::move(cast_op<std::vector<long long>&>(list));
+    value.objects.assign(value.values.size(), nullptr);
+    return true;
+  }
+};
+
+template <>
+struct type_caster<bm25_binding::StrWeights> {
+  PYBIND11_TYPE_CASTER(bm25_binding::StrWeights,
+                       (make_caster<std::map<std::string, double>>::name));
+  static handle cast(bm25_binding::StrWeights&& src, return_value_policy, handle) {
+    return src.dict.release();
+  }
+  bool load(handle, bool) { return false; }
+};
+
+template <>
+struct type_caster<bm25_binding::IdWeights> {
+  PYBIND11_TYPE_CASTER(bm25_binding::IdWeights, (make_caster<std::map<long long, double>>::name));
+  static handle cast(bm25_binding::IdWeights&& src, return_value_policy, handle) {
+    return src.dict.release();
+  }
+  bool load(handle, bool) { return false; }
+};
+
+}  // namespace detail
+}  // namespace pybind11
+
+namespace korva {
+namespace typing {
+namespace text {
+namespace pybind {
+
+namespace {
+
+// Builds the result dict in the weights' (ascending key) order. A token's own
+// object is the key when it has one; otherwise a key is made from the
+// converted token, as pybind11 would (a str from UTF-8, strict; an int).
+template <typename MakeKey>
+py::dict ToDict(const BM25::IndexedWeights& weights, const std::vector<PyObject*>& objects,
+                MakeKey make_key) {
+  // Own the reused keys before anything below may run Python code.
+  std::vector<py::object> keys;
+  keys.reserve(weights.size());
+  for (const auto& entry : weights) {
+    keys.push_back(py::reinterpret_borrow<py::object>(objects[entry.first]));
+  }
+  py::dict out;
+  for (size_t i = 0; i < weights.size(); ++i) {
+    const size_t first = weights[i].first;
+    if (!keys[i]) keys[i] = py::reinterpret_steal<py::object>(make_key(first));
+    if (!keys[i]) throw py::error_already_set();
+    py::object weight = py::reinterpret_steal<py::object>(PyFloat_FromDouble(weights[i].second));
+    if (!weight || PyDict_SetItem(out.ptr(), keys[i].ptr(), weight.ptr()) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  return out;
+}
+
+StrWeights ToStrWeights(const BM25::IndexedWeights& weights, const StrTokens& tokens) {
+  return {ToDict(weights, tokens.objects, [&](size_t i) {
+    const std::string_view token = tokens.views[i];
+    return PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr);
+  })};
+}
+
+IdWeights ToIdWeights(const BM25::IndexedWeights& weights, const IdTokens& tokens) {
+  return {ToDict(weights, tokens.objects,
+                 [&](size_t i) { return PyLong_FromLongLong(tokens.values[i]); })};
+}
+
+}  // namespace
+
 void BindBM25Impl(py::module_& m) {
-  using Strings = std::vector<std::string>;
-  using Ids = std::vector<long long>;
   // Overload order matters: the string form comes first so an empty list
   // takes it.
   py::class_<BM25, std::shared_ptr<BM25>>(m, "BM25")
       .def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2)
-      .def("train", py::overload_cast<const Strings&>(&BM25::train))
-      .def("train", py::overload_cast<const Ids&>(&BM25::train))
+      .def("train", [](BM25& model, const StrTokens& tokens) { model.train(tokens.views); })
+      .def("train", [](BM25& model, const IdTokens& tokens) { model.train(tokens.values); })
       .def("load", &BM25::load)
       .def("dump", &BM25::dump)
-      .def("encode_document", py::overload_cast<const Strings&>(&BM25::encode_document))
-      .def("encode_document", py::overload_cast<const Ids&>(&BM25::encode_document))
-      .def("encode_query", py::overload_cast<const Strings&>(&BM25::encode_query))
-      .def("encode_query", py::overload_cast<const Ids&>(&BM25::encode_query));
+      .def("encode_document",
+           [](const BM25& model, const StrTokens& tokens) {
+             BM25::IndexedWeights weights;
+             model.encode_document(tokens.views, weights);
+             return ToStrWeights(weights, tokens);
+           })
+      .def("encode_document",
+           [](const BM25& model, const IdTokens& tokens) {
+             BM25::IndexedWeights weights;
+             model.encode_document(tokens.values, weights);
+             return ToIdWeights(weights, tokens);
+           })
+      .def("encode_query",
+           [](const BM25& model, const StrTokens& tokens) {
+             BM25::IndexedWeights weights;
+             model.encode_query(tokens.views, weights);
+             return ToStrWeights(weights, tokens);
+           })
+      .def("encode_query", [](const BM25& model, const IdTokens& tokens) {
+        BM25::IndexedWeights weights;
+        model.encode_query(tokens.values, weights);
+        return ToIdWeights(weights, tokens);
+      });
 }
 
 }  // namespace pybind

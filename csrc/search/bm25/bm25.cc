@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -25,26 +27,273 @@ namespace {
 const char kEmptyTraining[] = "trainning tokens_vec should not be empty";
 const char kNotInitialized[] = "BM25 has not been initialized";
 
-// The key under which a token is counted: strings as they are, integers by
-// their decimal text so both kinds share one table.
-const std::string& TokenKey(const std::string& token) { return token; }
-std::string TokenKey(long long token) { return std::to_string(token); }
+// splitmix64's finaliser: every input bit reaches every output bit, so both
+// the low (slot) and the high (tag) bits of a hash are usable.
+inline uint64_t Mix(uint64_t x) {
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+// Tokens are short: eight bytes at a time beats a byte-wise hash.
+uint64_t HashBytes(std::string_view token) {
+  const char* p = token.data();
+  size_t left = token.size();
+  uint64_t h = 0x9E3779B97F4A7C15ull * (token.size() + 1);
+  while (left >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = Mix(h ^ word);
+    p += 8;
+    left -= 8;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, p, left);
+  return Mix(h ^ tail);
+}
+
+size_t HashToken(std::string_view token) { return static_cast<size_t>(HashBytes(token)); }
+
+size_t HashToken(long long token) {
+  return static_cast<size_t>(Mix(static_cast<uint64_t>(token) + 0x9E3779B97F4A7C15ull));
+}
+
+// The distinct tokens of one list with their counts and first positions,
+// in order of first occurrence. Open addressing over a power-of-two table of
+// at least twice the list length; one allocation each for slots and entries.
+template <typename Token>
+class TokenCounter {
+ public:
+  struct Entry {
+    Token token;
+    size_t first;
+    int count;
+  };
+
+  explicit TokenCounter(const std::vector<Token>& tokens) {
+    size_t capacity = 16;
+    while (capacity < 2 * tokens.size()) capacity *= 2;
+    mask_ = capacity - 1;
+    slots_.assign(capacity, 0);
+    entries_.reserve(tokens.size());
+    for (size_t i = 0; i < tokens.size(); ++i) Add(tokens[i], i);
+  }
+
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  void Add(const Token& token, size_t index) {
+    for (size_t slot = HashToken(token) & mask_;; slot = (slot + 1) & mask_) {
+      const uint32_t held = slots_[slot];
+      if (held == 0) {
+        entries_.push_back({token, index, 1});
+        slots_[slot] = static_cast<uint32_t>(entries_.size());
+        return;
+      }
+      Entry& entry = entries_[held - 1];
+      if (entry.token == token) {
+        ++entry.count;
+        return;
+      }
+    }
+  }
+
+  size_t mask_ = 0;
+  std::vector<uint32_t> slots_;  // entry index + 1, 0 for a free slot
+  std::vector<Entry> entries_;
+};
+
+// A number that orders like the key: the integer with its sign bit flipped,
+// or the first eight bytes of a string as a big-endian number (strings with
+// equal prefixes are then compared in full).
+uint64_t OrderKey(long long token) { return static_cast<uint64_t>(token) ^ (1ull << 63); }
+
+uint64_t OrderKey(std::string_view token) {
+  unsigned char bytes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  std::memcpy(bytes, token.data(), std::min<size_t>(token.size(), 8));
+  uint64_t key = 0;
+  for (unsigned char byte : bytes) key = (key << 8) | byte;
+  return key;
+}
+
+// The counted tokens in ascending key order (numeric for integers, byte-wise
+// for strings, as std::map orders them).
+template <typename Token>
+std::vector<const typename TokenCounter<Token>::Entry*> SortedByKey(
+    const TokenCounter<Token>& counter) {
+  using Entry = typename TokenCounter<Token>::Entry;
+  std::vector<std::pair<uint64_t, const Entry*>> order;
+  order.reserve(counter.entries().size());
+  for (const Entry& entry : counter.entries()) order.emplace_back(OrderKey(entry.token), &entry);
+  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    return a.second->token < b.second->token;
+  });
+  std::vector<const Entry*> sorted;
+  sorted.reserve(order.size());
+  for (const auto& item : order) sorted.push_back(item.second);
+  return sorted;
+}
+
+// The keys under which integer tokens are counted: their decimal text, so
+// both token kinds share one table. One buffer for all of them.
+class DecimalKeys {
+ public:
+  explicit DecimalKeys(size_t count) {
+    text_.resize(count * kDigits);
+    views_.reserve(count);
+  }
+
+  void Add(long long token) {
+    char* out = &text_[views_.size() * kDigits];
+    char* end = std::to_chars(out, out + kDigits, token).ptr;
+    views_.emplace_back(out, static_cast<size_t>(end - out));
+  }
+
+  const std::vector<std::string_view>& views() const { return views_; }
+
+ private:
+  static constexpr size_t kDigits = 20;  // "-9223372036854775808"
+  std::string text_;
+  std::vector<std::string_view> views_;
+};
 
 // Divides every weight by their sum, added in ascending key order.
-template <typename Key>
-void Normalise(std::map<Key, double>& weights) {
+void Normalise(BM25::IndexedWeights& weights) {
   double sum = 0.0;
   for (const auto& entry : weights) sum += entry.second;
   for (auto& entry : weights) entry.second /= sum;
 }
 
+std::vector<std::string_view> Views(const std::vector<std::string>& tokens) {
+  return std::vector<std::string_view>(tokens.begin(), tokens.end());
+}
+
+// An ordered map from weights paired with first positions in `tokens`.
+template <typename Token>
+std::map<Token, double> ToMap(const std::vector<Token>& tokens,
+                              const BM25::IndexedWeights& weights) {
+  std::map<Token, double> out;
+  for (const auto& entry : weights) out.emplace_hint(out.end(), tokens[entry.first], entry.second);
+  return out;
+}
+
+inline void PrefetchLine(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
+// ln(N1 / (f + 0.5)) for a token counted f times, ln(N1 / 1.5) for an
+// unknown one (the value for a count of 1).
+double Idf(const int* count, int doc_count) {
+  // In double: a loaded count may be the largest int.
+  const double n1 = static_cast<double>(doc_count) + 1.0;
+  if (count == nullptr) return std::log(n1 / 1.5);
+  return std::log(n1 / (static_cast<double>(*count) + 0.5));
+}
+
 }  // namespace
+
+size_t TokenTable::Hash(std::string_view key) { return HashToken(key); }
+
+size_t TokenTable::Probe(std::string_view key, size_t hash) const {
+  const size_t mask = slots_.size() - 1;
+  const auto tag = static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32);
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const Slot& held = slots_[slot];
+    if (held.index == 0) return slot;
+    if (held.tag == tag && entries_[held.index - 1].first == key) return slot;
+  }
+}
+
+void TokenTable::Grow(size_t slots) {
+  slots_.assign(slots, Slot{0, 0});
+  const size_t mask = slots - 1;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const size_t hash = Hash(entries_[i].first);
+    size_t slot = hash & mask;
+    while (slots_[slot].index != 0) slot = (slot + 1) & mask;
+    slots_[slot] = {static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32),
+                    static_cast<uint32_t>(i + 1)};
+  }
+}
+
+void TokenTable::reserve(size_t count) {
+  // At most half the slots are used, so probe runs stay short.
+  size_t slots = 16;
+  while (slots < 2 * count) slots *= 2;
+  if (slots > slots_.size()) Grow(slots);
+  if (count > entries_.capacity()) entries_.reserve(std::max(count, 2 * entries_.capacity()));
+}
+
+int& TokenTable::operator[](std::string_view key) {
+  reserve(entries_.size() + 1);
+  const size_t hash = Hash(key);
+  const size_t slot = Probe(key, hash);
+  if (slots_[slot].index == 0) {
+    entries_.emplace_back(std::string(key), 0);
+    slots_[slot] = {static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32),
+                    static_cast<uint32_t>(entries_.size())};
+  }
+  return entries_[slots_[slot].index - 1].second;
+}
+
+void TokenTable::Prefetch(const std::string_view* keys, size_t n,
+                          std::vector<size_t>& hashes) const {
+  const size_t mask = slots_.size() - 1;
+  hashes.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    hashes[i] = Hash(keys[i]);
+    PrefetchLine(&slots_[hashes[i] & mask]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const Slot& home = slots_[hashes[i] & mask];
+    if (home.index != 0) PrefetchLine(&entries_[home.index - 1]);
+  }
+}
+
+void TokenTable::add_counts(const std::string_view* keys, const int* counts, size_t n) {
+  reserve(entries_.size() + n);
+  std::vector<size_t> hashes;
+  Prefetch(keys, n, hashes);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t slot = Probe(keys[i], hashes[i]);
+    if (slots_[slot].index == 0) {
+      entries_.emplace_back(std::string(keys[i]), counts[i]);
+      slots_[slot] = {static_cast<uint32_t>(static_cast<uint64_t>(hashes[i]) >> 32),
+                      static_cast<uint32_t>(entries_.size())};
+    } else {
+      entries_[slots_[slot].index - 1].second += counts[i];
+    }
+  }
+}
+
+void TokenTable::find_counts(const std::string_view* keys, size_t n, const int** found) const {
+  if (slots_.empty()) {
+    std::fill(found, found + n, nullptr);
+    return;
+  }
+  std::vector<size_t> hashes;
+  Prefetch(keys, n, hashes);
+  for (size_t i = 0; i < n; ++i) {
+    const Slot& held = slots_[Probe(keys[i], hashes[i])];
+    found[i] = held.index == 0 ? nullptr : &entries_[held.index - 1].second;
+  }
+}
 
 BM25::BM25(double b, double k1) : _b(b), _k1(k1) {}
 
 BM25::~BM25() = default;
 
 void BM25::train(const std::vector<std::string>& corpus) {
+  if (corpus.empty()) throw std::runtime_error(kEmptyTraining);
+  _train(Views(corpus));
+}
+
+void BM25::train(const std::vector<std::string_view>& corpus) {
   if (corpus.empty()) throw std::runtime_error(kEmptyTraining);
   _train(corpus);
 }
@@ -59,24 +308,32 @@ void BM25::train(const std::vector<std::vector<long long>>& corpus) {
   for (const auto& document : corpus) _train(document);
 }
 
-namespace {
-
-template <typename Token, typename Counts, typename Table>
-void AddCounts(const Counts& counts, Table& table) {
-  for (const auto& entry : counts) table[TokenKey(entry.first)] += entry.second;
-}
-
-}  // namespace
-
 void BM25::_train(const std::vector<long long>& corpus) {
   if (corpus.empty()) return;
-  AddCounts<long long>(_token_frequency(corpus), _doc_token_frequency);
+  const TokenCounter<long long> counter(corpus);
+  DecimalKeys keys(counter.entries().size());
+  std::vector<int> counts;
+  counts.reserve(counter.entries().size());
+  for (const auto& entry : counter.entries()) {
+    keys.Add(entry.token);
+    counts.push_back(entry.count);
+  }
+  _doc_token_frequency.add_counts(keys.views().data(), counts.data(), counts.size());
   _count_document(corpus.size());
 }
 
-void BM25::_train(const std::vector<std::string>& corpus) {
+void BM25::_train(const std::vector<std::string_view>& corpus) {
   if (corpus.empty()) return;
-  AddCounts<std::string>(_token_frequency(corpus), _doc_token_frequency);
+  const TokenCounter<std::string_view> counter(corpus);
+  std::vector<std::string_view> keys;
+  std::vector<int> counts;
+  keys.reserve(counter.entries().size());
+  counts.reserve(counter.entries().size());
+  for (const auto& entry : counter.entries()) {
+    keys.push_back(entry.token);
+    counts.push_back(entry.count);
+  }
+  _doc_token_frequency.add_counts(keys.data(), counts.data(), counts.size());
   _count_document(corpus.size());
 }
 
@@ -188,7 +445,7 @@ double ReadFloat(const json::JSON& value, const char* error) {
 // The token counts as an Object keyed by the escaped tokens. Sorted first (a
 // local array sorts much faster than the scattered hash nodes), the members
 // go into the tree in key order without searches.
-json::JSON CountsObject(const std::unordered_map<std::string, int>& frequency) {
+json::JSON CountsObject(const TokenTable& frequency) {
   std::vector<std::pair<std::string, int>> entries;
   entries.reserve(frequency.size());
   for (const auto& entry : frequency) {
@@ -248,33 +505,10 @@ void BM25::dump(const std::string& filename) const {
   WriteModelFile(filename, data.dump(1, "  "));
 }
 
-std::unordered_map<long long, int> BM25::_token_frequency(const std::vector<long long>& tokens) {
-  std::unordered_map<long long, int> counts;
-  counts.reserve(tokens.size());
-  for (long long token : tokens) ++counts[token];
-  return counts;
-}
-
-std::unordered_map<std::string, int> BM25::_token_frequency(
-    const std::vector<std::string>& tokens) {
-  std::unordered_map<std::string, int> counts;
-  counts.reserve(tokens.size());
-  for (const std::string& token : tokens) ++counts[token];
-  return counts;
-}
-
 void BM25::_count_document(size_t length) {
   ++_doc_count;
   _doc_length_total += static_cast<long long>(length);
   _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
-}
-
-double BM25::idf(const std::string& qi) {
-  // In double: a loaded count may be the largest int.
-  const double n1 = static_cast<double>(_doc_count) + 1.0;
-  auto found = _doc_token_frequency.find(qi);
-  if (found == _doc_token_frequency.end()) return std::log(n1 / 1.5);
-  return std::log(n1 / (static_cast<double>(found->second) + 0.5));
 }
 
 void BM25::_check_initialized() const {
@@ -290,52 +524,94 @@ double BM25::_length_norm(size_t length) const {
 
 namespace {
 
-template <typename Token, typename Counts>
-std::map<Token, double> Saturate(const Counts& counts, double k) {
-  std::map<Token, double> weights;
-  for (const auto& entry : counts) {
-    const double f = static_cast<double>(entry.second);
-    weights.emplace(entry.first, f / (k + f));
+template <typename Token>
+void Saturate(const std::vector<Token>& tokens, double k, BM25::IndexedWeights& weights) {
+  const TokenCounter<Token> counter(tokens);
+  weights.reserve(counter.entries().size());
+  for (const auto* entry : SortedByKey(counter)) {
+    const double f = static_cast<double>(entry->count);
+    weights.emplace_back(entry->first, f / (k + f));
   }
-  return weights;
 }
 
 }  // namespace
 
-std::map<std::string, double> BM25::encode_document(const std::vector<std::string>& tokens) {
-  if (tokens.empty()) return {};
+void BM25::encode_document(const std::vector<std::string_view>& tokens,
+                           IndexedWeights& weights) const {
+  weights.clear();
+  if (tokens.empty()) return;
   _check_initialized();
-  return Saturate<std::string>(_token_frequency(tokens), _length_norm(tokens.size()));
+  Saturate(tokens, _length_norm(tokens.size()), weights);
+}
+
+void BM25::encode_document(const std::vector<long long>& tokens, IndexedWeights& weights) const {
+  weights.clear();
+  if (tokens.empty()) return;
+  _check_initialized();
+  Saturate(tokens, _length_norm(tokens.size()), weights);
+}
+
+// Every distinct token gets its IDF once; repeats add nothing.
+void BM25::_weigh_query(const std::vector<std::string_view>& keys,
+                        IndexedWeights& weights) const {
+  std::vector<const int*> counts(keys.size());
+  _doc_token_frequency.find_counts(keys.data(), keys.size(), counts.data());
+  for (size_t i = 0; i < keys.size(); ++i) weights[i].second = Idf(counts[i], _doc_count);
+  Normalise(weights);
+}
+
+void BM25::encode_query(const std::vector<std::string_view>& tokens,
+                        IndexedWeights& weights) const {
+  weights.clear();
+  if (tokens.empty()) return;
+  _check_initialized();
+  const TokenCounter<std::string_view> counter(tokens);
+  std::vector<std::string_view> keys;
+  keys.reserve(counter.entries().size());
+  weights.reserve(counter.entries().size());
+  for (const auto* entry : SortedByKey(counter)) {
+    keys.push_back(entry->token);
+    weights.emplace_back(entry->first, 0.0);
+  }
+  _weigh_query(keys, weights);
+}
+
+void BM25::encode_query(const std::vector<long long>& tokens, IndexedWeights& weights) const {
+  weights.clear();
+  if (tokens.empty()) return;
+  _check_initialized();
+  const TokenCounter<long long> counter(tokens);
+  DecimalKeys keys(counter.entries().size());
+  weights.reserve(counter.entries().size());
+  for (const auto* entry : SortedByKey(counter)) {
+    keys.Add(entry->token);
+    weights.emplace_back(entry->first, 0.0);
+  }
+  _weigh_query(keys.views(), weights);
+}
+
+std::map<std::string, double> BM25::encode_document(const std::vector<std::string>& tokens) {
+  IndexedWeights weights;
+  encode_document(Views(tokens), weights);
+  return ToMap(tokens, weights);
 }
 
 std::map<long long, double> BM25::encode_document(const std::vector<long long>& tokens) {
-  if (tokens.empty()) return {};
-  _check_initialized();
-  return Saturate<long long>(_token_frequency(tokens), _length_norm(tokens.size()));
+  IndexedWeights weights;
+  encode_document(tokens, weights);
+  return ToMap(tokens, weights);
 }
 
 std::map<std::string, double> BM25::encode_query(const std::vector<std::string>& tokens) {
-  if (tokens.empty()) return {};
-  _check_initialized();
-  std::map<std::string, double> weights;
-  for (const std::string& token : tokens) {
-    double& weight = weights[token];
-    if (std::fabs(weight) < 1e-9) weight = idf(token);
-  }
-  Normalise(weights);
-  return weights;
+  IndexedWeights weights;
+  encode_query(Views(tokens), weights);
+  return ToMap(tokens, weights);
 }
 
 std::map<long long, double> BM25::encode_query(const std::vector<long long>& tokens) {
-  if (tokens.empty()) return {};
-  _check_initialized();
-  std::map<long long, double> weights;
-  for (long long token : tokens) {
-    double& weight = weights[token];
-    if (std::fabs(weight) < 1e-9) weight = idf(TokenKey(token));
-  }
-  Normalise(weights);
-  return weights;
+  IndexedWeights weights;
+  encode_query(tokens, weights);
+  return ToMap(tokens, weights);
 }
 
 }  // namespace text

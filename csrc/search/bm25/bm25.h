@@ -1,13 +1,50 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korva {
 namespace typing {
 namespace text {
+
+// The model's count per token key. Open addressing over a flat array of
+// entries, so a lookup touches one slot and one entry, and the lookups of a
+// whole token list are prefetched together: the table is large and mostly
+// out of cache, and waiting for one miss at a time dominated training.
+class TokenTable {
+ public:
+  using Entry = std::pair<std::string, int>;
+
+  int& operator[](std::string_view key);  // a new key starts at 0
+  size_t size() const { return entries_.size(); }
+  void reserve(size_t count);
+  std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+  std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+
+  // Adds counts[i] to the count of keys[i], for i < n.
+  void add_counts(const std::string_view* keys, const int* counts, size_t n);
+  // found[i] = the count of keys[i], or null when the key is absent.
+  void find_counts(const std::string_view* keys, size_t n, const int** found) const;
+
+ private:
+  struct Slot {
+    uint32_t tag;    // high bits of the key's hash
+    uint32_t index;  // entry index + 1; 0 for a free slot
+  };
+
+  static size_t Hash(std::string_view key);
+  // The slot holding `key`, or the free slot where it belongs.
+  size_t Probe(std::string_view key, size_t hash) const;
+  void Prefetch(const std::string_view* keys, size_t n, std::vector<size_t>& hashes) const;
+  void Grow(size_t slots);
+
+  std::vector<Slot> slots_;
+  std::vector<Entry> entries_;
+};
 
 // Sparse lexical encoder. Keeps corpus statistics only; document vectors carry
 // saturated term frequencies and query vectors normalised IDF weights, so their
@@ -34,12 +71,23 @@ class BM25 {
   std::map<std::string, double> encode_query(const std::vector<std::string>& tokens);
   std::map<long long, double> encode_query(const std::vector<long long>& tokens);
 
+  // The same operations for callers that keep their own token objects (the
+  // Python binding): tokens are views, and a result holds one weight per
+  // distinct token in ascending key order, paired with the index of the
+  // token's first occurrence in `tokens`. The forms above are built on these.
+  using IndexedWeights = std::vector<std::pair<size_t, double>>;
+  void train(const std::vector<std::string_view>& corpus);
+  void encode_document(const std::vector<std::string_view>& tokens,
+                       IndexedWeights& weights) const;
+  void encode_document(const std::vector<long long>& tokens, IndexedWeights& weights) const;
+  void encode_query(const std::vector<std::string_view>& tokens, IndexedWeights& weights) const;
+  void encode_query(const std::vector<long long>& tokens, IndexedWeights& weights) const;
+
  private:
   void _train(const std::vector<long long>& corpus);
-  void _train(const std::vector<std::string>& corpus);
-  std::unordered_map<long long, int> _token_frequency(const std::vector<long long>& tokens);
-  std::unordered_map<std::string, int> _token_frequency(const std::vector<std::string>& tokens);
-  double idf(const std::string& qi);
+  void _train(const std::vector<std::string_view>& corpus);
+  // Sets each weight to the IDF of the key at the same index, then normalises.
+  void _weigh_query(const std::vector<std::string_view>& keys, IndexedWeights& weights) const;
 
   void _count_document(size_t length);
   void _check_initialized() const;
@@ -50,7 +98,7 @@ class BM25 {
   int _doc_count = 0;
   long long _doc_length_total = 0;
   double _doc_length_average = 0.0;
-  std::unordered_map<std::string, int> _doc_token_frequency;
+  TokenTable _doc_token_frequency;
 };
 
 }  // namespace text
