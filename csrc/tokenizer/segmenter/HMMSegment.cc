@@ -116,19 +116,19 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
   std::vector<double> weight(X * Y);
   std::vector<int32_t> path(X * Y);
 
+  const double* first_emit = model_->GetEmitProbs(begin->rune);
   for (size_t y = 0; y < Y; y++) {
-    weight[y * X] = model_->startProb[y] +
-                    model_->GetEmitProb(model_->emitProbVec[y], begin->rune, MIN_DOUBLE);
+    weight[y * X] = model_->startProb[y] + first_emit[y];
     path[y * X] = -1;
   }
 
   for (size_t x = 1; x < X; x++) {
+    const double* emits = model_->GetEmitProbs((begin + x)->rune);
     for (size_t y = 0; y < Y; y++) {
       const size_t now = x + y * X;
       weight[now] = MIN_DOUBLE;
       path[now] = HMMModel::E;
-      const double emit =
-          model_->GetEmitProb(model_->emitProbVec[y], (begin + x)->rune, MIN_DOUBLE);
+      const double emit = emits[y];
       for (size_t p = 0; p < Y; p++) {
         const double t = (weight[x - 1 + p * X] + model_->transProb[p][y]) + emit;
         if (t > weight[now]) {

@@ -125,22 +125,45 @@ void Trie::CreateTrie(const std::vector<const Unicode*>& keys,
     nodes_[pending.node].child_count = static_cast<uint32_t>(nodes_.size()) - first;
   }
   nodes_.shrink_to_fit();
+
+  runes_.resize(nodes_.size());
+  for (size_t i = 0; i < nodes_.size(); ++i) runes_[i] = nodes_[i].rune;
+  root_index_.assign(ROOT_INDEX_RUNES, 0);
+  const TrieNode& root = nodes_[0];
+  for (uint32_t i = root.first_child; i < root.first_child + root.child_count; ++i) {
+    if (nodes_[i].rune < ROOT_INDEX_RUNES) root_index_[nodes_[i].rune] = i;
+  }
 }
 
 const TrieNode* Trie::Child(const TrieNode& node, Rune rune) const {
-  const TrieNode* first = nodes_.data() + node.first_child;
-  const TrieNode* last = first + node.child_count;
-  const TrieNode* it = std::lower_bound(
-      first, last, rune, [](const TrieNode& n, Rune r) { return n.rune < r; });
-  return it != last && it->rune == rune ? it : nullptr;
+  // Branch-free lower bound over the children's code points.
+  const Rune* base = runes_.data() + node.first_child;
+  size_t count = node.child_count;
+  if (count == 0) return nullptr;
+  while (count > 1) {
+    const size_t half = count / 2;
+    base = base[half - 1] < rune ? base + half : base;
+    count -= half;
+  }
+  if (*base != rune) return nullptr;
+  return &nodes_[static_cast<size_t>(base - runes_.data())];
+}
+
+const TrieNode* Trie::RootChild(Rune rune) const {
+  if (rune >= ROOT_INDEX_RUNES) return Child(nodes_[0], rune);
+  const uint32_t index = root_index_[rune];
+  return index == 0 ? nullptr : &nodes_[index];
 }
 
 const DictUnit* Trie::Find(const RuneStr* begin, const RuneStr* end) const {
   if (begin >= end) {
     return nullptr;
   }
-  const TrieNode* node = &nodes_[0];
-  for (const RuneStr* it = begin; it != end; ++it) {
+  const TrieNode* node = RootChild(begin->rune);
+  if (node == nullptr) {
+    return nullptr;
+  }
+  for (const RuneStr* it = begin + 1; it != end; ++it) {
     node = Child(*node, it->rune);
     if (node == nullptr) {
       return nullptr;
@@ -156,7 +179,7 @@ void Trie::Find(const RuneStr* begin, const RuneStr* end, std::vector<Dag>& res,
   res.resize(n);
   for (size_t i = 0; i < n; ++i) {
     res[i].runestr = begin[i];
-    const TrieNode* node = Child(nodes_[0], begin[i].rune);
+    const TrieNode* node = RootChild(begin[i].rune);
     if (node == nullptr) {
       res[i].nexts.push_back(std::pair<size_t, const DictUnit*>(i, nullptr));
       continue;

@@ -67,14 +67,26 @@ class Trie {
             size_t max_word_len = MAX_WORD_LENGTH) const;
 
   size_t NodeCount() const { return nodes_.size(); }
-  size_t MemoryBytes() const { return nodes_.capacity() * sizeof(TrieNode); }
+  size_t MemoryBytes() const {
+    return nodes_.capacity() * sizeof(TrieNode) + runes_.capacity() * sizeof(Rune) +
+           root_index_.capacity() * sizeof(uint32_t);
+  }
 
  private:
   void CreateTrie(const std::vector<const Unicode*>& keys,
                   const std::vector<const DictUnit*>& valuePointers);
   const TrieNode* Child(const TrieNode& node, Rune rune) const;
+  const TrieNode* RootChild(Rune rune) const;
 
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
+  // nodes_[i].rune again, packed: a child search reads a few lines of this
+  // instead of many nodes.
+  std::vector<Rune> runes_;
+  // The root has a child for nearly every character in use, too many for a
+  // quick binary search: its children below ROOT_INDEX_RUNES are found by
+  // direct index (node index, 0 for none).
+  static constexpr Rune ROOT_INDEX_RUNES = 0x10000;
+  std::vector<uint32_t> root_index_;
 };
 
 }  // namespace segmenter
