@@ -1,5 +1,6 @@
 """Hostile inputs from Python: each gives a result or a clear exception, never
 a crash. The README's "Robustness" table lists the same cases."""
+import os
 import random
 
 import pytest
@@ -128,3 +129,83 @@ def test_files_that_are_rejected(files, tmp_path, slot, content, record):
     with pytest.raises(RuntimeError) as info:
         pynorvane.Segmenter(**files)
     assert record in str(info.value)
+
+
+def loaded_model(doc_count, counts, average="1.0"):
+    model = pynorvane.BM25()
+    frequency = ", ".join(f'"{token}" : {count}' for token, count in counts.items())
+    model.load(f'{{"_b" : 0.75, "_doc_count" : {doc_count}, "_doc_length_average" : {average}, '
+               f'"_doc_token_frequency" : {{{frequency}}}, "_k1" : 1.2}}')
+    return model
+
+
+@pytest.mark.parametrize("doc_count, counts, document", [
+    (2147483647, {"a": 1}, ["b"]),                     # one more document
+    (5, {"a": 1, "z": 2147483647}, ["a", "new", "z"]),  # one more of z, after a and new
+    (5, {"7": 2147483647}, [7]),                       # integer tokens share the count
+])
+def test_training_past_the_count_range_is_refused(doc_count, counts, document):
+    model = loaded_model(doc_count, counts)
+    probe = ["a", "new", "z", "7", "b"]
+    before = model.encode_query(probe), model.encode_document(probe)
+    with pytest.raises(OverflowError, match="BM25 statistics would overflow"):
+        model.train(document)
+    assert (model.encode_query(probe), model.encode_document(probe)) == before
+
+
+def test_training_up_to_the_count_range_works():
+    model = loaded_model(2147483646, {"a": 2147483646})
+    model.train(["a"])  # both counts reach the top of the range
+    with pytest.raises(OverflowError):
+        model.train(["c"])
+    with pytest.raises(OverflowError):
+        loaded_model(5, {"a": 2147483647}).train(["a"])
+
+
+def test_dump_path_with_nul_writes_nothing(tmp_path):
+    model = pynorvane.BM25()
+    model.train(["a"])
+    with pytest.raises(RuntimeError, match="Failed to dump: Unable to open file"):
+        model.dump(str(tmp_path / "model.json") + "\x00.other")
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("path", ["/dev/full", "directory"])
+def test_dump_that_cannot_complete(tmp_path, path):
+    if path == "/dev/full" and not os.path.exists(path):
+        pytest.skip("no /dev/full")
+    model = pynorvane.BM25()
+    model.train(["a"])
+    with pytest.raises(RuntimeError, match="Failed to dump: Unable to"):
+        model.dump(path if path.startswith("/") else str(tmp_path))
+
+
+@pytest.mark.parametrize("text, error, match", [
+    ("[" * 100000, RuntimeError, "load doc_count failed"),          # deep nesting
+    ('{"a" : ' * 100000, RuntimeError, "load doc_count failed"),
+    ('{"_doc_count" : 99999999999999999999}', IndexError, "stol"),  # past 64 bits
+    ('{"_doc_count" : 4294967297}', RuntimeError, "load doc_count failed"),  # past 32 bits
+    ('{"_b" : 1' + "0" * 400 + '.0}', IndexError, "stod"),
+    ('{"_b" : 0.5, "_k1" : 1.0, "_doc_count" : 1, "_doc_length_average" : 1e999}',
+     RuntimeError, "load doc_length_average failed"),
+    ("[-]", ValueError, "stol"),
+    ("\x00\x01\x02garbage", RuntimeError, "load doc_count failed"),
+])
+def test_hostile_model_text(text, error, match):
+    model = pynorvane.BM25()
+    model.train(["a", "b"])
+    before = model.encode_query(["a", "b", "c"])
+    with pytest.raises(error, match=match):
+        model.load(text)
+    assert model.encode_query(["a", "b", "c"]) == before
+
+
+def test_tokens_with_quotes_and_control_bytes_survive_a_dump(tmp_path):
+    tokens = ['q"t', "back\\slash", "line\nfeed", "nul\x00byte", "tab\t", "中文"]
+    model = pynorvane.BM25()
+    model.train(tokens + ["a"])
+    path = tmp_path / "model.json"
+    model.dump(str(path))
+    restored = pynorvane.BM25()
+    restored.load(path.read_text(encoding="utf-8"))
+    assert restored.encode_query(tokens) == model.encode_query(tokens)

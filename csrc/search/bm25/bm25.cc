@@ -255,8 +255,24 @@ void TokenTable::Prefetch(const std::string_view* keys, size_t n,
   }
 }
 
+namespace {
+
+// Counts loaded from a model file may already sit at the top of their range;
+// going past it would be undefined, so such a document is refused whole.
+const char kOverflow[] = "BM25 statistics would overflow";
+
+void CheckDocumentFits(int doc_count, long long length_total, size_t length) {
+  if (doc_count == INT_MAX || length > static_cast<size_t>(LLONG_MAX) ||
+      length_total > LLONG_MAX - static_cast<long long>(length)) {
+    throw std::overflow_error(kOverflow);
+  }
+}
+
+}  // namespace
+
 void TokenTable::add_counts(const std::string_view* keys, const int* counts, size_t n) {
   reserve(entries_.size() + n);
+  const size_t old_size = entries_.size();
   std::vector<size_t> hashes;
   Prefetch(keys, n, hashes);
   for (size_t i = 0; i < n; ++i) {
@@ -266,7 +282,26 @@ void TokenTable::add_counts(const std::string_view* keys, const int* counts, siz
       slots_[slot] = {static_cast<uint32_t>(static_cast<uint64_t>(hashes[i]) >> 32),
                       static_cast<uint32_t>(entries_.size())};
     } else {
-      entries_[slots_[slot].index - 1].second += counts[i];
+      int& count = entries_[slots_[slot].index - 1].second;
+      int sum;
+      if (__builtin_add_overflow(count, counts[i], &sum)) {
+        // Undo this call's additions, newest first, so the table is as it
+        // was: the keys added by it are the last entries, and with nothing
+        // removed in between, freeing their slots in reverse order restores
+        // every probe sequence.
+        for (size_t j = i; j-- > 0;) {
+          const size_t held = Probe(keys[j], hashes[j]);
+          const size_t index = slots_[held].index - 1;
+          if (index >= old_size) {
+            slots_[held] = {0, 0};
+            entries_.pop_back();
+          } else {
+            entries_[index].second -= counts[j];
+          }
+        }
+        throw std::overflow_error(kOverflow);
+      }
+      count = sum;
     }
   }
 }
@@ -310,6 +345,7 @@ void BM25::train(const std::vector<std::vector<long long>>& corpus) {
 
 void BM25::_train(const std::vector<long long>& corpus) {
   if (corpus.empty()) return;
+  CheckDocumentFits(_doc_count, _doc_length_total, corpus.size());
   const TokenCounter<long long> counter(corpus);
   DecimalKeys keys(counter.entries().size());
   std::vector<int> counts;
@@ -324,6 +360,7 @@ void BM25::_train(const std::vector<long long>& corpus) {
 
 void BM25::_train(const std::vector<std::string_view>& corpus) {
   if (corpus.empty()) return;
+  CheckDocumentFits(_doc_count, _doc_length_total, corpus.size());
   const TokenCounter<std::string_view> counter(corpus);
   std::vector<std::string_view> keys;
   std::vector<int> counts;
@@ -391,6 +428,8 @@ int CreateTemporary(const std::string& target, std::string& path, mode_t mode) {
 // file over it, so a failed dump never leaves a truncated model behind.
 // Anything else that exists (a device, a pipe) is written in place.
 void WriteModelFile(const std::string& filename, const std::string& text) {
+  // Cut at a NUL byte the path would name another file.
+  if (filename.find('\0') != std::string::npos) throw std::runtime_error(kOpenFailed);
   struct stat status;
   const bool exists = ::stat(filename.c_str(), &status) == 0;
   if (exists && !S_ISREG(status.st_mode)) {
