@@ -107,6 +107,7 @@ def test_binary_garbage_line_is_reported_readably(files, tmp_path):
     ("hmm_path", "\ufeff# model\n" + "\n".join(HMM)),
     ("user_dict_path", "\ufeff小明 nr\r\n"),
     ("dict_path", "\n".join(DICT) + "\n中国人 1e400 n\n国人 99999999999999999999 n"),
+    ("dict_path", "\n".join(DICT) + "\n中国人 nan n\n国人 inf n\n京大 -inf n\n"),
     ("user_dict_path", "小明 99999999999999999999999 nr\n明的 -5 x\n"),
     ("idf_path", bytes(random.Random(7).getrandbits(8) for _ in range(2000))),
     ("stop_word_path", bytes(range(256))),

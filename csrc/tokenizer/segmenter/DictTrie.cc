@@ -25,7 +25,10 @@ T LeadingNumber(const std::string& s) {
 }  // namespace
 
 double DictTrie::LeadingDouble(const std::string& s) {
-  return LeadingNumber<double>(s);
+  // A "nan" or "inf" frequency would make the sum, and with it every weight
+  // of the dictionary, undefined: it counts as no number.
+  const double value = LeadingNumber<double>(s);
+  return std::isfinite(value) ? value : 0.0;
 }
 
 long long DictTrie::LeadingInteger(const std::string& s) {
