@@ -1,5 +1,6 @@
 """Shared helpers of the benchmarks: the floor module, timing and reporting."""
 
+import ctypes
 import gc
 import importlib
 import os
@@ -70,13 +71,13 @@ def rss_bytes():
     return 0
 
 
-def peak_rss_bytes():
-    """Peak resident set size of this process (Linux)."""
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    return 0
+def trim_heap():
+    """Hands freed heap pages back to the system (glibc), so that the resident
+    size shows what is kept rather than what loading once needed."""
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
 
 
 def header(title):

@@ -76,9 +76,7 @@ bool DictTrie::IsUserDictSingleChineseWord(const Rune& word) const {
 size_t DictTrie::MemoryBytes() const {
   size_t bytes = static_node_infos_.capacity() * sizeof(DictUnit) + trie_->MemoryBytes();
   for (const DictUnit& unit : static_node_infos_) {
-    if (unit.word.capacity() > util::LOCAL_VECTOR_BUFFER_SIZE) {
-      bytes += unit.word.capacity() * sizeof(Rune);
-    }
+    bytes += unit.word.HeapBytes();
     if (unit.tag.capacity() > 15) {
       bytes += unit.tag.capacity() + 1;
     }

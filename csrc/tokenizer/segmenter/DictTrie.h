@@ -149,10 +149,12 @@ inline void DictTrie::InserUserDictNode(const std::string& line) {
 
 inline bool DictTrie::MakeNodeInfo(DictUnit& node_info, const std::string& word, double weight,
                                    const std::string& tag) {
-  if (!DecodeRunesInString(word, node_info.word)) {
+  Unicode runes;
+  if (!DecodeRunesInString(word, runes)) {
     LOG_RECORD(ERROR) << "Decode " << word << " failed.";
     return false;
   }
+  node_info.word = runes;
   node_info.weight = weight;
   node_info.tag = tag;
   return true;

@@ -19,9 +19,10 @@ struct PendingNode {
 
 // The first two code points packed so that most comparisons while sorting
 // touch only this array; 0 stands for "no code point".
-uint64_t PackedPrefix(const Unicode& key) {
-  uint64_t first = key.size() > 0 ? key[0] + 1ull : 0;
-  uint64_t second = key.size() > 1 ? key[1] + 1ull : 0;
+template <typename Key>
+uint64_t PackedPrefix(const Key& key) {
+  uint64_t first = key.size > 0 ? key.runes[0] + 1ull : 0;
+  uint64_t second = key.size > 1 ? key.runes[1] + 1ull : 0;
   return (first << 32) | second;
 }
 
@@ -32,33 +33,60 @@ struct SortItem {
 
 }  // namespace
 
+void DictWord::Assign(const Rune* runes, size_t size) {
+  Release();
+  Rune* target = size > DICT_WORD_INLINE ? new Rune[size] : inline_;
+  std::copy(runes, runes + size, target);
+  if (size > DICT_WORD_INLINE) heap_ = target;
+  size_ = static_cast<uint32_t>(size);
+}
+
+void DictWord::Take(DictWord& other) {
+  Release();
+  size_ = other.size_;
+  if (size_ > DICT_WORD_INLINE) {
+    heap_ = other.heap_;
+  } else {
+    std::copy(other.inline_, other.inline_ + size_, inline_);
+  }
+  other.size_ = 0;
+}
+
+void DictWord::Release() {
+  if (size_ > DICT_WORD_INLINE) delete[] heap_;
+  size_ = 0;
+}
+
 Trie::Trie(const std::vector<Unicode>& keys, const std::vector<const DictUnit*>& valuePointers) {
   size_t count = std::min(keys.size(), valuePointers.size());
-  std::vector<const Unicode*> key_pointers(count);
+  std::vector<Key> key_pointers(count);
   for (size_t i = 0; i < count; ++i) {
-    key_pointers[i] = &keys[i];
+    key_pointers[i] = Key{keys[i].begin(), keys[i].size()};
   }
   CreateTrie(key_pointers, valuePointers);
 }
 
 Trie::Trie(const std::vector<const DictUnit*>& valuePointers) {
-  std::vector<const Unicode*> key_pointers(valuePointers.size());
+  std::vector<Key> key_pointers(valuePointers.size());
   for (size_t i = 0; i < valuePointers.size(); ++i) {
-    key_pointers[i] = &valuePointers[i]->word;
+    const DictWord& word = valuePointers[i]->word;
+    key_pointers[i] = Key{word.begin(), word.size()};
   }
   CreateTrie(key_pointers, valuePointers);
 }
 
-void Trie::CreateTrie(const std::vector<const Unicode*>& keys,
+void Trie::CreateTrie(const std::vector<Key>& keys,
                       const std::vector<const DictUnit*>& valuePointers) {
   nodes_.clear();
-  nodes_.push_back(TrieNode{0, 0, 0, nullptr});
+  runes_.clear();
+  nodes_.push_back(TrieNode{0, 0, nullptr});
+  runes_.push_back(0);
 
   std::vector<SortItem> items;
   items.reserve(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (!keys[i]->empty()) {
-      items.push_back(SortItem{PackedPrefix(*keys[i]), static_cast<uint32_t>(i)});
+    if (keys[i].size > 0) {
+      items.push_back(SortItem{PackedPrefix(keys[i]), static_cast<uint32_t>(i)});
     }
   }
   // Equal keys keep load order (index as the last criterion), so that the
@@ -67,13 +95,15 @@ void Trie::CreateTrie(const std::vector<const Unicode*>& keys,
     if (a.prefix != b.prefix) {
       return a.prefix < b.prefix;
     }
-    const Unicode& ka = *keys[a.index];
-    const Unicode& kb = *keys[b.index];
-    if (ka.size() > 2 || kb.size() > 2) {
-      if (std::lexicographical_compare(ka.begin(), ka.end(), kb.begin(), kb.end())) {
+    const Key& ka = keys[a.index];
+    const Key& kb = keys[b.index];
+    if (ka.size > 2 || kb.size > 2) {
+      const Rune* a_end = ka.runes + ka.size;
+      const Rune* b_end = kb.runes + kb.size;
+      if (std::lexicographical_compare(ka.runes, a_end, kb.runes, b_end)) {
         return true;
       }
-      if (std::lexicographical_compare(kb.begin(), kb.end(), ka.begin(), ka.end())) {
+      if (std::lexicographical_compare(kb.runes, b_end, ka.runes, a_end)) {
         return false;
       }
     }
@@ -84,13 +114,13 @@ void Trie::CreateTrie(const std::vector<const Unicode*>& keys,
   // memory in order.
   std::vector<size_t> starts(items.size() + 1, 0);
   for (size_t i = 0; i < items.size(); ++i) {
-    starts[i + 1] = starts[i] + keys[items[i].index]->size();
+    starts[i + 1] = starts[i] + keys[items[i].index].size;
   }
   std::vector<Rune> runes;
   runes.reserve(starts.back());
   for (const SortItem& item : items) {
-    const Unicode& key = *keys[item.index];
-    runes.insert(runes.end(), key.begin(), key.end());
+    const Key& key = keys[item.index];
+    runes.insert(runes.end(), key.runes, key.runes + key.size);
   }
   auto length = [&starts](size_t i) { return starts[i + 1] - starts[i]; };
   auto rune_at = [&starts, &runes](size_t i, size_t depth) { return runes[starts[i] + depth]; };
@@ -117,7 +147,8 @@ void Trie::CreateTrie(const std::vector<const Unicode*>& keys,
         ++j;
       }
       stack.push_back(PendingNode{static_cast<uint32_t>(nodes_.size()), i, j, pending.depth + 1});
-      nodes_.push_back(TrieNode{rune, 0, 0, nullptr});
+      nodes_.push_back(TrieNode{0, 0, nullptr});
+      runes_.push_back(rune);
       i = j;
     }
     std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(stack_mark), stack.end());
@@ -126,12 +157,11 @@ void Trie::CreateTrie(const std::vector<const Unicode*>& keys,
   }
   nodes_.shrink_to_fit();
 
-  runes_.resize(nodes_.size());
-  for (size_t i = 0; i < nodes_.size(); ++i) runes_[i] = nodes_[i].rune;
+  runes_.shrink_to_fit();
   root_index_.assign(ROOT_INDEX_RUNES, 0);
   const TrieNode& root = nodes_[0];
   for (uint32_t i = root.first_child; i < root.first_child + root.child_count; ++i) {
-    if (nodes_[i].rune < ROOT_INDEX_RUNES) root_index_[nodes_[i].rune] = i;
+    if (runes_[i] < ROOT_INDEX_RUNES) root_index_[runes_[i]] = i;
   }
 }
 

@@ -17,8 +17,52 @@ namespace segmenter {
 // Longest dictionary word, in code points, that the candidate search offers.
 const size_t MAX_WORD_LENGTH = 512;
 
+// The code points of a dictionary word. Most words are a few code points
+// long, so up to DICT_WORD_INLINE of them live inside the object and only
+// longer words take a heap block: a dictionary holds hundreds of thousands.
+class DictWord {
+ public:
+  static const size_t DICT_WORD_INLINE = 4;
+
+  DictWord() : size_(0) {}
+  DictWord(const DictWord& other) : size_(0) { Assign(other.begin(), other.size()); }
+  DictWord& operator=(const DictWord& other) {
+    if (this != &other) Assign(other.begin(), other.size());
+    return *this;
+  }
+  DictWord(DictWord&& other) noexcept : size_(0) { Take(other); }
+  DictWord& operator=(DictWord&& other) noexcept {
+    if (this != &other) Take(other);
+    return *this;
+  }
+  DictWord& operator=(const Unicode& runes) {
+    Assign(runes.begin(), runes.size());
+    return *this;
+  }
+  ~DictWord() { Release(); }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const Rune* begin() const { return size_ > DICT_WORD_INLINE ? heap_ : inline_; }
+  const Rune* end() const { return begin() + size_; }
+  const Rune& operator[](size_t i) const { return begin()[i]; }
+  // Bytes held outside the object.
+  size_t HeapBytes() const { return size_ > DICT_WORD_INLINE ? size_ * sizeof(Rune) : 0; }
+
+ private:
+  void Assign(const Rune* runes, size_t size);
+  void Take(DictWord& other);
+  void Release();
+
+  uint32_t size_;
+  union {
+    Rune inline_[DICT_WORD_INLINE];
+    Rune* heap_;
+  };
+};
+
 struct DictUnit {
-  Unicode word;
+  DictWord word;
   double weight;  // raw frequency while the main dictionary loads, log-probability after
   std::string tag;
 };
@@ -40,8 +84,8 @@ struct Dag {
 
 // A node's children are a contiguous run of nodes sorted by code point, so a
 // child lookup is a binary search and a node costs no allocation of its own.
+// The code points of the edges are kept apart (Trie::runes_).
 struct TrieNode {
-  Rune rune;             // code point of the edge from the parent
   uint32_t first_child;  // index of the first child
   uint32_t child_count;
   const DictUnit* ptValue;  // entry of the word ending here, or null
@@ -73,14 +117,18 @@ class Trie {
   }
 
  private:
-  void CreateTrie(const std::vector<const Unicode*>& keys,
-                  const std::vector<const DictUnit*>& valuePointers);
+  // The code points of one key, wherever they are stored.
+  struct Key {
+    const Rune* runes;
+    size_t size;
+  };
+  void CreateTrie(const std::vector<Key>& keys, const std::vector<const DictUnit*>& valuePointers);
   const TrieNode* Child(const TrieNode& node, Rune rune) const;
   const TrieNode* RootChild(Rune rune) const;
 
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
-  // nodes_[i].rune again, packed: a child search reads a few lines of this
-  // instead of many nodes.
+  // runes_[i]: the code point of the edge into nodes_[i]. Apart from the
+  // nodes, so a child search reads a few lines of code points.
   std::vector<Rune> runes_;
   // The root has a child for nearly every character in use, too many for a
   // quick binary search: its children below ROOT_INDEX_RUNES are found by
