@@ -11,6 +11,7 @@ Latin words and punctuation, a few sentences per line.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import random
@@ -196,7 +197,14 @@ def main(argv=None):
     scanner = floor.Scanner("".join(word for word, _ in words))
     floor_rate = mb / common.best_time(cut_all(scanner.scan, lines), args.repeat)
     common.row("floor (decode + one lookup/char)", floor_rate, "MB/s")
+    # Control: hashing releases the interpreter lock for large buffers, so
+    # two threads of it show whether this machine has a second core free.
     wall = time.perf_counter
+    blocks = [bytes(1 << 20)] * 64
+    digest = lambda block: hashlib.sha256(block).digest()  # noqa: E731
+    one = common.best_time(cut_all(digest, blocks), args.repeat, clock=wall)
+    two = common.best_time(threaded(digest, blocks, 2), args.repeat, clock=wall)
+    common.ratio("2-thread speed-up of sha256 (control)", one / two)
     for name, fn, target in (("cut", segmenter.cut, 30), ("cut_for_search", segmenter.cut_for_search, 20)):
         rate = mb / common.best_time(cut_all(fn, lines), args.repeat)
         common.row(name, rate, "MB/s", "(target >= %d: %s)" % (target, "met" if rate >= target else "MISSED"))

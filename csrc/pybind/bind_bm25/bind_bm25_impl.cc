@@ -19,14 +19,6 @@ namespace py = pybind11;
 // How many elements ahead of the one being read its object is prefetched.
 constexpr Py_ssize_t kLookAhead = 8;
 
-inline void PrefetchLine(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
-}
-
 // Token lists read straight from the Python objects. pybind11's list casters
 // would copy every token into a std::string and build every result key
 // anew; these keep a view of each token and, for a str or int token, the
@@ -66,7 +58,7 @@ namespace detail {
 
 namespace bm25_binding = korva::typing::text::pybind;
 using bm25_binding::kLookAhead;
-using bm25_binding::PrefetchLine;
+using korva::typing::text::PrefetchLine;
 
 template <>
 struct type_caster<bm25_binding::StrTokens> {

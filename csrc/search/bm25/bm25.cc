@@ -178,14 +178,6 @@ std::map<Token, double> ToMap(const std::vector<Token>& tokens,
   return out;
 }
 
-inline void PrefetchLine(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
-}
-
 // ln(N1 / (f + 0.5)) for a token counted f times, ln(N1 / 1.5) for an
 // unknown one (the value for a count of 1).
 double Idf(const int* count, int doc_count) {
