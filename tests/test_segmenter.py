@@ -183,6 +183,22 @@ def test_undecodable_bytes(seg, capfd):
         seg.cut(b"\x80A")
 
 
+@pytest.mark.parametrize(
+    "sentence",
+    [
+        "我爱北京天安门。中华人民共和国",
+        "𠀋北京😀ab，小晓明 12.5 天安门",
+        "é北京\n\tab𝄞華人人民",
+    ],
+)
+def test_str_and_bytes_agree(seg, sentence):
+    # words of a str are sliced out of it, words of bytes decoded: same words
+    words = seg.cut(sentence)
+    assert "".join(words) == sentence
+    assert words == seg.cut(sentence.encode())
+    assert seg.cut_for_search(sentence) == seg.cut_for_search(sentence.encode())
+
+
 def fatal_cases(data):
     missing = str(data.root / "missing.txt")
     bad_dict = data.write("bad_dict.txt", ["北京 20 ns", "天安门  15 ns"])

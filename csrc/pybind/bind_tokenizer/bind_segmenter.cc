@@ -15,9 +15,11 @@ namespace typing {
 namespace text {
 namespace pybind {
 
-// A sentence copied out of a Python str or bytes object.
+// A sentence copied out of a Python str or bytes object. A str is kept
+// (borrowed from the call's arguments) so words can be sliced out of it.
 struct Sentence {
   std::string text;
+  PyObject* str = nullptr;
 };
 
 }  // namespace pybind
@@ -44,6 +46,7 @@ struct type_caster<korva::typing::text::pybind::Sentence> {
         PyErr_Clear();
         return false;
       }
+      value.str = src.ptr();
     } else if (PyBytes_Check(src.ptr())) {
       data = PyBytes_AS_STRING(src.ptr());
       size = PyBytes_GET_SIZE(src.ptr());
@@ -75,16 +78,43 @@ using segmenter::Segmenter;
 
 namespace {
 
-std::vector<std::string> Cut(const Segmenter& self, const Sentence& sentence) {
-  std::vector<std::string> words;
-  self.Cut(sentence.text, words, true);
-  return words;
+using segmenter::Word;
+
+// Words of a str argument are slices of it by code-point offsets, which saves
+// copying and decoding each one; words of bytes are decoded strictly, so
+// undecodable input raises UnicodeDecodeError.
+py::list WordList(const Sentence& sentence, const std::vector<Word>& words) {
+  py::list result(words.size());
+  for (size_t i = 0; i < words.size(); ++i) {
+    const Word& w = words[i];
+    PyObject* item =
+        sentence.str != nullptr
+            ? PyUnicode_Substring(sentence.str, w.unicode_offset,
+                                  static_cast<Py_ssize_t>(w.unicode_offset) + w.unicode_length)
+            : PyUnicode_DecodeUTF8(w.word.data(), static_cast<Py_ssize_t>(w.word.size()),
+                                   nullptr);
+    if (item == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), item);
+  }
+  return result;
 }
 
-std::vector<std::string> CutForSearch(const Segmenter& self, const Sentence& sentence) {
-  std::vector<std::string> words;
-  self.CutForSearch(sentence.text, words, true);
-  return words;
+py::list Cut(const Segmenter& self, const Sentence& sentence) {
+  std::vector<Word> words;
+  {
+    py::gil_scoped_release release;
+    self.Cut(sentence.text, words, true);
+  }
+  return WordList(sentence, words);
+}
+
+py::list CutForSearch(const Segmenter& self, const Sentence& sentence) {
+  std::vector<Word> words;
+  {
+    py::gil_scoped_release release;
+    self.CutForSearch(sentence.text, words, true);
+  }
+  return WordList(sentence, words);
 }
 
 // A failed loader check becomes RuntimeError with the record's message. The
@@ -115,9 +145,8 @@ void BindSegmenter(py::module_& m) {
                     const std::string&, const std::string&>(),
            py::arg("dict_path"), py::arg("hmm_path"), py::arg("user_dict_path"),
            py::arg("idf_path"), py::arg("stop_word_path"))
-      .def("cut", &Cut, py::arg("sentence"), py::call_guard<py::gil_scoped_release>())
-      .def("cut_for_search", &CutForSearch, py::arg("sentence"),
-           py::call_guard<py::gil_scoped_release>());
+      .def("cut", &Cut, py::arg("sentence"))
+      .def("cut_for_search", &CutForSearch, py::arg("sentence"));
 }
 
 }  // namespace pybind
