@@ -199,6 +199,17 @@ def test_str_and_bytes_agree(seg, sentence):
     assert seg.cut_for_search(sentence) == seg.cut_for_search(sentence.encode())
 
 
+def test_pieces_cut_as_if_alone(seg):
+    # the pieces of one sentence share working buffers: a long piece before a
+    # short one must leave nothing behind
+    pieces = ["中华人民共和国小晓明的北京天安门", "小王了", "我", "北京ab12天安门我爱中华"]
+    for cut in (seg.cut, seg.cut_for_search):
+        expected = []
+        for piece in pieces:
+            expected += cut(piece) + ["，"]
+        assert cut("，".join(pieces) + "，") == expected
+
+
 def fatal_cases(data):
     missing = str(data.root / "missing.txt")
     bad_dict = data.write("bad_dict.txt", ["北京 20 ns", "天安门  15 ns"])

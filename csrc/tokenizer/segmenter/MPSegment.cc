@@ -41,6 +41,11 @@ void MPSegment::Cut(const std::string& sentence, std::vector<Word>& words,
 void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
                     size_t max_word_len) const {
   std::vector<Dag> dags;
+  Cut(begin, end, words, max_word_len, dags);
+}
+
+void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
+                    size_t max_word_len, std::vector<Dag>& dags) const {
   dictTrie_->Find(begin, end, dags, max_word_len);
   CalcDP(dags);
   CutByDag(begin, end, dags, words);

@@ -35,6 +35,10 @@ class MPSegment : public SegmentTagged {
   // Appends the ranges of one piece.
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
            size_t max_word_len = MAX_WORD_LENGTH) const;
+  // The same with the caller's buffer for the candidate records, so the
+  // pieces of one sentence share one allocation.
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
+           size_t max_word_len, std::vector<Dag>& dags) const;
 
   bool Tag(const std::string& src,
            std::vector<std::pair<std::string, std::string>>& res) const override;

@@ -22,24 +22,31 @@ void MixSegment::Cut(const std::string& sentence, std::vector<std::string>& word
 }
 
 void MixSegment::Cut(const std::string& sentence, std::vector<Word>& words, bool hmm) const {
+  Buffers buffers;
   CutPieces(sentence, words,
-            [this, hmm](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
-              Cut(begin, end, res, hmm);
+            [&](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
+              Cut(begin, end, res, hmm, buffers);
             });
 }
 
 void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
                      bool hmm) const {
+  Buffers buffers;
+  Cut(begin, end, res, hmm, buffers);
+}
+
+void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+                     bool hmm, Buffers& buffers) const {
   if (!hmm) {
-    mpSeg_.Cut(begin, end, res, MAX_WORD_LENGTH);
+    mpSeg_.Cut(begin, end, res, MAX_WORD_LENGTH, buffers.dags);
     return;
   }
-  std::vector<WordRange> words;
-  words.reserve(end - begin);
-  mpSeg_.Cut(begin, end, words, MAX_WORD_LENGTH);
+  std::vector<WordRange>& words = buffers.dict_words;
+  words.clear();
+  mpSeg_.Cut(begin, end, words, MAX_WORD_LENGTH, buffers.dags);
 
-  std::vector<WordRange> hmmRes;
-  hmmRes.reserve(end - begin);
+  std::vector<WordRange>& hmmRes = buffers.hmm_words;
+  hmmRes.clear();
   // A word the dictionary grouped, or a single rune the user dictionary
   // declared, stands as it is; runs of other single runes go to the HMM.
   auto keeps = [this](const WordRange& w) {

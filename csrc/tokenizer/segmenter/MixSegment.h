@@ -21,6 +21,14 @@ namespace segmenter {
 // the user dictionary does not claim re-cut by the HMM segmenter.
 class MixSegment : public SegmentTagged {
  public:
+  // Working buffers of one sentence, reused from piece to piece.
+  struct Buffers {
+    std::vector<Dag> dags;
+    std::vector<WordRange> dict_words;
+    std::vector<WordRange> hmm_words;
+    std::vector<WordRange> words;  // a piece's accurate cut, for callers that refine it
+  };
+
   MixSegment(const DictTrie* dictTrie, const HMMModel* model);
   ~MixSegment() override;
 
@@ -29,6 +37,8 @@ class MixSegment : public SegmentTagged {
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
            bool hmm) const;
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res, bool hmm,
+           Buffers& buffers) const;
 
   bool Tag(const std::string& src,
            std::vector<std::pair<std::string, std::string>>& res) const override;

@@ -23,16 +23,24 @@ void QuerySegment::Cut(const std::string& sentence, std::vector<std::string>& wo
 
 void QuerySegment::Cut(const std::string& sentence, std::vector<Word>& words,
                        bool hmm) const {
+  MixSegment::Buffers buffers;
   CutPieces(sentence, words,
-            [this, hmm](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
-              Cut(begin, end, res, hmm);
+            [&](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
+              Cut(begin, end, res, hmm, buffers);
             });
 }
 
 void QuerySegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
                        bool hmm) const {
-  std::vector<WordRange> mixRes;
-  mixSeg_.Cut(begin, end, mixRes, hmm);
+  MixSegment::Buffers buffers;
+  Cut(begin, end, res, hmm, buffers);
+}
+
+void QuerySegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+                       bool hmm, MixSegment::Buffers& buffers) const {
+  std::vector<WordRange>& mixRes = buffers.words;
+  mixRes.clear();
+  mixSeg_.Cut(begin, end, mixRes, hmm, buffers);
   for (const WordRange& w : mixRes) {
     const size_t len = w.Length();
     if (len > 2) {

@@ -26,6 +26,8 @@ class QuerySegment : public SegmentBase {
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
            bool hmm) const;
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res, bool hmm,
+           MixSegment::Buffers& buffers) const;
 
  private:
   MixSegment mixSeg_;
