@@ -204,14 +204,3 @@ def test_hostile_model_text(text, error, match):
     with pytest.raises(error, match=match):
         model.load(text)
     assert model.encode_query(["a", "b", "c"]) == before
-
-
-def test_tokens_with_quotes_and_control_bytes_survive_a_dump(tmp_path):
-    tokens = ['q"t', "back\\slash", "line\nfeed", "nul\x00byte", "tab\t", "中文"]
-    model = pynorvane.BM25()
-    model.train(tokens + ["a"])
-    path = tmp_path / "model.json"
-    model.dump(str(path))
-    restored = pynorvane.BM25()
-    restored.load(path.read_text(encoding="utf-8"))
-    assert restored.encode_query(tokens) == model.encode_query(tokens)

@@ -212,14 +212,6 @@ def test_parser_lines_reach_standard_error(capfd):
     )
 
 
-def test_arguments_are_positional():
-    model = pynorvane.BM25()
-    with pytest.raises(TypeError):
-        model.load(json_data=model_text())
-    with pytest.raises(TypeError):
-        model.load(5)
-
-
 def test_dump_replaces_the_file_and_keeps_its_mode(tmp_path):
     path = tmp_path / "m.json"
     path.write_text("x" * 10000)

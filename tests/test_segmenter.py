@@ -158,20 +158,6 @@ def test_words_rebuild_the_sentence(seg):
     assert "".join(seg.cut(text)) == text
 
 
-def test_keyword_arguments_are_required(data):
-    seg = pynorvane.Segmenter(**data.paths)
-    assert seg.cut(sentence="北京") == ["北京"]
-    assert seg.cut_for_search(sentence="北京") == ["北京"]
-    partial = dict(data.paths)
-    del partial["stop_word_path"]
-    with pytest.raises(TypeError):
-        pynorvane.Segmenter(**partial)
-    with pytest.raises(TypeError):
-        seg.cut(3)
-    with pytest.raises(TypeError):
-        seg.cut()
-
-
 def test_undecodable_bytes(seg, capfd):
     assert seg.cut(b"\xe5\x8c\x97\xff") == []
     assert seg.cut_for_search(b"\xe4\xb8") == []
@@ -334,22 +320,6 @@ def test_cut_releases_the_interpreter_lock(seg):
     middle = (start + (stop - start) / 4, stop - (stop - start) / 4)
     assert stop - start > 0.05
     assert sum(middle[0] < t < middle[1] for t in stamps) > 100
-
-
-def test_threads_share_one_segmenter(seg):
-    sentences = [f"我爱北京{i}小明的中华人民共和国abc{i}，的了" * (1 + i % 7) for i in range(200)]
-    expected = [(seg.cut(s), seg.cut_for_search(s)) for s in sentences]
-    results = [None] * 8
-
-    def work(k):
-        results[k] = [(seg.cut(s), seg.cut_for_search(s)) for s in sentences]
-
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert all(result == expected for result in results)
 
 
 def test_segmented_documents_feed_bm25(seg):

@@ -113,40 +113,6 @@ TEST(MPSegment, ConcatenatedWordsEqualTheSentence) {
   }
 }
 
-TEST(MPSegment, ConcurrentCutsOnOneObject) {
-  TempFile main("中国 10 ns\n中 30 zg\n人民 9 n\n");
-  DictTrie dict(main.path());
-  MPSegment segment(&dict);
-  std::string sentence;
-  for (int i = 0; i < 30; ++i) {
-    sentence += "中国人民，";
-  }
-  Words expected = CutWith(segment, sentence);
-  std::vector<int> mismatches(4, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) {
-        Words words;
-        segment.Cut(sentence, words);
-        mismatches[t] += words != expected;
-      }
-    });
-  }
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
-  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
-}
-
-TEST(MPSegment, BundledDictionaryLoadsCleanly) {
-  StderrCapture capture;
-  DictTrie dict(std::string(NORVANE_TEST_SOURCE_DIR) + "/data/main_dict.txt");
-  EXPECT_EQ(capture.Take(), "");
-  MPSegment segment(&dict);
-  EXPECT_EQ(CutWith(segment, "中国人民银行"), Words{"中国人民银行"});
-}
-
 TEST(MPSegment, RejectsMissingDictionary) {
   EXPECT_THROW(MPSegment segment(nullptr), std::invalid_argument);
 }
