@@ -48,6 +48,7 @@ class DictTrie {
             size_t max_word_len = MAX_WORD_LENGTH) const;
 
   bool IsUserDictSingleChineseWord(const Rune& word) const;
+  const Trie& GetTrie() const { return *trie_; }
 
   double GetMinWeight() const { return min_weight_; }
   double GetMaxWeight() const { return max_weight_; }

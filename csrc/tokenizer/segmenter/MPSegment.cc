@@ -40,15 +40,14 @@ void MPSegment::Cut(const std::string& sentence, std::vector<Word>& words,
 
 void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
                     size_t max_word_len) const {
-  std::vector<Dag> dags;
-  Cut(begin, end, words, max_word_len, dags);
+  std::vector<Route> routes;
+  Cut(begin, end, words, max_word_len, routes);
 }
 
 void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
-                    size_t max_word_len, std::vector<Dag>& dags) const {
-  dictTrie_->Find(begin, end, dags, max_word_len);
-  CalcDP(dags);
-  CutByDag(begin, end, dags, words);
+                    size_t max_word_len, std::vector<Route>& routes) const {
+  CalcDP(begin, end, max_word_len, routes);
+  CutByDag(begin, routes, words);
 }
 
 bool MPSegment::Tag(const std::string& src,
@@ -56,35 +55,55 @@ bool MPSegment::Tag(const std::string& src,
   return tagger_.Tag(src, res, *this);
 }
 
-void MPSegment::CalcDP(std::vector<Dag>& dags) const {
-  double min_weight = dictTrie_->GetMinWeight();
-  size_t n = dags.size();
+// The candidates of a position are the words starting there, shortest first,
+// beginning with its lone code point (a word or not); each is weighed against
+// the best route after it as soon as the trie walk finds it, so no candidate
+// lists are kept. Positions go from the end of the piece backwards, which
+// makes the routes after any word known when it is found.
+namespace {
+const size_t PREFETCH_DISTANCE = 1;
+}  // namespace
+
+void MPSegment::CalcDP(const RuneStr* begin, const RuneStr* end, size_t max_word_len,
+                       std::vector<Route>& routes) const {
+  const Trie& trie = dictTrie_->GetTrie();
+  const double min_weight = dictTrie_->GetMinWeight();
+  const size_t n = begin < end ? static_cast<size_t>(end - begin) : 0;
+  routes.resize(n + 1);
+  routes[n] = Route{0.0, 0};
   for (size_t i = n; i-- > 0;) {
-    Dag& dag = dags[i];
-    dag.pInfo = nullptr;
-    dag.weight = MIN_DOUBLE;
-    for (const auto& next : dag.nexts) {
-      size_t j = next.first;
-      const DictUnit* p = next.second;
-      double value =
-          (j + 1 < n ? dags[j + 1].weight : 0.0) + (p != nullptr ? p->weight : min_weight);
-      // Strictly greater: ties keep the shorter word, and NaN never wins.
-      if (value > dag.weight) {
-        dag.pInfo = p;
-        dag.weight = value;
+    // The walks of different positions are independent: start the first
+    // miss of a walk a few positions ahead while this one runs.
+    if (i >= PREFETCH_DISTANCE) {
+      const TrieNode* ahead = trie.RootChild(begin[i - PREFETCH_DISTANCE].rune);
+      if (ahead != nullptr) trie.PrefetchChild(*ahead, begin[i - PREFETCH_DISTANCE + 1].rune);
+    }
+    Route best{MIN_DOUBLE, 1};
+    const TrieNode* node = trie.RootChild(begin[i].rune);
+    const double single = node != nullptr && node->HasValue() ? node->weight : min_weight;
+    // Strictly greater: ties keep the shorter word, and NaN never wins.
+    if (routes[i + 1].weight + single > best.weight) {
+      best.weight = routes[i + 1].weight + single;
+    }
+    for (size_t j = i + 1; node != nullptr && j < n && j - i + 1 <= max_word_len; ++j) {
+      node = trie.Child(*node, begin[j].rune);
+      if (node != nullptr && node->HasValue()) {
+        const double value = routes[j + 1].weight + node->weight;
+        if (value > best.weight) {
+          best.weight = value;
+          best.length = static_cast<uint32_t>(j - i + 1);
+        }
       }
     }
+    routes[i] = best;
   }
 }
 
-void MPSegment::CutByDag(const RuneStr* begin, const RuneStr*, const std::vector<Dag>& dags,
+void MPSegment::CutByDag(const RuneStr* begin, const std::vector<Route>& routes,
                          std::vector<WordRange>& words) const {
-  size_t i = 0;
-  while (i < dags.size()) {
-    const DictUnit* p = dags[i].pInfo;
-    size_t length = p != nullptr ? p->word.size() : 1;
-    words.push_back(WordRange(begin + i, begin + i + length - 1));
-    i += length;
+  const size_t n = routes.size() - 1;
+  for (size_t i = 0; i < n; i += routes[i].length) {
+    words.push_back(WordRange(begin + i, begin + i + routes[i].length - 1));
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,13 @@ namespace segmenter {
 // locals, so one object may cut on several threads at once.
 class MPSegment : public SegmentTagged {
  public:
+  // The best cut from one position of a piece to its end: its total weight
+  // and the length in code points of its first word.
+  struct Route {
+    double weight;
+    uint32_t length;
+  };
+
   // Borrows the dictionary, which must outlive the segmenter.
   explicit MPSegment(const DictTrie* dictTrie);
   ~MPSegment() override;
@@ -35,10 +43,10 @@ class MPSegment : public SegmentTagged {
   // Appends the ranges of one piece.
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
            size_t max_word_len = MAX_WORD_LENGTH) const;
-  // The same with the caller's buffer for the candidate records, so the
-  // pieces of one sentence share one allocation.
+  // The same with the caller's buffer for the routes, so the pieces of one
+  // sentence share one allocation.
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
-           size_t max_word_len, std::vector<Dag>& dags) const;
+           size_t max_word_len, std::vector<Route>& routes) const;
 
   bool Tag(const std::string& src,
            std::vector<std::pair<std::string, std::string>>& res) const override;
@@ -49,8 +57,9 @@ class MPSegment : public SegmentTagged {
   }
 
  private:
-  void CalcDP(std::vector<Dag>& dags) const;
-  void CutByDag(const RuneStr* begin, const RuneStr* end, const std::vector<Dag>& dags,
+  void CalcDP(const RuneStr* begin, const RuneStr* end, size_t max_word_len,
+              std::vector<Route>& routes) const;
+  void CutByDag(const RuneStr* begin, const std::vector<Route>& routes,
                 std::vector<WordRange>& words) const;
 
   const DictTrie* dictTrie_;

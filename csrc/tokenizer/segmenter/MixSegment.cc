@@ -38,12 +38,12 @@ void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordR
 void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
                      bool hmm, Buffers& buffers) const {
   if (!hmm) {
-    mpSeg_.Cut(begin, end, res, MAX_WORD_LENGTH, buffers.dags);
+    mpSeg_.Cut(begin, end, res, MAX_WORD_LENGTH, buffers.routes);
     return;
   }
   std::vector<WordRange>& words = buffers.dict_words;
   words.clear();
-  mpSeg_.Cut(begin, end, words, MAX_WORD_LENGTH, buffers.dags);
+  mpSeg_.Cut(begin, end, words, MAX_WORD_LENGTH, buffers.routes);
 
   std::vector<WordRange>& hmmRes = buffers.hmm_words;
   hmmRes.clear();

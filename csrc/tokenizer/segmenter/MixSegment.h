@@ -23,7 +23,7 @@ class MixSegment : public SegmentTagged {
  public:
   // Working buffers of one sentence, reused from piece to piece.
   struct Buffers {
-    std::vector<Dag> dags;
+    std::vector<MPSegment::Route> routes;
     std::vector<WordRange> dict_words;
     std::vector<WordRange> hmm_words;
     std::vector<WordRange> words;  // a piece's accurate cut, for callers that refine it

@@ -78,9 +78,8 @@ Trie::Trie(const std::vector<const DictUnit*>& valuePointers) {
 void Trie::CreateTrie(const std::vector<Key>& keys,
                       const std::vector<const DictUnit*>& valuePointers) {
   nodes_.clear();
-  runes_.clear();
-  nodes_.push_back(TrieNode{0, 0, nullptr});
-  runes_.push_back(0);
+  values_.clear();
+  nodes_.push_back(TrieNode{0, 0, 0, 0, 0.0});
 
   std::vector<SortItem> items;
   items.reserve(keys.size());
@@ -135,7 +134,7 @@ void Trie::CreateTrie(const std::vector<Key>& keys,
     size_t i = pending.lo;
     // Keys ending here sort before their extensions.
     while (i < pending.hi && length(i) == pending.depth) {
-      nodes_[pending.node].ptValue = valuePointers[items[i].index];
+      SetValue(nodes_[pending.node], valuePointers[items[i].index]);
       ++i;
     }
     uint32_t first = static_cast<uint32_t>(nodes_.size());
@@ -147,8 +146,7 @@ void Trie::CreateTrie(const std::vector<Key>& keys,
         ++j;
       }
       stack.push_back(PendingNode{static_cast<uint32_t>(nodes_.size()), i, j, pending.depth + 1});
-      nodes_.push_back(TrieNode{0, 0, nullptr});
-      runes_.push_back(rune);
+      nodes_.push_back(TrieNode{rune, 0, 0, 0, 0.0});
       i = j;
     }
     std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(stack_mark), stack.end());
@@ -156,33 +154,67 @@ void Trie::CreateTrie(const std::vector<Key>& keys,
     nodes_[pending.node].child_count = static_cast<uint32_t>(nodes_.size()) - first;
   }
   nodes_.shrink_to_fit();
-
-  runes_.shrink_to_fit();
+  values_.shrink_to_fit();
   root_index_.assign(ROOT_INDEX_RUNES, 0);
   const TrieNode& root = nodes_[0];
   for (uint32_t i = root.first_child; i < root.first_child + root.child_count; ++i) {
-    if (runes_[i] < ROOT_INDEX_RUNES) root_index_[runes_[i]] = i;
+    if (nodes_[i].rune < ROOT_INDEX_RUNES) root_index_[nodes_[i].rune] = i;
+  }
+  IndexEdges();
+}
+
+void Trie::IndexEdges() {
+  size_t count = 0;
+  for (const TrieNode& node : nodes_) {
+    if (node.child_count > SEARCH_CHILDREN) count += node.child_count;
+  }
+  // At most half full, so that a probe for a missing child, the common case
+  // at the end of every walk, stops after a slot or two.
+  size_t slots = 1;
+  int bits = 0;
+  while (slots < 2 * count) {
+    slots *= 2;
+    ++bits;
+  }
+  edges_.assign(count == 0 ? 0 : slots, Edge{0, 0, 0});
+  edge_shift_ = 64 - bits;
+  if (count == 0) return;
+  for (uint32_t parent = 0; parent < nodes_.size(); ++parent) {
+    const TrieNode& node = nodes_[parent];
+    if (node.child_count <= SEARCH_CHILDREN) continue;
+    for (uint32_t child = node.first_child; child < node.first_child + node.child_count; ++child) {
+      size_t slot = EdgeSlot(parent, nodes_[child].rune);
+      while (edges_[slot].child != 0) slot = (slot + 1) & (slots - 1);
+      edges_[slot] = Edge{parent, nodes_[child].rune, child};
+    }
   }
 }
 
-const TrieNode* Trie::Child(const TrieNode& node, Rune rune) const {
-  // Branch-free lower bound over the children's code points.
-  const Rune* base = runes_.data() + node.first_child;
-  size_t count = node.child_count;
-  if (count == 0) return nullptr;
-  while (count > 1) {
-    const size_t half = count / 2;
-    base = base[half - 1] < rune ? base + half : base;
-    count -= half;
+const TrieNode* Trie::HashedChild(const TrieNode& node, Rune rune) const {
+  const uint32_t parent = static_cast<uint32_t>(&node - nodes_.data());
+  const size_t mask = edges_.size() - 1;
+  for (size_t slot = EdgeSlot(parent, rune);; slot = (slot + 1) & mask) {
+    const Edge& edge = edges_[slot];
+    if (edge.child == 0) return nullptr;
+    if (edge.parent == parent && edge.rune == rune) return &nodes_[edge.child];
   }
-  if (*base != rune) return nullptr;
-  return &nodes_[static_cast<size_t>(base - runes_.data())];
 }
 
-const TrieNode* Trie::RootChild(Rune rune) const {
-  if (rune >= ROOT_INDEX_RUNES) return Child(nodes_[0], rune);
-  const uint32_t index = root_index_[rune];
-  return index == 0 ? nullptr : &nodes_[index];
+// A null value leaves the node without a word; a later value for the same
+// key replaces the earlier one.
+void Trie::SetValue(TrieNode& node, const DictUnit* value) {
+  if (value == nullptr) {
+    node.value = 0;
+    node.weight = 0.0;
+    return;
+  }
+  if (!node.HasValue()) {
+    values_.push_back(value);
+    node.value = static_cast<uint32_t>(values_.size());
+  } else {
+    values_[node.value - 1] = value;
+  }
+  node.weight = value->weight;
 }
 
 const DictUnit* Trie::Find(const RuneStr* begin, const RuneStr* end) const {
@@ -199,7 +231,7 @@ const DictUnit* Trie::Find(const RuneStr* begin, const RuneStr* end) const {
       return nullptr;
     }
   }
-  return node->ptValue;
+  return Value(*node);
 }
 
 void Trie::Find(const RuneStr* begin, const RuneStr* end, std::vector<Dag>& res,
@@ -214,14 +246,14 @@ void Trie::Find(const RuneStr* begin, const RuneStr* end, std::vector<Dag>& res,
       res[i].nexts.push_back(std::pair<size_t, const DictUnit*>(i, nullptr));
       continue;
     }
-    res[i].nexts.push_back(std::pair<size_t, const DictUnit*>(i, node->ptValue));
+    res[i].nexts.push_back(std::pair<size_t, const DictUnit*>(i, Value(*node)));
     for (size_t j = i + 1; j < n && j - i + 1 <= max_word_len; ++j) {
       node = Child(*node, begin[j].rune);
       if (node == nullptr) {
         break;
       }
-      if (node->ptValue != nullptr) {
-        res[i].nexts.push_back(std::pair<size_t, const DictUnit*>(j, node->ptValue));
+      if (node->HasValue()) {
+        res[i].nexts.push_back(std::pair<size_t, const DictUnit*>(j, Value(*node)));
       }
     }
   }

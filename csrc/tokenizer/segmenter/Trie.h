@@ -84,13 +84,17 @@ struct Dag {
 
 // A node's children are a contiguous run of nodes sorted by code point, so a
 // child lookup is a binary search and a node costs no allocation of its own.
-// The code points of the edges are kept apart (Trie::runes_).
+// A node carries the code point of its edge and the weight of its word, so
+// the lookup of a child and the reading of its word touch one cache line.
 struct TrieNode {
+  Rune rune;             // code point of the edge into this node
   uint32_t first_child;  // index of the first child
   uint32_t child_count;
-  const DictUnit* ptValue;  // entry of the word ending here, or null
-};
+  uint32_t value;        // 1 + index of the entry of the word ending here, or 0
+  double weight;         // that entry's weight, copied when the trie is built
 
+  bool HasValue() const { return value != 0; }
+};
 // Prefix tree over code points, built once and read-only afterwards.
 class Trie {
  public:
@@ -110,10 +114,45 @@ class Trie {
   void Find(const RuneStr* begin, const RuneStr* end, std::vector<Dag>& res,
             size_t max_word_len = MAX_WORD_LENGTH) const;
 
+  // Steps of a walk down the tree, for callers that use each word as it is
+  // found instead of collecting candidate records: the root's child for a
+  // code point, a node's child for the next one (null when there is none),
+  // and the entry of a node's word.
+  const TrieNode* RootChild(Rune rune) const {
+    if (rune >= ROOT_INDEX_RUNES) return Child(nodes_[0], rune);
+    const uint32_t index = root_index_[rune];
+    return index == 0 ? nullptr : &nodes_[index];
+  }
+  const TrieNode* Child(const TrieNode& node, Rune rune) const {
+    size_t count = node.child_count;
+    if (count > SEARCH_CHILDREN) return HashedChild(node, rune);
+    if (count == 0) return nullptr;
+    // Branch-free lower bound over the children's code points.
+    const TrieNode* base = nodes_.data() + node.first_child;
+    while (count > 1) {
+      const size_t half = count / 2;
+      base = base[half - 1].rune < rune ? base + half : base;
+      count -= half;
+    }
+    return base->rune == rune ? base : nullptr;
+  }
+  // Starts loading what Child(node, rune) will read first, so that a caller
+  // walking from several positions can overlap their cache misses.
+  void PrefetchChild(const TrieNode& node, Rune rune) const {
+    if (node.child_count > SEARCH_CHILDREN) {
+      __builtin_prefetch(&edges_[EdgeSlot(static_cast<uint32_t>(&node - nodes_.data()), rune)]);
+    } else if (node.child_count > 0) {
+      __builtin_prefetch(&nodes_[node.first_child + node.child_count / 2]);
+    }
+  }
+  const DictUnit* Value(const TrieNode& node) const {
+    return node.HasValue() ? values_[node.value - 1] : nullptr;
+  }
+
   size_t NodeCount() const { return nodes_.size(); }
   size_t MemoryBytes() const {
-    return nodes_.capacity() * sizeof(TrieNode) + runes_.capacity() * sizeof(Rune) +
-           root_index_.capacity() * sizeof(uint32_t);
+    return nodes_.capacity() * sizeof(TrieNode) + values_.capacity() * sizeof(const DictUnit*) +
+           root_index_.capacity() * sizeof(uint32_t) + edges_.capacity() * sizeof(Edge);
   }
 
  private:
@@ -123,18 +162,34 @@ class Trie {
     size_t size;
   };
   void CreateTrie(const std::vector<Key>& keys, const std::vector<const DictUnit*>& valuePointers);
-  const TrieNode* Child(const TrieNode& node, Rune rune) const;
-  const TrieNode* RootChild(Rune rune) const;
+  void SetValue(TrieNode& node, const DictUnit* value);
+  void IndexEdges();
+  const TrieNode* HashedChild(const TrieNode& node, Rune rune) const;
+  size_t EdgeSlot(uint32_t parent, Rune rune) const {
+    const uint64_t key = (static_cast<uint64_t>(parent) << 32) | rune;
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> edge_shift_);
+  }
 
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
-  // runes_[i]: the code point of the edge into nodes_[i]. Apart from the
-  // nodes, so a child search reads a few lines of code points.
-  std::vector<Rune> runes_;
+  std::vector<const DictUnit*> values_;
   // The root has a child for nearly every character in use, too many for a
   // quick binary search: its children below ROOT_INDEX_RUNES are found by
   // direct index (node index, 0 for none).
   static constexpr Rune ROOT_INDEX_RUNES = 0x10000;
   std::vector<uint32_t> root_index_;
+  // Binary search over a long run of children reads a cache line per step;
+  // the children of nodes with more than SEARCH_CHILDREN of them (the first
+  // characters of many words) are found by hashing instead: an
+  // open-addressing table of (parent, code point) -> child, child 0 marking
+  // an empty slot.
+  static constexpr size_t SEARCH_CHILDREN = 8;
+  struct Edge {
+    uint32_t parent;
+    Rune rune;
+    uint32_t child;
+  };
+  std::vector<Edge> edges_;
+  int edge_shift_ = 64;
 };
 
 }  // namespace segmenter
