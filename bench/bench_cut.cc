@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   }
   seg::Segmenter segmenter(data + "/main_dict.txt", data + "/hmm_model.txt", "",
                            data + "/idf.txt", data + "/stop_words.txt");
-  std::vector<seg::Word> words;
+  std::vector<seg::WordSpan> words;  // what the Python binding asks for
   for (int pass = 0; pass < 4; ++pass) {
     const int mode = pass % 2;
     double best = 1e300;

@@ -37,6 +37,17 @@ std::vector<std::string> Pieces(const std::string& sentence) {
   return pieces;
 }
 
+std::vector<size_t> PieceLengths(const std::unordered_set<Rune>& symbols,
+                                 const std::string& sentence) {
+  PreFilter filter(symbols, sentence);
+  std::vector<size_t> lengths;
+  while (filter.HasNext()) {
+    PreFilter::Range range = filter.Next();
+    lengths.push_back(static_cast<size_t>(range.end - range.begin));
+  }
+  return lengths;
+}
+
 struct PieceCase {
   std::string sentence;
   std::vector<std::string> pieces;
@@ -90,13 +101,16 @@ TEST(SegmentBase, ResetSeparatorsRecords) {
   }
   EXPECT_TRUE(segment.ResetSeparators("、"));
   EXPECT_EQ(segment.Symbols(), std::unordered_set<Rune>{0x3001});
-  PreFilter filter(segment.Symbols(), "a、b c");
-  std::vector<size_t> lengths;
-  while (filter.HasNext()) {
-    PreFilter::Range range = filter.Next();
-    lengths.push_back(static_cast<size_t>(range.end - range.begin));
-  }
-  EXPECT_EQ(lengths, (std::vector<size_t>{1, 1, 3}));
+  EXPECT_EQ(PieceLengths(segment.Symbols(), "a、b c"), (std::vector<size_t>{1, 1, 3}));
+}
+
+// ASCII separators on both halves of the ASCII range, and more non-ASCII ones
+// than the filter keeps in its short list.
+TEST(SegmentBase, ManySeparators) {
+  PlainSegment segment;
+  ASSERT_TRUE(segment.ResetSeparators("~!、。！？；：…—《》\xF0\xA0\x80\x80"));
+  EXPECT_EQ(PieceLengths(segment.Symbols(), "ab~c!d、e》f\xF0\xA0\x80\x80g 。"),
+            (std::vector<size_t>{2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 1}));
 }
 
 }  // namespace

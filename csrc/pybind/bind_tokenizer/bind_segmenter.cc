@@ -78,21 +78,21 @@ using segmenter::Segmenter;
 
 namespace {
 
-using segmenter::Word;
+using segmenter::WordSpan;
 
-// Words of a str argument are slices of it by code-point offsets, which saves
-// copying and decoding each one; words of bytes are decoded strictly, so
-// undecodable input raises UnicodeDecodeError.
-py::list WordList(const Sentence& sentence, const std::vector<Word>& words) {
+// The cut hands back where the words lie, not copies of them. Words of a str
+// argument are slices of it by code-point offsets; words of bytes are decoded
+// strictly, so undecodable input raises UnicodeDecodeError.
+py::list WordList(const Sentence& sentence, const std::vector<WordSpan>& words) {
   py::list result(words.size());
   for (size_t i = 0; i < words.size(); ++i) {
-    const Word& w = words[i];
+    const WordSpan& w = words[i];
     PyObject* item =
         sentence.str != nullptr
             ? PyUnicode_Substring(sentence.str, w.unicode_offset,
                                   static_cast<Py_ssize_t>(w.unicode_offset) + w.unicode_length)
-            : PyUnicode_DecodeUTF8(w.word.data(), static_cast<Py_ssize_t>(w.word.size()),
-                                   nullptr);
+            : PyUnicode_DecodeUTF8(sentence.text.data() + w.offset,
+                                   static_cast<Py_ssize_t>(w.length), nullptr);
     if (item == nullptr) throw py::error_already_set();
     PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), item);
   }
@@ -100,7 +100,7 @@ py::list WordList(const Sentence& sentence, const std::vector<Word>& words) {
 }
 
 py::list Cut(const Segmenter& self, const Sentence& sentence) {
-  std::vector<Word> words;
+  std::vector<WordSpan> words;
   {
     py::gil_scoped_release release;
     self.Cut(sentence.text, words, true);
@@ -109,7 +109,7 @@ py::list Cut(const Segmenter& self, const Sentence& sentence) {
 }
 
 py::list CutForSearch(const Segmenter& self, const Sentence& sentence) {
-  std::vector<Word> words;
+  std::vector<WordSpan> words;
   {
     py::gil_scoped_release release;
     self.CutForSearch(sentence.text, words, true);

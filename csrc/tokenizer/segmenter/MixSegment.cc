@@ -22,6 +22,16 @@ void MixSegment::Cut(const std::string& sentence, std::vector<std::string>& word
 }
 
 void MixSegment::Cut(const std::string& sentence, std::vector<Word>& words, bool hmm) const {
+  CutSentence(sentence, words, hmm);
+}
+
+void MixSegment::Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm) const {
+  CutSentence(sentence, words, hmm);
+}
+
+template <class Out>
+void MixSegment::CutSentence(const std::string& sentence, std::vector<Out>& words,
+                             bool hmm) const {
   Buffers buffers;
   CutPieces(sentence, words,
             [&](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {

@@ -35,6 +35,7 @@ class MixSegment : public SegmentTagged {
   void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const;
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm = true) const;
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
            bool hmm) const;
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res, bool hmm,
@@ -45,6 +46,9 @@ class MixSegment : public SegmentTagged {
   const DictTrie* GetDictTrie() const override;
 
  private:
+  template <class Out>
+  void CutSentence(const std::string& sentence, std::vector<Out>& words, bool hmm) const;
+
   MPSegment mpSeg_;
   HMMSegment hmmSeg_;
   PosTagger tagger_;

@@ -9,6 +9,15 @@ namespace segmenter {
 
 PreFilter::PreFilter(const std::unordered_set<Rune>& symbols, const std::string& sentence)
     : symbols_(symbols) {
+  for (Rune rune : symbols_) {
+    if (rune < 128) {
+      ascii_[rune >> 6] |= uint64_t{1} << (rune & 63);
+    } else if (other_count_ < OTHER_SLOTS) {
+      other_[other_count_++] = rune;
+    } else {
+      few_ = false;
+    }
+  }
   if (!DecodeRunesInString(sentence, sentence_)) {
     LOG_RECORD(ERROR) << "decode failed. ";
   }
@@ -19,7 +28,7 @@ PreFilter::Range PreFilter::Next() {
   Range range;
   range.begin = cursor_;
   while (cursor_ != sentence_.end()) {
-    if (symbols_.count(cursor_->rune) > 0) {
+    if (IsSeparator(cursor_->rune)) {
       if (range.begin == cursor_) {
         ++cursor_;
       }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <unordered_set>
 
@@ -30,9 +32,26 @@ class PreFilter {
   Range Next();
 
  private:
+  bool IsSeparator(Rune rune) const {
+    if (rune < 128) return (ascii_[rune >> 6] >> (rune & 63)) & 1;
+    if (!few_) return symbols_.count(rune) > 0;
+    for (size_t i = 0; i < other_count_; ++i) {
+      if (other_[i] == rune) return true;
+    }
+    return false;
+  }
+
   const RuneStr* cursor_;
   RuneStrArray sentence_;
   const std::unordered_set<Rune>& symbols_;
+  // The separators copied for a quicker test than hashing every code point:
+  // the ASCII ones as bits, up to OTHER_SLOTS others in a list (the set is
+  // asked when there are more).
+  static const size_t OTHER_SLOTS = 8;
+  uint64_t ascii_[2] = {0, 0};
+  Rune other_[OTHER_SLOTS] = {};
+  size_t other_count_ = 0;
+  bool few_ = true;
 };
 
 }  // namespace segmenter

@@ -23,6 +23,17 @@ void QuerySegment::Cut(const std::string& sentence, std::vector<std::string>& wo
 
 void QuerySegment::Cut(const std::string& sentence, std::vector<Word>& words,
                        bool hmm) const {
+  CutSentence(sentence, words, hmm);
+}
+
+void QuerySegment::Cut(const std::string& sentence, std::vector<WordSpan>& words,
+                       bool hmm) const {
+  CutSentence(sentence, words, hmm);
+}
+
+template <class Out>
+void QuerySegment::CutSentence(const std::string& sentence, std::vector<Out>& words,
+                               bool hmm) const {
   MixSegment::Buffers buffers;
   CutPieces(sentence, words,
             [&](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {

@@ -24,12 +24,16 @@ class QuerySegment : public SegmentBase {
   void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const;
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm = true) const;
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
            bool hmm) const;
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res, bool hmm,
            MixSegment::Buffers& buffers) const;
 
  private:
+  template <class Out>
+  void CutSentence(const std::string& sentence, std::vector<Out>& words, bool hmm) const;
+
   MixSegment mixSeg_;
   const DictTrie* trie_;
 };

@@ -46,9 +46,9 @@ class SegmentBase {
  protected:
   // The sentence-level driver the segmenters share: split the sentence at the
   // separators, let cut_piece append the word ranges of every piece, then turn
-  // the ranges into words.
-  template <class PieceCut>
-  void CutPieces(const std::string& sentence, std::vector<Word>& words, PieceCut cut_piece) const {
+  // the ranges into words (Word or WordSpan).
+  template <class Out, class PieceCut>
+  void CutPieces(const std::string& sentence, std::vector<Out>& words, PieceCut cut_piece) const {
     PreFilter pre_filter(symbols_, sentence);
     std::vector<WordRange> wrs;
     wrs.reserve(sentence.size() / 2);

@@ -26,12 +26,21 @@ void Segmenter::Cut(const std::string& sentence, std::vector<Word>& words, bool 
   mix_seg_.Cut(sentence, words, hmm);
 }
 
+void Segmenter::Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm) const {
+  mix_seg_.Cut(sentence, words, hmm);
+}
+
 void Segmenter::CutForSearch(const std::string& sentence, std::vector<std::string>& words,
                              bool hmm) const {
   query_seg_.Cut(sentence, words, hmm);
 }
 
 void Segmenter::CutForSearch(const std::string& sentence, std::vector<Word>& words,
+                             bool hmm) const {
+  query_seg_.Cut(sentence, words, hmm);
+}
+
+void Segmenter::CutForSearch(const std::string& sentence, std::vector<WordSpan>& words,
                              bool hmm) const {
   query_seg_.Cut(sentence, words, hmm);
 }

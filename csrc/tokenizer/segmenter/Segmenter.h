@@ -31,9 +31,12 @@ class Segmenter {
 
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm = true) const;
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm = true) const;
   void CutForSearch(const std::string& sentence, std::vector<std::string>& words,
                     bool hmm = true) const;
   void CutForSearch(const std::string& sentence, std::vector<Word>& words,
+                    bool hmm = true) const;
+  void CutForSearch(const std::string& sentence, std::vector<WordSpan>& words,
                     bool hmm = true) const;
   void CutAll(const std::string& sentence, std::vector<std::string>& words) const;
   void CutAll(const std::string& sentence, std::vector<Word>& words) const;

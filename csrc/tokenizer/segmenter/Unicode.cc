@@ -78,16 +78,28 @@ bool DecodeRunesInString(const std::string& s, Unicode& unicode) {
   return DecodeRunesInString(s.data(), s.size(), unicode);
 }
 
+WordSpan GetSpanFromRunes(const RuneStr* left, const RuneStr* right) {
+  return WordSpan{left->offset, right->offset + right->len - left->offset, left->unicode_offset,
+                  right->unicode_offset + right->unicode_length - left->unicode_offset};
+}
+
 Word GetWordFromRunes(const std::string& s, const RuneStr* left, const RuneStr* right) {
-  uint32_t len = right->offset + right->len - left->offset;
-  uint32_t unicode_length = right->unicode_offset + right->unicode_length - left->unicode_offset;
-  return Word(s.substr(left->offset, len), left->offset, left->unicode_offset, unicode_length);
+  const WordSpan span = GetSpanFromRunes(left, right);
+  return Word(s.substr(span.offset, span.length), span.offset, span.unicode_offset,
+              span.unicode_length);
 }
 
 void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& wrs,
                             std::vector<Word>& words) {
   for (const WordRange& wr : wrs) {
     words.push_back(GetWordFromRunes(s, wr.left, wr.right));
+  }
+}
+
+void GetWordsFromWordRanges(const std::string&, const std::vector<WordRange>& wrs,
+                            std::vector<WordSpan>& spans) {
+  for (const WordRange& wr : wrs) {
+    spans.push_back(GetSpanFromRunes(wr.left, wr.right));
   }
 }
 

@@ -60,6 +60,15 @@ struct Word {
       : word(w), offset(o), unicode_offset(uo), unicode_length(ul) {}
 };
 
+// Where a word lies in its sentence, for callers that take the word out of the
+// sentence themselves and need no copy of its bytes.
+struct WordSpan {
+  uint32_t offset;  // bytes
+  uint32_t length;  // bytes
+  uint32_t unicode_offset;
+  uint32_t unicode_length;
+};
+
 // Lenient: only a lead byte of 0xF8 or above and a sequence cut off by the
 // end of the text fail; continuation bytes are not validated.
 RuneStrLite DecodeRuneInString(const char* str, size_t len);
@@ -70,10 +79,14 @@ bool DecodeRunesInString(const std::string& s, RuneStrArray& runes);
 bool DecodeRunesInString(const char* s, size_t len, Unicode& unicode);
 bool DecodeRunesInString(const std::string& s, Unicode& unicode);
 
+WordSpan GetSpanFromRunes(const RuneStr* left, const RuneStr* right);
 Word GetWordFromRunes(const std::string& s, const RuneStr* left, const RuneStr* right);
 // Appends one word per range; callers clear words first.
 void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& wrs,
                             std::vector<Word>& words);
+// Appends one span per range.
+void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& wrs,
+                            std::vector<WordSpan>& spans);
 void GetStringsFromWords(const std::vector<Word>& words, std::vector<std::string>& strs);
 
 }  // namespace segmenter
