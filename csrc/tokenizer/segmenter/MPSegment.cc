@@ -72,12 +72,6 @@ void MPSegment::CalcDP(const RuneStr* begin, const RuneStr* end, size_t max_word
   routes.resize(n + 1);
   routes[n] = Route{0.0, 0};
   for (size_t i = n; i-- > 0;) {
-    // The walks of different positions are independent: start the first
-    // miss of a walk a few positions ahead while this one runs.
-    if (i >= PREFETCH_DISTANCE) {
-      const TrieNode* ahead = trie.RootChild(begin[i - PREFETCH_DISTANCE].rune);
-      if (ahead != nullptr) trie.PrefetchChild(*ahead, begin[i - PREFETCH_DISTANCE + 1].rune);
-    }
     Route best{MIN_DOUBLE, 1};
     const TrieNode* node = trie.RootChild(begin[i].rune);
     const double single = node != nullptr && node->HasValue() ? node->weight : min_weight;

@@ -163,37 +163,48 @@ void Trie::CreateTrie(const std::vector<Key>& keys,
   IndexEdges();
 }
 
+namespace {
+
+// The smallest power of two of at least `minimum` (and 2), as a shift that
+// maps a 64-bit hash onto that many slots.
+int ShiftFor(size_t minimum) {
+  int bits = 1;
+  while ((size_t{1} << bits) < minimum) ++bits;
+  return 64 - bits;
+}
+
+}  // namespace
+
 void Trie::IndexEdges() {
-  size_t count = 0;
+  size_t hashed = 0;
   for (const TrieNode& node : nodes_) {
-    if (node.child_count > SEARCH_CHILDREN) count += node.child_count;
+    if (node.child_count > SEARCH_CHILDREN) hashed += node.child_count;
   }
-  // At most half full, so that a probe for a missing child, the common case
-  // at the end of every walk, stops after a slot or two.
-  size_t slots = 1;
-  int bits = 0;
-  while (slots < 2 * count) {
-    slots *= 2;
-    ++bits;
-  }
-  edges_.assign(count == 0 ? 0 : slots, Edge{0, 0, 0});
-  edge_shift_ = 64 - bits;
-  if (count == 0) return;
+  // About eight bits per edge: one failing lookup in ten gets past the filter.
+  filter_shift_ = ShiftFor(8 * nodes_.size());
+  edge_filter_.assign((size_t{1} << (64 - filter_shift_)) / 64 + 1, 0);
+  // At most half full, so that a probe for a missing child stops after a
+  // slot or two.
+  edge_shift_ = ShiftFor(2 * hashed);
+  edges_.assign(hashed == 0 ? 0 : size_t{1} << (64 - edge_shift_), Edge{0, 0, 0});
+  const size_t mask = edges_.size() - 1;
   for (uint32_t parent = 0; parent < nodes_.size(); ++parent) {
     const TrieNode& node = nodes_[parent];
-    if (node.child_count <= SEARCH_CHILDREN) continue;
     for (uint32_t child = node.first_child; child < node.first_child + node.child_count; ++child) {
-      size_t slot = EdgeSlot(parent, nodes_[child].rune);
-      while (edges_[slot].child != 0) slot = (slot + 1) & (slots - 1);
+      const uint64_t hash = EdgeHash(parent, nodes_[child].rune);
+      edge_filter_[hash >> filter_shift_ >> 6] |= uint64_t{1} << ((hash >> filter_shift_) & 63);
+      if (node.child_count <= SEARCH_CHILDREN) continue;
+      size_t slot = static_cast<size_t>(hash >> edge_shift_);
+      while (edges_[slot].child != 0) slot = (slot + 1) & mask;
       edges_[slot] = Edge{parent, nodes_[child].rune, child};
     }
   }
 }
 
-const TrieNode* Trie::HashedChild(const TrieNode& node, Rune rune) const {
+const TrieNode* Trie::HashedChild(const TrieNode& node, Rune rune, uint64_t hash) const {
   const uint32_t parent = static_cast<uint32_t>(&node - nodes_.data());
   const size_t mask = edges_.size() - 1;
-  for (size_t slot = EdgeSlot(parent, rune);; slot = (slot + 1) & mask) {
+  for (size_t slot = static_cast<size_t>(hash >> edge_shift_);; slot = (slot + 1) & mask) {
     const Edge& edge = edges_[slot];
     if (edge.child == 0) return nullptr;
     if (edge.parent == parent && edge.rune == rune) return &nodes_[edge.child];

@@ -125,8 +125,12 @@ class Trie {
   }
   const TrieNode* Child(const TrieNode& node, Rune rune) const {
     size_t count = node.child_count;
-    if (count > SEARCH_CHILDREN) return HashedChild(node, rune);
     if (count == 0) return nullptr;
+    const uint64_t hash = EdgeHash(static_cast<uint32_t>(&node - nodes_.data()), rune);
+    if (((edge_filter_[hash >> filter_shift_ >> 6] >> ((hash >> filter_shift_) & 63)) & 1) == 0) {
+      return nullptr;
+    }
+    if (count > SEARCH_CHILDREN) return HashedChild(node, rune, hash);
     // Branch-free lower bound over the children's code points.
     const TrieNode* base = nodes_.data() + node.first_child;
     while (count > 1) {
@@ -136,15 +140,6 @@ class Trie {
     }
     return base->rune == rune ? base : nullptr;
   }
-  // Starts loading what Child(node, rune) will read first, so that a caller
-  // walking from several positions can overlap their cache misses.
-  void PrefetchChild(const TrieNode& node, Rune rune) const {
-    if (node.child_count > SEARCH_CHILDREN) {
-      __builtin_prefetch(&edges_[EdgeSlot(static_cast<uint32_t>(&node - nodes_.data()), rune)]);
-    } else if (node.child_count > 0) {
-      __builtin_prefetch(&nodes_[node.first_child + node.child_count / 2]);
-    }
-  }
   const DictUnit* Value(const TrieNode& node) const {
     return node.HasValue() ? values_[node.value - 1] : nullptr;
   }
@@ -152,7 +147,8 @@ class Trie {
   size_t NodeCount() const { return nodes_.size(); }
   size_t MemoryBytes() const {
     return nodes_.capacity() * sizeof(TrieNode) + values_.capacity() * sizeof(const DictUnit*) +
-           root_index_.capacity() * sizeof(uint32_t) + edges_.capacity() * sizeof(Edge);
+           root_index_.capacity() * sizeof(uint32_t) + edges_.capacity() * sizeof(Edge) +
+           edge_filter_.capacity() * sizeof(uint64_t);
   }
 
  private:
@@ -164,10 +160,9 @@ class Trie {
   void CreateTrie(const std::vector<Key>& keys, const std::vector<const DictUnit*>& valuePointers);
   void SetValue(TrieNode& node, const DictUnit* value);
   void IndexEdges();
-  const TrieNode* HashedChild(const TrieNode& node, Rune rune) const;
-  size_t EdgeSlot(uint32_t parent, Rune rune) const {
-    const uint64_t key = (static_cast<uint64_t>(parent) << 32) | rune;
-    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> edge_shift_);
+  const TrieNode* HashedChild(const TrieNode& node, Rune rune, uint64_t hash) const;
+  static uint64_t EdgeHash(uint32_t parent, Rune rune) {
+    return ((static_cast<uint64_t>(parent) << 32) | rune) * 0x9E3779B97F4A7C15ull;
   }
 
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
@@ -177,6 +172,12 @@ class Trie {
   // direct index (node index, 0 for none).
   static constexpr Rune ROOT_INDEX_RUNES = 0x10000;
   std::vector<uint32_t> root_index_;
+  // Most child lookups fail: a walk ends at the first code point that no
+  // word continues with. A bit per hashed (parent, code point) pair, set for
+  // every edge, answers most failures from a table small enough to stay in
+  // cache, before the children themselves are read.
+  std::vector<uint64_t> edge_filter_;
+  int filter_shift_ = 63;
   // Binary search over a long run of children reads a cache line per step;
   // the children of nodes with more than SEARCH_CHILDREN of them (the first
   // characters of many words) are found by hashing instead: an
@@ -189,7 +190,7 @@ class Trie {
     uint32_t child;
   };
   std::vector<Edge> edges_;
-  int edge_shift_ = 64;
+  int edge_shift_ = 63;
 };
 
 }  // namespace segmenter
