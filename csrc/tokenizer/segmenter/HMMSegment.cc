@@ -42,6 +42,12 @@ void HMMSegment::Cut(const std::string& sentence, std::vector<Word>& words) cons
 
 void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,
                      std::vector<WordRange>& res) const {
+  Scratch scratch;
+  Cut(begin, end, res, scratch);
+}
+
+void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+                     Scratch& scratch) const {
   const RuneStr* left = begin;
   const RuneStr* right = begin;
   while (right != end) {
@@ -50,7 +56,7 @@ void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,
       continue;
     }
     if (left != right) {
-      InternalCut(left, right, res);
+      InternalCut(left, right, res, scratch);
     }
     left = right;
     right = SequentialLetterRule(left, end);
@@ -64,7 +70,7 @@ void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,
     left = right;
   }
   if (left != right) {
-    InternalCut(left, right, res);
+    InternalCut(left, right, res, scratch);
   }
 }
 
@@ -93,8 +99,14 @@ const RuneStr* HMMSegment::NumbersRule(const RuneStr* begin, const RuneStr* end)
 
 void HMMSegment::InternalCut(const RuneStr* begin, const RuneStr* end,
                              std::vector<WordRange>& res) const {
-  std::vector<size_t> status;
-  Viterbi(begin, end, status);
+  Scratch scratch;
+  InternalCut(begin, end, res, scratch);
+}
+
+void HMMSegment::InternalCut(const RuneStr* begin, const RuneStr* end,
+                             std::vector<WordRange>& res, Scratch& scratch) const {
+  std::vector<size_t>& status = scratch.status;
+  Viterbi(begin, end, status, scratch);
   const RuneStr* left = begin;
   for (size_t i = 0; i < status.size(); i++) {
     if (status[i] % 2) {  // E or S closes a word
@@ -106,6 +118,12 @@ void HMMSegment::InternalCut(const RuneStr* begin, const RuneStr* end,
 
 void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
                          std::vector<size_t>& status) const {
+  Scratch scratch;
+  Viterbi(begin, end, status, scratch);
+}
+
+void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<size_t>& status,
+                         Scratch& scratch) const {
   const size_t X = end - begin;
   const size_t Y = HMMModel::STATUS_SUM;
   status.clear();
@@ -113,8 +131,13 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
     return;
   }
   // State-major tables: entry (rune x, state y) lives at x + y * X.
-  std::vector<double> weight(X * Y);
-  std::vector<int32_t> path(X * Y);
+  // Every entry read below is written first, so the tables need no clearing.
+  std::vector<double>& weight = scratch.weight;
+  std::vector<int32_t>& path = scratch.path;
+  if (weight.size() < X * Y) {
+    weight.resize(X * Y);
+    path.resize(X * Y);
+  }
 
   const double* first_emit = model_->GetEmitProbs(begin->rune);
   for (size_t y = 0; y < Y; y++) {
@@ -125,17 +148,18 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
   for (size_t x = 1; x < X; x++) {
     const double* emits = model_->GetEmitProbs((begin + x)->rune);
     for (size_t y = 0; y < Y; y++) {
-      const size_t now = x + y * X;
-      weight[now] = MIN_DOUBLE;
-      path[now] = HMMModel::E;
+      double best = MIN_DOUBLE;
+      int32_t from = HMMModel::E;
       const double emit = emits[y];
       for (size_t p = 0; p < Y; p++) {
         const double t = (weight[x - 1 + p * X] + model_->transProb[p][y]) + emit;
-        if (t > weight[now]) {
-          weight[now] = t;
-          path[now] = static_cast<int32_t>(p);
+        if (t > best) {
+          best = t;
+          from = static_cast<int32_t>(p);
         }
       }
+      weight[x + y * X] = best;
+      path[x + y * X] = from;
     }
   }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,14 @@ namespace segmenter {
 // every other run by Viterbi tagging with the B/E/M/S model.
 class HMMSegment : public SegmentBase {
  public:
+  // Working tables of the Viterbi search, kept by a caller that cuts many
+  // runs so that each run does not allocate its own.
+  struct Scratch {
+    std::vector<double> weight;
+    std::vector<int32_t> path;
+    std::vector<size_t> status;
+  };
+
   explicit HMMSegment(const std::string& filePath);
   explicit HMMSegment(const HMMModel* model);
   ~HMMSegment() override;
@@ -26,13 +36,20 @@ class HMMSegment : public SegmentBase {
   void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
   void Cut(const std::string& sentence, std::vector<Word>& words) const;
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const;
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+           Scratch& scratch) const;
 
   // Each returns the end of the run it recognises at begin, or begin.
   const RuneStr* SequentialLetterRule(const RuneStr* begin, const RuneStr* end) const;
   const RuneStr* NumbersRule(const RuneStr* begin, const RuneStr* end) const;
 
   void InternalCut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const;
+  void InternalCut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+                   Scratch& scratch) const;
   void Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<size_t>& status) const;
+  // The same with the tables in scratch (status may be scratch.status).
+  void Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<size_t>& status,
+               Scratch& scratch) const;
 
  private:
   const HMMModel* model_;

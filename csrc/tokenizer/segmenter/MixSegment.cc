@@ -73,7 +73,7 @@ void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordR
     while (j < words.size() && !keeps(words[j])) {
       j++;
     }
-    hmmSeg_.Cut(words[i].left, words[j - 1].left + 1, hmmRes);
+    hmmSeg_.Cut(words[i].left, words[j - 1].left + 1, hmmRes, buffers.hmm);
     res.insert(res.end(), hmmRes.begin(), hmmRes.end());
     hmmRes.clear();
     i = j;

@@ -27,6 +27,7 @@ class MixSegment : public SegmentTagged {
     std::vector<WordRange> dict_words;
     std::vector<WordRange> hmm_words;
     std::vector<WordRange> words;  // a piece's accurate cut, for callers that refine it
+    HMMSegment::Scratch hmm;
   };
 
   MixSegment(const DictTrie* dictTrie, const HMMModel* model);

@@ -70,8 +70,39 @@ struct WordSpan {
 };
 
 // Lenient: only a lead byte of 0xF8 or above and a sequence cut off by the
-// end of the text fail; continuation bytes are not validated.
-RuneStrLite DecodeRuneInString(const char* str, size_t len);
+// end of the text fail; continuation bytes are not validated. Inline: every
+// cut decodes its sentence one code point at a time.
+inline RuneStrLite DecodeRuneInString(const char* str, size_t len) {
+  RuneStrLite failed(0, 0);
+  if (str == nullptr || len == 0) {
+    return failed;
+  }
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(str);
+  uint32_t b0 = b[0];
+  if (b0 < 0x80) {
+    return RuneStrLite(b0, 1);
+  }
+  if (b0 <= 0xDF) {
+    if (len < 2) {
+      return failed;
+    }
+    return RuneStrLite(((b0 & 0x1F) << 6) | (b[1] & 0x3F), 2);
+  }
+  if (b0 <= 0xEF) {
+    if (len < 3) {
+      return failed;
+    }
+    return RuneStrLite(((b0 & 0x0F) << 12) | ((b[1] & 0x3F) << 6) | (b[2] & 0x3F), 3);
+  }
+  if (b0 <= 0xF7) {
+    if (len < 4) {
+      return failed;
+    }
+    return RuneStrLite(
+        ((b0 & 0x07) << 18) | ((b[1] & 0x3F) << 12) | ((b[2] & 0x3F) << 6) | (b[3] & 0x3F), 4);
+  }
+  return failed;
+}
 
 // On failure the output is left empty, never partial.
 bool DecodeRunesInString(const char* s, size_t len, RuneStrArray& runes);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <type_traits>
 
 namespace korva {
@@ -16,7 +18,9 @@ const size_t LOCAL_VECTOR_BUFFER_SIZE = 16;
 // heap. Growth doubles the capacity.
 template <class T>
 class LocalVector {
-  static_assert(std::is_trivially_destructible<T>::value, "LocalVector holds plain data only");
+  static_assert(std::is_trivially_destructible<T>::value &&
+                    std::is_trivially_copy_constructible<T>::value,
+                "LocalVector holds plain data only");
 
  public:
   typedef const T* const_iterator;
@@ -44,12 +48,12 @@ class LocalVector {
       return *this;
     }
     // Allocate before releasing so a failed allocation leaves *this intact.
-    T* next = vec.ptr_ == vec.buffer_ ? buffer_ : new T[vec.capacity_];
+    T* next = vec.ptr_ == vec.buffer_ ? buffer_ : Allocate(vec.capacity_);
     Release();
     ptr_ = next;
     size_ = vec.size_;
     capacity_ = vec.capacity_;
-    std::copy(vec.ptr_, vec.ptr_ + vec.size_, ptr_);
+    std::uninitialized_copy(vec.ptr_, vec.ptr_ + vec.size_, ptr_);
     return *this;
   }
 
@@ -67,10 +71,10 @@ class LocalVector {
     if (size <= capacity_) {
       return;
     }
-    T* next = new T[size];
-    std::copy(ptr_, ptr_ + size_, next);
+    T* next = Allocate(size);
+    std::uninitialized_copy(ptr_, ptr_ + size_, next);
     if (ptr_ != buffer_) {
-      delete[] ptr_;
+      Deallocate(ptr_);
     }
     ptr_ = next;
     capacity_ = size;
@@ -80,10 +84,10 @@ class LocalVector {
     if (size_ == capacity_) {
       T copy = t;  // t may live in the storage that reserve releases
       reserve(capacity_ * 2);
-      ptr_[size_++] = copy;
+      new (ptr_ + size_++) T(copy);
       return;
     }
-    ptr_[size_++] = t;
+    new (ptr_ + size_++) T(t);
   }
 
   void clear() {
@@ -92,9 +96,15 @@ class LocalVector {
   }
 
  private:
+  // Heap blocks are raw storage: elements are plain data, copied in bytewise,
+  // so a block need not construct elements that are about to be overwritten
+  // (a sentence's block is sized for all its code points at once).
+  static T* Allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
+  static void Deallocate(T* p) { ::operator delete(p); }
+
   void Release() {
     if (ptr_ != buffer_) {
-      delete[] ptr_;
+      Deallocate(ptr_);
     }
     ptr_ = buffer_;
     capacity_ = LOCAL_VECTOR_BUFFER_SIZE;
