@@ -69,10 +69,6 @@ void DictTrie::Find(const RuneStr* begin, const RuneStr* end, std::vector<Dag>& 
   trie_->Find(begin, end, res, max_word_len);
 }
 
-bool DictTrie::IsUserDictSingleChineseWord(const Rune& word) const {
-  return user_dict_single_chinese_word_.count(word) > 0;
-}
-
 size_t DictTrie::MemoryBytes() const {
   size_t bytes = static_node_infos_.capacity() * sizeof(DictUnit) + trie_->MemoryBytes();
   for (const DictUnit& unit : static_node_infos_) {

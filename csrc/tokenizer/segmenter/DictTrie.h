@@ -47,7 +47,11 @@ class DictTrie {
   void Find(const RuneStr* begin, const RuneStr* end, std::vector<Dag>& res,
             size_t max_word_len = MAX_WORD_LENGTH) const;
 
-  bool IsUserDictSingleChineseWord(const Rune& word) const;
+  // Asked for every lone code point of a cut; most setups have no user
+  // dictionary, so the empty case skips hashing.
+  bool IsUserDictSingleChineseWord(const Rune& word) const {
+    return !user_dict_single_chinese_word_.empty() && user_dict_single_chinese_word_.count(word) > 0;
+  }
   const Trie& GetTrie() const { return *trie_; }
 
   double GetMinWeight() const { return min_weight_; }

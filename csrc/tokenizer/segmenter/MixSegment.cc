@@ -51,12 +51,17 @@ void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordR
     mpSeg_.Cut(begin, end, res, MAX_WORD_LENGTH, buffers.routes);
     return;
   }
+  // A piece has at most one word per code point: room for the longest piece
+  // so far saves growing these buffers word by word.
+  const size_t n = static_cast<size_t>(end - begin);
   std::vector<WordRange>& words = buffers.dict_words;
   words.clear();
+  words.reserve(n);
   mpSeg_.Cut(begin, end, words, MAX_WORD_LENGTH, buffers.routes);
 
   std::vector<WordRange>& hmmRes = buffers.hmm_words;
   hmmRes.clear();
+  hmmRes.reserve(n);
   // A word the dictionary grouped, or a single rune the user dictionary
   // declared, stands as it is; runs of other single runes go to the HMM.
   auto keeps = [this](const WordRange& w) {

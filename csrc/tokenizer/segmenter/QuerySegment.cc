@@ -51,6 +51,7 @@ void QuerySegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<Wor
                        bool hmm, MixSegment::Buffers& buffers) const {
   std::vector<WordRange>& mixRes = buffers.words;
   mixRes.clear();
+  mixRes.reserve(static_cast<size_t>(end - begin));
   mixSeg_.Cut(begin, end, mixRes, hmm, buffers);
   for (const WordRange& w : mixRes) {
     const size_t len = w.Length();

@@ -46,11 +46,6 @@ bool DecodeRunesInString(const std::string& s, Unicode& unicode) {
   return DecodeRunesInString(s.data(), s.size(), unicode);
 }
 
-WordSpan GetSpanFromRunes(const RuneStr* left, const RuneStr* right) {
-  return WordSpan{left->offset, right->offset + right->len - left->offset, left->unicode_offset,
-                  right->unicode_offset + right->unicode_length - left->unicode_offset};
-}
-
 Word GetWordFromRunes(const std::string& s, const RuneStr* left, const RuneStr* right) {
   const WordSpan span = GetSpanFromRunes(left, right);
   return Word(s.substr(span.offset, span.length), span.offset, span.unicode_offset,

@@ -110,7 +110,10 @@ bool DecodeRunesInString(const std::string& s, RuneStrArray& runes);
 bool DecodeRunesInString(const char* s, size_t len, Unicode& unicode);
 bool DecodeRunesInString(const std::string& s, Unicode& unicode);
 
-WordSpan GetSpanFromRunes(const RuneStr* left, const RuneStr* right);
+inline WordSpan GetSpanFromRunes(const RuneStr* left, const RuneStr* right) {
+  return WordSpan{left->offset, right->offset + right->len - left->offset, left->unicode_offset,
+                  right->unicode_offset + right->unicode_length - left->unicode_offset};
+}
 Word GetWordFromRunes(const std::string& s, const RuneStr* left, const RuneStr* right);
 // Appends one word per range; callers clear words first.
 void GetWordsFromWordRanges(const std::string& s, const std::vector<WordRange>& wrs,
