@@ -183,9 +183,9 @@ void Trie::IndexEdges() {
   // About eight bits per edge: one failing lookup in ten gets past the filter.
   filter_shift_ = ShiftFor(8 * nodes_.size());
   edge_filter_.assign((size_t{1} << (64 - filter_shift_)) / 64 + 1, 0);
-  // At most half full, so that a probe for a missing child stops after a
-  // slot or two.
-  edge_shift_ = ShiftFor(2 * hashed);
+  // Up to 80% full: the filter has already turned away most lookups of
+  // missing children, the ones that would probe longest.
+  edge_shift_ = ShiftFor(hashed + hashed / 4);
   edges_.assign(hashed == 0 ? 0 : size_t{1} << (64 - edge_shift_), Edge{0, 0, 0});
   const size_t mask = edges_.size() - 1;
   for (uint32_t parent = 0; parent < nodes_.size(); ++parent) {

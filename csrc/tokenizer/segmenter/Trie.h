@@ -183,7 +183,7 @@ class Trie {
   // characters of many words) are found by hashing instead: an
   // open-addressing table of (parent, code point) -> child, child 0 marking
   // an empty slot.
-  static constexpr size_t SEARCH_CHILDREN = 8;
+  static constexpr size_t SEARCH_CHILDREN = 16;
   struct Edge {
     uint32_t parent;
     Rune rune;
