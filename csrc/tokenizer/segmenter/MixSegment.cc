@@ -78,6 +78,12 @@ void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordR
     while (j < words.size() && !keeps(words[j])) {
       j++;
     }
+    if (j == i + 1) {
+      // The model cuts a single code point into itself whatever it holds.
+      res.push_back(words[i]);
+      i = j;
+      continue;
+    }
     hmmSeg_.Cut(words[i].left, words[j - 1].left + 1, hmmRes, buffers.hmm);
     res.insert(res.end(), hmmRes.begin(), hmmRes.end());
     hmmRes.clear();
