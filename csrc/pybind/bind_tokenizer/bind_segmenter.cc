@@ -2,7 +2,9 @@
 
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,10 @@ namespace pybind {
 struct Sentence {
   std::string text;
   PyObject* str = nullptr;
+  // The str's own code units, read while the lock is released: a str never
+  // changes, and the call's reference keeps it alive.
+  int kind = 0;
+  const void* units = nullptr;
 };
 
 }  // namespace pybind
@@ -47,6 +53,8 @@ struct type_caster<korva::typing::text::pybind::Sentence> {
         return false;
       }
       value.str = src.ptr();
+      value.kind = PyUnicode_KIND(src.ptr());
+      value.units = PyUnicode_DATA(src.ptr());
     } else if (PyBytes_Check(src.ptr())) {
       data = PyBytes_AS_STRING(src.ptr());
       size = PyBytes_GET_SIZE(src.ptr());
@@ -80,41 +88,85 @@ namespace {
 
 using segmenter::WordSpan;
 
+// Code unit i of a str's data of the given kind (1, 2 or 4 bytes).
+inline Py_UCS4 UnitAt(int kind, const void* units, size_t i) {
+  return kind == PyUnicode_1BYTE_KIND   ? static_cast<const Py_UCS1*>(units)[i]
+         : kind == PyUnicode_2BYTE_KIND ? static_cast<const Py_UCS2*>(units)[i]
+                                        : static_cast<const Py_UCS4*>(units)[i];
+}
+
+// The widest code point of every word of a str, which fixes the storage of
+// the word's own str. Needs no interpreter lock, so the caller runs it with
+// the cut and the lock-holding part is left with allocating and copying.
+void WidestCodePoints(const Sentence& sentence, const std::vector<WordSpan>& words,
+                      std::vector<Py_UCS4>& widest) {
+  widest.resize(words.size());
+  for (size_t i = 0; i < words.size(); ++i) {
+    Py_UCS4 max = 0;
+    for (size_t k = words[i].unicode_offset; k < words[i].unicode_offset + words[i].unicode_length;
+         ++k) {
+      max = std::max(max, UnitAt(sentence.kind, sentence.units, k));
+    }
+    widest[i] = max;
+  }
+}
+
+// A str holding code points [offset, offset + length) of the sentence.
+PyObject* SliceOfStr(const Sentence& sentence, const WordSpan& w, Py_UCS4 widest) {
+  PyObject* item = PyUnicode_New(static_cast<Py_ssize_t>(w.unicode_length), widest);
+  if (item == nullptr) return nullptr;
+  const int kind = PyUnicode_KIND(item);
+  void* data = PyUnicode_DATA(item);
+  if (kind == sentence.kind) {
+    std::memcpy(data, static_cast<const char*>(sentence.units) + size_t{w.unicode_offset} * kind,
+                size_t{w.unicode_length} * kind);
+    return item;
+  }
+  for (size_t k = 0; k < w.unicode_length; ++k) {
+    PyUnicode_WRITE(kind, data, k, UnitAt(sentence.kind, sentence.units, w.unicode_offset + k));
+  }
+  return item;
+}
+
 // The cut hands back where the words lie, not copies of them. Words of a str
-// argument are slices of it by code-point offsets; words of bytes are decoded
-// strictly, so undecodable input raises UnicodeDecodeError.
-py::list WordList(const Sentence& sentence, const std::vector<WordSpan>& words) {
+// argument are its slices; words of bytes are decoded strictly, so
+// undecodable input raises UnicodeDecodeError.
+py::list WordList(const Sentence& sentence, const std::vector<WordSpan>& words,
+                  const std::vector<Py_UCS4>& widest) {
   py::list result(words.size());
   for (size_t i = 0; i < words.size(); ++i) {
     const WordSpan& w = words[i];
-    PyObject* item =
-        sentence.str != nullptr
-            ? PyUnicode_Substring(sentence.str, w.unicode_offset,
-                                  static_cast<Py_ssize_t>(w.unicode_offset) + w.unicode_length)
-            : PyUnicode_DecodeUTF8(sentence.text.data() + w.offset,
-                                   static_cast<Py_ssize_t>(w.length), nullptr);
+    PyObject* item = sentence.str != nullptr
+                         ? SliceOfStr(sentence, w, widest[i])
+                         : PyUnicode_DecodeUTF8(sentence.text.data() + w.offset,
+                                                static_cast<Py_ssize_t>(w.length), nullptr);
     if (item == nullptr) throw py::error_already_set();
     PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), item);
   }
   return result;
 }
 
-py::list Cut(const Segmenter& self, const Sentence& sentence) {
+py::list RunCut(const Segmenter& self, const Sentence& sentence, bool for_search) {
   std::vector<WordSpan> words;
+  std::vector<Py_UCS4> widest;
   {
     py::gil_scoped_release release;
-    self.Cut(sentence.text, words, true);
+    if (for_search) {
+      self.CutForSearch(sentence.text, words, true);
+    } else {
+      self.Cut(sentence.text, words, true);
+    }
+    if (sentence.str != nullptr) WidestCodePoints(sentence, words, widest);
   }
-  return WordList(sentence, words);
+  return WordList(sentence, words, widest);
+}
+
+py::list Cut(const Segmenter& self, const Sentence& sentence) {
+  return RunCut(self, sentence, false);
 }
 
 py::list CutForSearch(const Segmenter& self, const Sentence& sentence) {
-  std::vector<WordSpan> words;
-  {
-    py::gil_scoped_release release;
-    self.CutForSearch(sentence.text, words, true);
-  }
-  return WordList(sentence, words);
+  return RunCut(self, sentence, true);
 }
 
 // A failed loader check becomes RuntimeError with the record's message. The
