@@ -192,7 +192,8 @@ void Trie::IndexEdges() {
     const TrieNode& node = nodes_[parent];
     for (uint32_t child = node.first_child; child < node.first_child + node.child_count; ++child) {
       const uint64_t hash = EdgeHash(parent, nodes_[child].rune);
-      edge_filter_[hash >> filter_shift_ >> 6] |= uint64_t{1} << ((hash >> filter_shift_) & 63);
+      const size_t bit = FilterBit(hash);
+      edge_filter_[bit >> 6] |= uint64_t{1} << (bit & 63);
       if (node.child_count <= SEARCH_CHILDREN) continue;
       size_t slot = static_cast<size_t>(hash >> edge_shift_);
       while (edges_[slot].child != 0) slot = (slot + 1) & mask;

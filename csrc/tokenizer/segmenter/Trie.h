@@ -83,8 +83,7 @@ struct Dag {
 };
 
 // A node's children are a contiguous run of nodes sorted by code point, so a
-// child lookup is a binary search and a node costs no allocation of its own.
-// A node carries the code point of its edge and the weight of its word, so
+// node costs no allocation of its own. A node carries the code point of its edge and the weight of its word, so
 // the lookup of a child and the reading of its word touch one cache line.
 struct TrieNode {
   Rune rune;             // code point of the edge into this node
@@ -95,6 +94,7 @@ struct TrieNode {
 
   bool HasValue() const { return value != 0; }
 };
+
 // Prefix tree over code points, built once and read-only afterwards.
 class Trie {
  public:
@@ -127,9 +127,8 @@ class Trie {
     size_t count = node.child_count;
     if (count == 0) return nullptr;
     const uint64_t hash = EdgeHash(static_cast<uint32_t>(&node - nodes_.data()), rune);
-    if (((edge_filter_[hash >> filter_shift_ >> 6] >> ((hash >> filter_shift_) & 63)) & 1) == 0) {
-      return nullptr;
-    }
+    const size_t bit = FilterBit(hash);
+    if (((edge_filter_[bit >> 6] >> (bit & 63)) & 1) == 0) return nullptr;
     if (count > SEARCH_CHILDREN) return HashedChild(node, rune, hash);
     // Branch-free lower bound over the children's code points.
     const TrieNode* base = nodes_.data() + node.first_child;
@@ -164,6 +163,7 @@ class Trie {
   static uint64_t EdgeHash(uint32_t parent, Rune rune) {
     return ((static_cast<uint64_t>(parent) << 32) | rune) * 0x9E3779B97F4A7C15ull;
   }
+  size_t FilterBit(uint64_t hash) const { return static_cast<size_t>(hash >> filter_shift_); }
 
   std::vector<TrieNode> nodes_;  // nodes_[0] is the root
   std::vector<const DictUnit*> values_;
