@@ -35,3 +35,29 @@ def test_same_weights_as_reference(seed, pool):
             reference.encode_document(tokens).items())
         assert list(native.encode_query(tokens).items()) == list(
             reference.encode_query(tokens).items())
+
+
+# Strings that agree on their first eight bytes or are prefixes of each other,
+# with NUL bytes, so ordering and counting must look past a fixed-size prefix.
+PREFIXED = ["abcdefgh", "abcdefghi", "abcdefgh\0", "abcdefg", "ab", "ab\0", "a\0", "a",
+            "中文中文中文", "中文中文中文x", "中文中", "abcdefghij" * 3, "abcdefghij" * 3 + "a"]
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("pool", [PREFIXED + STRINGS, INTEGERS + list(range(-40, 40))],
+                         ids=["str", "int"])
+def test_long_documents_same_as_reference(seed, pool):
+    rng = random.Random(seed)
+    native, reference = pynorvane.BM25(), PyBM25()
+
+    def documents(count):
+        return [[rng.choice(pool) for _ in range(rng.randint(60, 400))] for _ in range(count)]
+
+    for document in documents(10):
+        native.train(document)
+        reference.train(document)
+    for tokens in documents(10):
+        assert list(native.encode_document(tokens).items()) == list(
+            reference.encode_document(tokens).items())
+        assert list(native.encode_query(tokens).items()) == list(
+            reference.encode_query(tokens).items())

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace korva {
 namespace typing {
@@ -96,18 +100,55 @@ TEST(BM25IndexedTest, IndexedFormsPointAtFirstOccurrencesInKeyOrder) {
   BM25 model(0.75, 1.2);
   model.train(std::vector<std::string>{"b", "a", "b"});
   const std::vector<std::string_view> tokens = {"b", "c", "a", "b", "c"};
-  BM25::IndexedWeights weights;
-  model.encode_document(tokens, weights);
-  ASSERT_EQ(weights.size(), 3u);
+  std::vector<BM25::IndexedWeight> weights(tokens.size());
+  ASSERT_EQ(model.encode_document(tokens.data(), tokens.size(), weights.data()), 3u);
   EXPECT_EQ(weights[0].first, 2u);  // a
   EXPECT_EQ(weights[1].first, 0u);  // b
   EXPECT_EQ(weights[2].first, 1u);  // c
   const std::vector<long long> ids = {5, -7, 5, 12};
-  model.encode_query(ids, weights);
-  ASSERT_EQ(weights.size(), 3u);
+  ASSERT_EQ(model.encode_query(ids.data(), ids.size(), weights.data()), 3u);
   EXPECT_EQ(weights[0].first, 1u);  // -7
   EXPECT_EQ(weights[1].first, 0u);  // 5
   EXPECT_EQ(weights[2].first, 3u);  // 12
+}
+
+TEST(SmallVectorTest, KeepsElementsWhenItOutgrowsItsInlineRoom) {
+  SmallVector<int, 4> values;
+  for (int i = 0; i < 100; ++i) values.push_back(i * 3);
+  ASSERT_EQ(values.size(), 100u);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(values[i], i * 3) << i;
+  values.resize(150);
+  EXPECT_EQ(values[99], 297);
+  SmallVector<std::string_view, 2> views(3);
+  EXPECT_TRUE(views[2].empty());
+}
+
+// Keys that agree on their first eight bytes, are prefixes of each other or
+// hold NUL bytes; repeated in a list longer than the inline buffers.
+TEST(BM25IndexedTest, CountsAndOrderMatchAnOrderedMapOnSharedPrefixes) {
+  const std::vector<std::string> pool = {
+      "abcdefgh", "abcdefghi", std::string("abcdefgh\0", 9), "abcdefg", "ab",
+      std::string("ab\0", 3), "", "abcdefghijklmnopq", "abcdefghijklmnopr", "b"};
+  std::vector<std::string> tokens;
+  for (size_t i = 0; i < 300; ++i) tokens.push_back(pool[(i * 7 + i / 5) % pool.size()]);
+  std::map<std::string, std::pair<size_t, int>> expected;  // first index, count
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    auto& entry = expected.emplace(tokens[i], std::make_pair(i, 0)).first->second;
+    ++entry.second;
+  }
+  BM25 model(0.75, 1.2);
+  model.train(tokens);
+  const std::vector<std::string_view> views(tokens.begin(), tokens.end());
+  std::vector<BM25::IndexedWeight> weights(views.size());
+  ASSERT_EQ(model.encode_document(views.data(), views.size(), weights.data()), expected.size());
+  // The whole list has the average length, so K = k1.
+  size_t i = 0;
+  for (const auto& entry : expected) {
+    const double f = entry.second.second;
+    EXPECT_EQ(weights[i].first, entry.second.first) << i;
+    EXPECT_DOUBLE_EQ(weights[i].second, f / (1.2 + f)) << i;
+    ++i;
+  }
 }
 
 }  // namespace

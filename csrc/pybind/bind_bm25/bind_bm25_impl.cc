@@ -18,6 +18,8 @@ namespace py = pybind11;
 
 // How many elements ahead of the one being read its object is prefetched.
 constexpr Py_ssize_t kLookAhead = 8;
+// Token lists up to this length are held inside the argument.
+constexpr size_t kInline = 64;
 
 // Token lists read straight from the Python objects. pybind11's list casters
 // would copy every token into a std::string and build every result key
@@ -27,15 +29,15 @@ constexpr Py_ssize_t kLookAhead = 8;
 // container, goes through pybind11's own casters, so the same arguments are
 // accepted and rejected, and the same overload is chosen.
 struct StrTokens {
-  std::vector<std::string_view> views;
-  std::vector<PyObject*> objects;  // the element for an exact str, else null
-  std::vector<std::string> copies;  // tokens pybind11 had to convert
-  py::object owner;                // holds the elements during the call
+  SmallVector<std::string_view, kInline> views;
+  SmallVector<PyObject*, kInline> objects;  // the element for an exact str, else null
+  std::vector<std::string> copies;          // tokens pybind11 had to convert
+  py::object owner;                         // holds the list during the call
 };
 
 struct IdTokens {
-  std::vector<long long> values;
-  std::vector<PyObject*> objects;  // the element for an exact int, else null
+  SmallVector<long long, kInline> values;
+  SmallVector<PyObject*, kInline> objects;  // the element for an exact int, else null
   py::object owner;
 };
 
@@ -60,6 +62,11 @@ namespace bm25_binding = korva::typing::text::pybind;
 using bm25_binding::kLookAhead;
 using korva::typing::text::PrefetchLine;
 
+// The first elements' objects are wanted at once: ask for them together.
+inline void PrefetchFirst(PyObject* const* items, Py_ssize_t n) {
+  for (Py_ssize_t i = 0; i < n && i < kLookAhead; ++i) PrefetchLine(items[i]);
+}
+
 template <>
 struct type_caster<bm25_binding::StrTokens> {
   PYBIND11_TYPE_CASTER(bm25_binding::StrTokens, make_caster<std::vector<std::string>>::name);
@@ -69,6 +76,7 @@ struct type_caster<bm25_binding::StrTokens> {
     if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) return LoadOther(src, convert);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     PyObject** items = PySequence_Fast_ITEMS(seq);
+    PrefetchFirst(items, n);
     value.views.reserve(static_cast<size_t>(n));
     value.objects.reserve(static_cast<size_t>(n));
     // Nothing here runs Python code, so the container cannot change under us.
@@ -84,13 +92,16 @@ struct type_caster<bm25_binding::StrTokens> {
           return false;
         }
         PrefetchLine(data);  // hashed after the whole list is read
-        value.views.emplace_back(data, static_cast<size_t>(size));
+        value.views.push_back(std::string_view(data, static_cast<size_t>(size)));
         value.objects.push_back(item);
       } else {
+        // The string caster never takes an int: an int list fails here at
+        // once and goes on to the integer form.
+        if (PyLong_CheckExact(item)) return false;
         make_caster<std::string> element;
         if (!element.load(item, convert)) return false;
         value.copies.push_back(cast_op<std::string&&>(std::move(element)));
-        value.views.emplace_back();  // set below, once `copies` stops moving
+        value.views.push_back({});  // set below, once `copies` stops moving
         value.objects.push_back(nullptr);
       }
     }
@@ -107,8 +118,10 @@ struct type_caster<bm25_binding::StrTokens> {
     make_caster<std::vector<std::string>> list;
     if (!list.load(src, convert)) return false;
     value.copies = std::move(cast_op<std::vector<std::string>&>(list));
-    value.views.assign(value.copies.begin(), value.copies.end());
-    value.objects.assign(value.views.size(), nullptr);
+    for (const std::string& copy : value.copies) {
+      value.views.push_back(copy);
+      value.objects.push_back(nullptr);
+    }
     return true;
   }
 };
@@ -123,6 +136,7 @@ struct type_caster<bm25_binding::IdTokens> {
     const auto n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq));
     value.values.reserve(n);
     value.objects.reserve(n);
+    PrefetchFirst(PySequence_Fast_ITEMS(seq), PySequence_Fast_GET_SIZE(seq));
     bool only_ints = true;
     // pybind11's caster for an element that is not an exact int may run
     // Python code (__index__) that changes the container: re-read its size
@@ -150,7 +164,7 @@ struct type_caster<bm25_binding::IdTokens> {
       }
     }
     // Elements seen before Python code ran may have left the container.
-    if (!only_ints) value.objects.assign(value.values.size(), nullptr);
+    if (!only_ints) std::fill(value.objects.begin(), value.objects.end(), nullptr);
     value.owner = reinterpret_borrow<object>(src);
     return true;
   }
@@ -159,8 +173,10 @@ struct type_caster<bm25_binding::IdTokens> {
   bool LoadOther(handle src, bool convert) {
     make_caster<std::vector<long long>> list;
     if (!list.load(src, convert)) return false;
-    value.values = std::move(cast_op<std::vector<long long>&>(list));
-    value.objects.assign(value.values.size(), nullptr);
+    for (long long token : cast_op<std::vector<long long>&>(list)) {
+      value.values.push_back(token);
+      value.objects.push_back(nullptr);
+    }
     return true;
   }
 };
@@ -194,41 +210,87 @@ namespace pybind {
 
 namespace {
 
+using IndexedWeight = BM25::IndexedWeight;
+
+// A dict with room for `size` entries, so filling it never resizes it.
+PyObject* NewDict(size_t size) {
+#if PY_VERSION_HEX < 0x030D0000
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(size));
+#else
+  (void)size;
+  return PyDict_New();
+#endif
+}
+
+// Holds a reference to each token object that becomes a key, for as long as
+// the result is built: creating the dict may run a collection, whose
+// finalisers could empty the caller's list and free its elements.
+class KeyRefs {
+ public:
+  KeyRefs(const IndexedWeight* weights, size_t count, PyObject* const* objects)
+      : weights_(weights), count_(count), objects_(objects) {
+    for (size_t i = 0; i < count_; ++i) Py_XINCREF(objects_[weights_[i].first]);
+  }
+  ~KeyRefs() {
+    for (size_t i = 0; i < count_; ++i) Py_XDECREF(objects_[weights_[i].first]);
+  }
+  KeyRefs(const KeyRefs&) = delete;
+  KeyRefs& operator=(const KeyRefs&) = delete;
+
+ private:
+  const IndexedWeight* weights_;
+  size_t count_;
+  PyObject* const* objects_;
+};
+
 // Builds the result dict in the weights' (ascending key) order. A token's own
 // object is the key when it has one; otherwise a key is made from the
 // converted token, as pybind11 would (a str from UTF-8, strict; an int).
 template <typename MakeKey>
-py::dict ToDict(const BM25::IndexedWeights& weights, const std::vector<PyObject*>& objects,
+py::dict ToDict(const IndexedWeight* weights, size_t count, PyObject* const* objects,
                 MakeKey make_key) {
-  // Own the reused keys before anything below may run Python code.
-  std::vector<py::object> keys;
-  keys.reserve(weights.size());
-  for (const auto& entry : weights) {
-    keys.push_back(py::reinterpret_borrow<py::object>(objects[entry.first]));
-  }
-  py::dict out;
-  for (size_t i = 0; i < weights.size(); ++i) {
+  const KeyRefs refs(weights, count, objects);
+  py::dict out = py::reinterpret_steal<py::dict>(NewDict(count));
+  if (!out) throw py::error_already_set();
+  for (size_t i = 0; i < count; ++i) {
     const size_t first = weights[i].first;
-    if (!keys[i]) keys[i] = py::reinterpret_steal<py::object>(make_key(first));
-    if (!keys[i]) throw py::error_already_set();
+    PyObject* own = objects[first];
+    py::object made;
+    if (own == nullptr) {
+      made = py::reinterpret_steal<py::object>(make_key(first));
+      if (!made) throw py::error_already_set();
+      own = made.ptr();
+    }
     py::object weight = py::reinterpret_steal<py::object>(PyFloat_FromDouble(weights[i].second));
-    if (!weight || PyDict_SetItem(out.ptr(), keys[i].ptr(), weight.ptr()) != 0) {
+    if (!weight || PyDict_SetItem(out.ptr(), own, weight.ptr()) != 0) {
       throw py::error_already_set();
     }
   }
   return out;
 }
 
-StrWeights ToStrWeights(const BM25::IndexedWeights& weights, const StrTokens& tokens) {
-  return {ToDict(weights, tokens.objects, [&](size_t i) {
+StrWeights ToWeights(const IndexedWeight* weights, size_t count, const StrTokens& tokens) {
+  return {ToDict(weights, count, tokens.objects.data(), [&](size_t i) {
     const std::string_view token = tokens.views[i];
     return PyUnicode_DecodeUTF8(token.data(), static_cast<Py_ssize_t>(token.size()), nullptr);
   })};
 }
 
-IdWeights ToIdWeights(const BM25::IndexedWeights& weights, const IdTokens& tokens) {
-  return {ToDict(weights, tokens.objects,
+IdWeights ToWeights(const IndexedWeight* weights, size_t count, const IdTokens& tokens) {
+  return {ToDict(weights, count, tokens.objects.data(),
                  [&](size_t i) { return PyLong_FromLongLong(tokens.values[i]); })};
+}
+
+const long long* TokenData(const IdTokens& tokens) { return tokens.values.data(); }
+const std::string_view* TokenData(const StrTokens& tokens) { return tokens.views.data(); }
+
+// Runs an indexed encoder form on the tokens and builds its dict.
+template <typename Tokens, typename Run>
+auto Encode(const Tokens& tokens, Run encode) {
+  const size_t size = tokens.objects.size();
+  SmallVector<IndexedWeight, kInline> weights(size);
+  const size_t count = encode(TokenData(tokens), size, weights.data());
+  return ToWeights(weights.data(), count, tokens);
 }
 
 }  // namespace
@@ -238,32 +300,30 @@ void BindBM25Impl(py::module_& m) {
   // takes it.
   py::class_<BM25, std::shared_ptr<BM25>>(m, "BM25")
       .def(py::init<double, double>(), py::arg("b") = 0.75, py::arg("k1") = 1.2)
-      .def("train", [](BM25& model, const StrTokens& tokens) { model.train(tokens.views); })
-      .def("train", [](BM25& model, const IdTokens& tokens) { model.train(tokens.values); })
+      .def("train",
+           [](BM25& model, const StrTokens& tokens) {
+             model.train(tokens.views.data(), tokens.views.size());
+           })
+      .def("train",
+           [](BM25& model, const IdTokens& tokens) {
+             model.train(tokens.values.data(), tokens.values.size());
+           })
       .def("load", &BM25::load)
       .def("dump", &BM25::dump)
       .def("encode_document",
            [](const BM25& model, const StrTokens& tokens) {
-             BM25::IndexedWeights weights;
-             model.encode_document(tokens.views, weights);
-             return ToStrWeights(weights, tokens);
+             return Encode(tokens, [&](auto... args) { return model.encode_document(args...); });
            })
       .def("encode_document",
            [](const BM25& model, const IdTokens& tokens) {
-             BM25::IndexedWeights weights;
-             model.encode_document(tokens.values, weights);
-             return ToIdWeights(weights, tokens);
+             return Encode(tokens, [&](auto... args) { return model.encode_document(args...); });
            })
       .def("encode_query",
            [](const BM25& model, const StrTokens& tokens) {
-             BM25::IndexedWeights weights;
-             model.encode_query(tokens.views, weights);
-             return ToStrWeights(weights, tokens);
+             return Encode(tokens, [&](auto... args) { return model.encode_query(args...); });
            })
       .def("encode_query", [](const BM25& model, const IdTokens& tokens) {
-        BM25::IndexedWeights weights;
-        model.encode_query(tokens.values, weights);
-        return ToIdWeights(weights, tokens);
+        return Encode(tokens, [&](auto... args) { return model.encode_query(args...); });
       });
 }
 

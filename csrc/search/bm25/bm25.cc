@@ -35,73 +35,42 @@ inline uint64_t Mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// Tokens are short: eight bytes at a time beats a byte-wise hash.
+// Up to eight bytes as a number, without a library call for the copy.
+inline uint64_t LoadTail(const char* p, size_t n) {
+  uint32_t low;
+  uint32_t high;
+  if (n >= 4) {
+    // Two overlapping four-byte loads cover five to eight bytes.
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + n - 4, 4);
+    return (static_cast<uint64_t>(high) << 32) | low;
+  }
+  if (n == 0) return 0;
+  // One to three bytes: the first, the middle and the last.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(p);
+  return bytes[0] | (static_cast<uint64_t>(bytes[n / 2]) << 8) |
+         (static_cast<uint64_t>(bytes[n - 1]) << 16);
+}
+
+// Tokens are short: eight bytes at a time beats a byte-wise hash. The
+// length is mixed in first, so equal tails of different lengths differ.
 uint64_t HashBytes(std::string_view token) {
   const char* p = token.data();
   size_t left = token.size();
   uint64_t h = 0x9E3779B97F4A7C15ull * (token.size() + 1);
-  while (left >= 8) {
+  while (left > 8) {
     uint64_t word;
     std::memcpy(&word, p, 8);
     h = Mix(h ^ word);
     p += 8;
     left -= 8;
   }
-  uint64_t tail = 0;
-  std::memcpy(&tail, p, left);
-  return Mix(h ^ tail);
+  return Mix(h ^ LoadTail(p, left));
 }
 
 size_t HashToken(std::string_view token) { return static_cast<size_t>(HashBytes(token)); }
 
-size_t HashToken(long long token) {
-  return static_cast<size_t>(Mix(static_cast<uint64_t>(token) + 0x9E3779B97F4A7C15ull));
-}
-
-// The distinct tokens of one list with their counts and first positions,
-// in order of first occurrence. Open addressing over a power-of-two table of
-// at least twice the list length; one allocation each for slots and entries.
-template <typename Token>
-class TokenCounter {
- public:
-  struct Entry {
-    Token token;
-    size_t first;
-    int count;
-  };
-
-  explicit TokenCounter(const std::vector<Token>& tokens) {
-    size_t capacity = 16;
-    while (capacity < 2 * tokens.size()) capacity *= 2;
-    mask_ = capacity - 1;
-    slots_.assign(capacity, 0);
-    entries_.reserve(tokens.size());
-    for (size_t i = 0; i < tokens.size(); ++i) Add(tokens[i], i);
-  }
-
-  const std::vector<Entry>& entries() const { return entries_; }
-
- private:
-  void Add(const Token& token, size_t index) {
-    for (size_t slot = HashToken(token) & mask_;; slot = (slot + 1) & mask_) {
-      const uint32_t held = slots_[slot];
-      if (held == 0) {
-        entries_.push_back({token, index, 1});
-        slots_[slot] = static_cast<uint32_t>(entries_.size());
-        return;
-      }
-      Entry& entry = entries_[held - 1];
-      if (entry.token == token) {
-        ++entry.count;
-        return;
-      }
-    }
-  }
-
-  size_t mask_ = 0;
-  std::vector<uint32_t> slots_;  // entry index + 1, 0 for a free slot
-  std::vector<Entry> entries_;
-};
+using IndexedWeight = BM25::IndexedWeight;
 
 // A number that orders like the key: the integer with its sign bit flipped,
 // or the first eight bytes of a string as a big-endian number (strings with
@@ -116,65 +85,87 @@ uint64_t OrderKey(std::string_view token) {
   return key;
 }
 
-// The counted tokens in ascending key order (numeric for integers, byte-wise
-// for strings, as std::map orders them).
+// Orders two tokens of equal order key: integers are then equal; of two
+// strings of at most eight bytes the shorter is a prefix of the other.
+int CompareSameKey(long long, long long) { return 0; }
+
+int CompareSameKey(std::string_view a, std::string_view b) {
+  if (a.size() <= 8 && b.size() <= 8) return a.size() < b.size() ? -1 : a.size() > b.size();
+  return a.compare(b);
+}
+
+struct Ordered {
+  uint64_t key;
+  size_t index;
+};
+
+// Pairs each distinct token of tokens[0, n) with its number of occurrences,
+// in ascending key order (numeric for integers, byte-wise for strings, as
+// std::map orders them); `first` is the index of its first occurrence.
+// Writes at most n entries into `out` and returns their number. Sorting the
+// list beats counting it in a hash table at these lengths, and gives the
+// order the results need anyway.
 template <typename Token>
-std::vector<const typename TokenCounter<Token>::Entry*> SortedByKey(
-    const TokenCounter<Token>& counter) {
-  using Entry = typename TokenCounter<Token>::Entry;
-  std::vector<std::pair<uint64_t, const Entry*>> order;
-  order.reserve(counter.entries().size());
-  for (const Entry& entry : counter.entries()) order.emplace_back(OrderKey(entry.token), &entry);
-  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
-    if (a.first != b.first) return a.first < b.first;
-    return a.second->token < b.second->token;
+size_t CountDistinct(const Token* tokens, size_t n, IndexedWeight* out) {
+  SmallVector<Ordered, 64> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = {OrderKey(tokens[i]), i};
+  std::sort(order.begin(), order.end(), [tokens](const Ordered& a, const Ordered& b) {
+    if (a.key != b.key) return a.key < b.key;
+    const int tail = CompareSameKey(tokens[a.index], tokens[b.index]);
+    return tail != 0 ? tail < 0 : a.index < b.index;
   });
-  std::vector<const Entry*> sorted;
-  sorted.reserve(order.size());
-  for (const auto& item : order) sorted.push_back(item.second);
-  return sorted;
+  size_t distinct = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0 && order[i].key == order[i - 1].key &&
+        CompareSameKey(tokens[order[i].index], tokens[order[i - 1].index]) == 0) {
+      out[distinct - 1].second += 1.0;
+    } else {
+      out[distinct++] = {order[i].index, 1.0};
+    }
+  }
+  return distinct;
 }
 
 // The keys under which integer tokens are counted: their decimal text, so
 // both token kinds share one table. One buffer for all of them.
 class DecimalKeys {
  public:
-  explicit DecimalKeys(size_t count) {
-    text_.resize(count * kDigits);
-    views_.reserve(count);
-  }
+  explicit DecimalKeys(size_t count) : text_(count * kDigits), views_(count) {}
 
-  void Add(long long token) {
-    char* out = &text_[views_.size() * kDigits];
+  void Set(size_t i, long long token) {
+    char* out = &text_[i * kDigits];
     char* end = std::to_chars(out, out + kDigits, token).ptr;
-    views_.emplace_back(out, static_cast<size_t>(end - out));
+    views_[i] = std::string_view(out, static_cast<size_t>(end - out));
   }
 
-  const std::vector<std::string_view>& views() const { return views_; }
+  const std::string_view* views() const { return views_.data(); }
 
  private:
   static constexpr size_t kDigits = 20;  // "-9223372036854775808"
-  std::string text_;
-  std::vector<std::string_view> views_;
+  SmallVector<char, 16 * kDigits> text_;
+  SmallVector<std::string_view, 16> views_;
 };
 
 // Divides every weight by their sum, added in ascending key order.
-void Normalise(BM25::IndexedWeights& weights) {
+void Normalise(IndexedWeight* weights, size_t n) {
   double sum = 0.0;
-  for (const auto& entry : weights) sum += entry.second;
-  for (auto& entry : weights) entry.second /= sum;
+  for (size_t i = 0; i < n; ++i) sum += weights[i].second;
+  for (size_t i = 0; i < n; ++i) weights[i].second /= sum;
 }
 
 std::vector<std::string_view> Views(const std::vector<std::string>& tokens) {
   return std::vector<std::string_view>(tokens.begin(), tokens.end());
 }
 
-// An ordered map from weights paired with first positions in `tokens`.
-template <typename Token>
-std::map<Token, double> ToMap(const std::vector<Token>& tokens,
-                              const BM25::IndexedWeights& weights) {
+// An ordered map from what an indexed encoder form writes for `tokens`.
+template <typename Token, typename Encode>
+std::map<Token, double> ToMap(const std::vector<Token>& tokens, Encode encode) {
+  std::vector<IndexedWeight> weights(tokens.size());
+  const size_t count = encode(weights.data());
   std::map<Token, double> out;
-  for (const auto& entry : weights) out.emplace_hint(out.end(), tokens[entry.first], entry.second);
+  for (size_t i = 0; i < count; ++i) {
+    out.emplace_hint(out.end(), tokens[weights[i].first], weights[i].second);
+  }
   return out;
 }
 
@@ -233,10 +224,8 @@ int& TokenTable::operator[](std::string_view key) {
   return entries_[slots_[slot].index - 1].second;
 }
 
-void TokenTable::Prefetch(const std::string_view* keys, size_t n,
-                          std::vector<size_t>& hashes) const {
+void TokenTable::Prefetch(const std::string_view* keys, size_t n, size_t* hashes) const {
   const size_t mask = slots_.size() - 1;
-  hashes.resize(n);
   for (size_t i = 0; i < n; ++i) {
     hashes[i] = Hash(keys[i]);
     PrefetchLine(&slots_[hashes[i] & mask]);
@@ -265,8 +254,8 @@ void CheckDocumentFits(int doc_count, long long length_total, size_t length) {
 void TokenTable::add_counts(const std::string_view* keys, const int* counts, size_t n) {
   reserve(entries_.size() + n);
   const size_t old_size = entries_.size();
-  std::vector<size_t> hashes;
-  Prefetch(keys, n, hashes);
+  SmallVector<size_t, 64> hashes(n);
+  Prefetch(keys, n, hashes.data());
   for (size_t i = 0; i < n; ++i) {
     const size_t slot = Probe(keys[i], hashes[i]);
     if (slots_[slot].index == 0) {
@@ -303,8 +292,8 @@ void TokenTable::find_counts(const std::string_view* keys, size_t n, const int**
     std::fill(found, found + n, nullptr);
     return;
   }
-  std::vector<size_t> hashes;
-  Prefetch(keys, n, hashes);
+  SmallVector<size_t, 64> hashes(n);
+  Prefetch(keys, n, hashes.data());
   for (size_t i = 0; i < n; ++i) {
     const Slot& held = slots_[Probe(keys[i], hashes[i])];
     found[i] = held.index == 0 ? nullptr : &entries_[held.index - 1].second;
@@ -316,54 +305,55 @@ BM25::BM25(double b, double k1) : _b(b), _k1(k1) {}
 BM25::~BM25() = default;
 
 void BM25::train(const std::vector<std::string>& corpus) {
-  if (corpus.empty()) throw std::runtime_error(kEmptyTraining);
-  _train(Views(corpus));
+  const std::vector<std::string_view> views = Views(corpus);
+  train(views.data(), views.size());
 }
 
-void BM25::train(const std::vector<std::string_view>& corpus) {
-  if (corpus.empty()) throw std::runtime_error(kEmptyTraining);
-  _train(corpus);
+void BM25::train(const std::vector<long long>& corpus) { train(corpus.data(), corpus.size()); }
+
+void BM25::train(const std::string_view* tokens, size_t n) {
+  if (n == 0) throw std::runtime_error(kEmptyTraining);
+  _train(tokens, n);
 }
 
-void BM25::train(const std::vector<long long>& corpus) {
-  if (corpus.empty()) throw std::runtime_error(kEmptyTraining);
-  _train(corpus);
+void BM25::train(const long long* tokens, size_t n) {
+  if (n == 0) throw std::runtime_error(kEmptyTraining);
+  _train(tokens, n);
 }
 
 void BM25::train(const std::vector<std::vector<long long>>& corpus) {
   if (corpus.empty()) throw std::runtime_error(kEmptyTraining);
-  for (const auto& document : corpus) _train(document);
+  for (const auto& document : corpus) _train(document.data(), document.size());
 }
 
-void BM25::_train(const std::vector<long long>& corpus) {
-  if (corpus.empty()) return;
-  CheckDocumentFits(_doc_count, _doc_length_total, corpus.size());
-  const TokenCounter<long long> counter(corpus);
-  DecimalKeys keys(counter.entries().size());
-  std::vector<int> counts;
-  counts.reserve(counter.entries().size());
-  for (const auto& entry : counter.entries()) {
-    keys.Add(entry.token);
-    counts.push_back(entry.count);
+void BM25::_train(const long long* tokens, size_t n) {
+  if (n == 0) return;
+  CheckDocumentFits(_doc_count, _doc_length_total, n);
+  SmallVector<IndexedWeight, 64> distinct(n);
+  const size_t count = CountDistinct(tokens, n, distinct.data());
+  DecimalKeys keys(count);
+  SmallVector<int, 64> counts(count);
+  for (size_t i = 0; i < count; ++i) {
+    keys.Set(i, tokens[distinct[i].first]);
+    counts[i] = static_cast<int>(distinct[i].second);
   }
-  _doc_token_frequency.add_counts(keys.views().data(), counts.data(), counts.size());
-  _count_document(corpus.size());
+  _doc_token_frequency.add_counts(keys.views(), counts.data(), count);
+  _count_document(n);
 }
 
-void BM25::_train(const std::vector<std::string_view>& corpus) {
-  if (corpus.empty()) return;
-  CheckDocumentFits(_doc_count, _doc_length_total, corpus.size());
-  const TokenCounter<std::string_view> counter(corpus);
-  std::vector<std::string_view> keys;
-  std::vector<int> counts;
-  keys.reserve(counter.entries().size());
-  counts.reserve(counter.entries().size());
-  for (const auto& entry : counter.entries()) {
-    keys.push_back(entry.token);
-    counts.push_back(entry.count);
+void BM25::_train(const std::string_view* tokens, size_t n) {
+  if (n == 0) return;
+  CheckDocumentFits(_doc_count, _doc_length_total, n);
+  SmallVector<IndexedWeight, 64> distinct(n);
+  const size_t count = CountDistinct(tokens, n, distinct.data());
+  SmallVector<std::string_view, 64> keys(count);
+  SmallVector<int, 64> counts(count);
+  for (size_t i = 0; i < count; ++i) {
+    keys[i] = tokens[distinct[i].first];
+    counts[i] = static_cast<int>(distinct[i].second);
   }
-  _doc_token_frequency.add_counts(keys.data(), counts.data(), counts.size());
-  _count_document(corpus.size());
+  _doc_token_frequency.add_counts(keys.data(), counts.data(), count);
+  _count_document(n);
 }
 
 namespace {
@@ -553,96 +543,81 @@ double BM25::_length_norm(size_t length) const {
   return ((n / _doc_length_average) * _b + (1.0 - _b)) * _k1;
 }
 
-namespace {
-
 template <typename Token>
-void Saturate(const std::vector<Token>& tokens, double k, BM25::IndexedWeights& weights) {
-  const TokenCounter<Token> counter(tokens);
-  weights.reserve(counter.entries().size());
-  for (const auto* entry : SortedByKey(counter)) {
-    const double f = static_cast<double>(entry->count);
-    weights.emplace_back(entry->first, f / (k + f));
+size_t BM25::_encode_document(const Token* tokens, size_t n, IndexedWeight* weights) const {
+  if (n == 0) return 0;
+  _check_initialized();
+  const double k = _length_norm(n);
+  const size_t count = CountDistinct(tokens, n, weights);
+  for (size_t i = 0; i < count; ++i) {
+    const double f = weights[i].second;
+    weights[i].second = f / (k + f);
   }
+  return count;
 }
 
-}  // namespace
-
-void BM25::encode_document(const std::vector<std::string_view>& tokens,
-                           IndexedWeights& weights) const {
-  weights.clear();
-  if (tokens.empty()) return;
-  _check_initialized();
-  Saturate(tokens, _length_norm(tokens.size()), weights);
+size_t BM25::encode_document(const std::string_view* tokens, size_t n,
+                             IndexedWeight* weights) const {
+  return _encode_document(tokens, n, weights);
 }
 
-void BM25::encode_document(const std::vector<long long>& tokens, IndexedWeights& weights) const {
-  weights.clear();
-  if (tokens.empty()) return;
-  _check_initialized();
-  Saturate(tokens, _length_norm(tokens.size()), weights);
+size_t BM25::encode_document(const long long* tokens, size_t n, IndexedWeight* weights) const {
+  return _encode_document(tokens, n, weights);
 }
 
 // Every distinct token gets its IDF once; repeats add nothing.
-void BM25::_weigh_query(const std::vector<std::string_view>& keys,
-                        IndexedWeights& weights) const {
-  std::vector<const int*> counts(keys.size());
-  _doc_token_frequency.find_counts(keys.data(), keys.size(), counts.data());
-  for (size_t i = 0; i < keys.size(); ++i) weights[i].second = Idf(counts[i], _doc_count);
-  Normalise(weights);
+void BM25::_weigh_query(const std::string_view* keys, size_t n, IndexedWeight* weights) const {
+  SmallVector<const int*, 64> counts(n);
+  _doc_token_frequency.find_counts(keys, n, counts.data());
+  for (size_t i = 0; i < n; ++i) weights[i].second = Idf(counts[i], _doc_count);
+  Normalise(weights, n);
 }
 
-void BM25::encode_query(const std::vector<std::string_view>& tokens,
-                        IndexedWeights& weights) const {
-  weights.clear();
-  if (tokens.empty()) return;
+size_t BM25::encode_query(const std::string_view* tokens, size_t n,
+                          IndexedWeight* weights) const {
+  if (n == 0) return 0;
   _check_initialized();
-  const TokenCounter<std::string_view> counter(tokens);
-  std::vector<std::string_view> keys;
-  keys.reserve(counter.entries().size());
-  weights.reserve(counter.entries().size());
-  for (const auto* entry : SortedByKey(counter)) {
-    keys.push_back(entry->token);
-    weights.emplace_back(entry->first, 0.0);
-  }
-  _weigh_query(keys, weights);
+  const size_t count = CountDistinct(tokens, n, weights);
+  SmallVector<std::string_view, 64> keys(count);
+  for (size_t i = 0; i < count; ++i) keys[i] = tokens[weights[i].first];
+  _weigh_query(keys.data(), count, weights);
+  return count;
 }
 
-void BM25::encode_query(const std::vector<long long>& tokens, IndexedWeights& weights) const {
-  weights.clear();
-  if (tokens.empty()) return;
+size_t BM25::encode_query(const long long* tokens, size_t n, IndexedWeight* weights) const {
+  if (n == 0) return 0;
   _check_initialized();
-  const TokenCounter<long long> counter(tokens);
-  DecimalKeys keys(counter.entries().size());
-  weights.reserve(counter.entries().size());
-  for (const auto* entry : SortedByKey(counter)) {
-    keys.Add(entry->token);
-    weights.emplace_back(entry->first, 0.0);
-  }
-  _weigh_query(keys.views(), weights);
+  const size_t count = CountDistinct(tokens, n, weights);
+  DecimalKeys keys(count);
+  for (size_t i = 0; i < count; ++i) keys.Set(i, tokens[weights[i].first]);
+  _weigh_query(keys.views(), count, weights);
+  return count;
 }
 
 std::map<std::string, double> BM25::encode_document(const std::vector<std::string>& tokens) {
-  IndexedWeights weights;
-  encode_document(Views(tokens), weights);
-  return ToMap(tokens, weights);
+  const std::vector<std::string_view> views = Views(tokens);
+  return ToMap(tokens, [&](IndexedWeight* out) {
+    return encode_document(views.data(), views.size(), out);
+  });
 }
 
 std::map<long long, double> BM25::encode_document(const std::vector<long long>& tokens) {
-  IndexedWeights weights;
-  encode_document(tokens, weights);
-  return ToMap(tokens, weights);
+  return ToMap(tokens, [&](IndexedWeight* out) {
+    return encode_document(tokens.data(), tokens.size(), out);
+  });
 }
 
 std::map<std::string, double> BM25::encode_query(const std::vector<std::string>& tokens) {
-  IndexedWeights weights;
-  encode_query(Views(tokens), weights);
-  return ToMap(tokens, weights);
+  const std::vector<std::string_view> views = Views(tokens);
+  return ToMap(tokens, [&](IndexedWeight* out) {
+    return encode_query(views.data(), views.size(), out);
+  });
 }
 
 std::map<long long, double> BM25::encode_query(const std::vector<long long>& tokens) {
-  IndexedWeights weights;
-  encode_query(tokens, weights);
-  return ToMap(tokens, weights);
+  return ToMap(tokens, [&](IndexedWeight* out) {
+    return encode_query(tokens.data(), tokens.size(), out);
+  });
 }
 
 }  // namespace text

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -20,6 +24,59 @@ inline void PrefetchLine(const void* address) {
   (void)address;
 #endif
 }
+
+// A growable array that keeps its first N elements inside the object: the
+// per-call arrays of short token lists then cost no heap allocation, which
+// was a large part of a short query's time.
+template <typename T, size_t N>
+class SmallVector {
+  static_assert(std::is_trivially_destructible<T>::value, "elements are never destroyed");
+
+ public:
+  SmallVector() = default;
+  explicit SmallVector(size_t size) { resize(size); }
+  SmallVector(const SmallVector&) = delete;
+  SmallVector& operator=(const SmallVector&) = delete;
+
+  // New elements are default-initialised: plain values are left unset.
+  void resize(size_t size) {
+    reserve(size);
+    for (size_t i = size_; i < size; ++i) new (data_ + i) T;
+    size_ = size;
+  }
+  void reserve(size_t capacity) {
+    if (capacity <= capacity_) return;
+    std::unique_ptr<T, Release> grown(static_cast<T*>(::operator new(capacity * sizeof(T))));
+    std::uninitialized_copy(data_, data_ + size_, grown.get());
+    heap_ = std::move(grown);
+    data_ = heap_.get();
+    capacity_ = capacity;
+  }
+  void push_back(const T& value) {
+    if (size_ == capacity_) reserve(2 * capacity_);
+    new (data_ + size_++) T(value);
+  }
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  size_t size() const { return size_; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+
+ private:
+  struct Release {
+    void operator()(T* p) const { ::operator delete(p); }
+  };
+
+  // Raw storage: only the elements in use are ever constructed.
+  alignas(T) unsigned char inline_[N * sizeof(T)];
+  std::unique_ptr<T, Release> heap_;
+  T* data_ = reinterpret_cast<T*>(inline_);
+  size_t size_ = 0;
+  size_t capacity_ = N;
+};
 
 // The model's count per token key. Open addressing over a flat array of
 // entries, so a lookup touches one slot and one entry, and the lookups of a
@@ -49,7 +106,7 @@ class TokenTable {
   static size_t Hash(std::string_view key);
   // The slot holding `key`, or the free slot where it belongs.
   size_t Probe(std::string_view key, size_t hash) const;
-  void Prefetch(const std::string_view* keys, size_t n, std::vector<size_t>& hashes) const;
+  void Prefetch(const std::string_view* keys, size_t n, size_t* hashes) const;
   void Grow(size_t slots);
 
   std::vector<Slot> slots_;
@@ -82,22 +139,25 @@ class BM25 {
   std::map<long long, double> encode_query(const std::vector<long long>& tokens);
 
   // The same operations for callers that keep their own token objects (the
-  // Python binding): tokens are views, and a result holds one weight per
-  // distinct token in ascending key order, paired with the index of the
-  // token's first occurrence in `tokens`. The forms above are built on these.
-  using IndexedWeights = std::vector<std::pair<size_t, double>>;
-  void train(const std::vector<std::string_view>& corpus);
-  void encode_document(const std::vector<std::string_view>& tokens,
-                       IndexedWeights& weights) const;
-  void encode_document(const std::vector<long long>& tokens, IndexedWeights& weights) const;
-  void encode_query(const std::vector<std::string_view>& tokens, IndexedWeights& weights) const;
-  void encode_query(const std::vector<long long>& tokens, IndexedWeights& weights) const;
+  // Python binding), on tokens[0, n). An encoder writes one weight per
+  // distinct token into `weights`, which has room for n, in ascending key
+  // order and paired with the index of the token's first occurrence; it
+  // returns how many it wrote. The forms above are built on these.
+  using IndexedWeight = std::pair<size_t, double>;
+  void train(const std::string_view* tokens, size_t n);
+  void train(const long long* tokens, size_t n);
+  size_t encode_document(const std::string_view* tokens, size_t n, IndexedWeight* weights) const;
+  size_t encode_document(const long long* tokens, size_t n, IndexedWeight* weights) const;
+  size_t encode_query(const std::string_view* tokens, size_t n, IndexedWeight* weights) const;
+  size_t encode_query(const long long* tokens, size_t n, IndexedWeight* weights) const;
 
  private:
-  void _train(const std::vector<long long>& corpus);
-  void _train(const std::vector<std::string_view>& corpus);
-  // Sets each weight to the IDF of the key at the same index, then normalises.
-  void _weigh_query(const std::vector<std::string_view>& keys, IndexedWeights& weights) const;
+  void _train(const long long* tokens, size_t n);
+  void _train(const std::string_view* tokens, size_t n);
+  // Sets weights[i] to the IDF of keys[i] for i < n, then normalises.
+  void _weigh_query(const std::string_view* keys, size_t n, IndexedWeight* weights) const;
+  template <typename Token>
+  size_t _encode_document(const Token* tokens, size_t n, IndexedWeight* weights) const;
 
   void _count_document(size_t length);
   void _check_initialized() const;
