@@ -70,6 +70,65 @@ uint64_t HashBytes(std::string_view token) {
 
 size_t HashToken(std::string_view token) { return static_cast<size_t>(HashBytes(token)); }
 
+size_t HashToken(long long token) {
+  return static_cast<size_t>(Mix(static_cast<uint64_t>(token) + 0x9E3779B97F4A7C15ull));
+}
+
+// Equal tokens of one list are mostly one Python object: same bytes.
+bool SameToken(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
+}
+
+bool SameToken(long long a, long long b) { return a == b; }
+
+// The distinct tokens of one document with their counts and hashes, in order
+// of first occurrence, for training: open addressing over a power-of-two
+// table of at least twice the list length. Each token is hashed once, and a
+// string's hash is the one the model's table uses.
+template <typename Token>
+class TokenCounter {
+ public:
+  struct Entry {
+    Token token;
+    size_t hash;
+    int count;
+  };
+
+  TokenCounter(const Token* tokens, size_t n) {
+    size_t capacity = 16;
+    while (capacity < 2 * n) capacity *= 2;
+    mask_ = capacity - 1;
+    slots_.resize(capacity);
+    std::fill(slots_.begin(), slots_.end(), 0u);
+    entries_.reserve(n);
+    for (size_t i = 0; i < n; ++i) Add(tokens[i], HashToken(tokens[i]));
+  }
+
+  size_t size() const { return entries_.size(); }
+  const Entry& operator[](size_t i) const { return entries_[i]; }
+
+ private:
+  void Add(const Token& token, size_t hash) {
+    for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
+      const uint32_t held = slots_[slot];
+      if (held == 0) {
+        entries_.push_back({token, hash, 1});
+        slots_[slot] = static_cast<uint32_t>(entries_.size());
+        return;
+      }
+      Entry& entry = entries_[held - 1];
+      if (entry.hash == hash && SameToken(entry.token, token)) {
+        ++entry.count;
+        return;
+      }
+    }
+  }
+
+  size_t mask_ = 0;
+  SmallVector<uint32_t, 512> slots_;  // entry index + 1, 0 for a free slot
+  SmallVector<Entry, 256> entries_;
+};
+
 using IndexedWeight = BM25::IndexedWeight;
 
 // A number that orders like the key: the integer with its sign bit flipped,
@@ -224,12 +283,9 @@ int& TokenTable::operator[](std::string_view key) {
   return entries_[slots_[slot].index - 1].second;
 }
 
-void TokenTable::Prefetch(const std::string_view* keys, size_t n, size_t* hashes) const {
+void TokenTable::Prefetch(const size_t* hashes, size_t n) const {
   const size_t mask = slots_.size() - 1;
-  for (size_t i = 0; i < n; ++i) {
-    hashes[i] = Hash(keys[i]);
-    PrefetchLine(&slots_[hashes[i] & mask]);
-  }
+  for (size_t i = 0; i < n; ++i) PrefetchLine(&slots_[hashes[i] & mask]);
   for (size_t i = 0; i < n; ++i) {
     const Slot& home = slots_[hashes[i] & mask];
     if (home.index != 0) PrefetchLine(&entries_[home.index - 1]);
@@ -252,10 +308,16 @@ void CheckDocumentFits(int doc_count, long long length_total, size_t length) {
 }  // namespace
 
 void TokenTable::add_counts(const std::string_view* keys, const int* counts, size_t n) {
+  SmallVector<size_t, 64> hashes(n);
+  for (size_t i = 0; i < n; ++i) hashes[i] = Hash(keys[i]);
+  add_counts(keys, hashes.data(), counts, n);
+}
+
+void TokenTable::add_counts(const std::string_view* keys, const size_t* hashes, const int* counts,
+                            size_t n) {
   reserve(entries_.size() + n);
   const size_t old_size = entries_.size();
-  SmallVector<size_t, 64> hashes(n);
-  Prefetch(keys, n, hashes.data());
+  Prefetch(hashes, n);
   for (size_t i = 0; i < n; ++i) {
     const size_t slot = Probe(keys[i], hashes[i]);
     if (slots_[slot].index == 0) {
@@ -293,7 +355,8 @@ void TokenTable::find_counts(const std::string_view* keys, size_t n, const int**
     return;
   }
   SmallVector<size_t, 64> hashes(n);
-  Prefetch(keys, n, hashes.data());
+  for (size_t i = 0; i < n; ++i) hashes[i] = Hash(keys[i]);
+  Prefetch(hashes.data(), n);
   for (size_t i = 0; i < n; ++i) {
     const Slot& held = slots_[Probe(keys[i], hashes[i])];
     found[i] = held.index == 0 ? nullptr : &entries_[held.index - 1].second;
@@ -329,30 +392,30 @@ void BM25::train(const std::vector<std::vector<long long>>& corpus) {
 void BM25::_train(const long long* tokens, size_t n) {
   if (n == 0) return;
   CheckDocumentFits(_doc_count, _doc_length_total, n);
-  SmallVector<IndexedWeight, 64> distinct(n);
-  const size_t count = CountDistinct(tokens, n, distinct.data());
-  DecimalKeys keys(count);
-  SmallVector<int, 64> counts(count);
-  for (size_t i = 0; i < count; ++i) {
-    keys.Set(i, tokens[distinct[i].first]);
-    counts[i] = static_cast<int>(distinct[i].second);
+  const TokenCounter<long long> counter(tokens, n);
+  DecimalKeys keys(counter.size());
+  SmallVector<int, 64> counts(counter.size());
+  for (size_t i = 0; i < counter.size(); ++i) {
+    keys.Set(i, counter[i].token);
+    counts[i] = counter[i].count;
   }
-  _doc_token_frequency.add_counts(keys.views(), counts.data(), count);
+  _doc_token_frequency.add_counts(keys.views(), counts.data(), counter.size());
   _count_document(n);
 }
 
 void BM25::_train(const std::string_view* tokens, size_t n) {
   if (n == 0) return;
   CheckDocumentFits(_doc_count, _doc_length_total, n);
-  SmallVector<IndexedWeight, 64> distinct(n);
-  const size_t count = CountDistinct(tokens, n, distinct.data());
-  SmallVector<std::string_view, 64> keys(count);
-  SmallVector<int, 64> counts(count);
-  for (size_t i = 0; i < count; ++i) {
-    keys[i] = tokens[distinct[i].first];
-    counts[i] = static_cast<int>(distinct[i].second);
+  const TokenCounter<std::string_view> counter(tokens, n);
+  SmallVector<std::string_view, 64> keys(counter.size());
+  SmallVector<size_t, 64> hashes(counter.size());
+  SmallVector<int, 64> counts(counter.size());
+  for (size_t i = 0; i < counter.size(); ++i) {
+    keys[i] = counter[i].token;
+    hashes[i] = counter[i].hash;
+    counts[i] = counter[i].count;
   }
-  _doc_token_frequency.add_counts(keys.data(), counts.data(), count);
+  _doc_token_frequency.add_counts(keys.data(), hashes.data(), counts.data(), counter.size());
   _count_document(n);
 }
 

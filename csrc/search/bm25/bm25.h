@@ -94,8 +94,14 @@ class TokenTable {
 
   // Adds counts[i] to the count of keys[i], for i < n.
   void add_counts(const std::string_view* keys, const int* counts, size_t n);
+  // The same for a caller that has the keys' hashes already: hashes[i] is
+  // Hash(keys[i]).
+  void add_counts(const std::string_view* keys, const size_t* hashes, const int* counts,
+                  size_t n);
   // found[i] = the count of keys[i], or null when the key is absent.
   void find_counts(const std::string_view* keys, size_t n, const int** found) const;
+
+  static size_t Hash(std::string_view key);
 
  private:
   struct Slot {
@@ -103,10 +109,9 @@ class TokenTable {
     uint32_t index;  // entry index + 1; 0 for a free slot
   };
 
-  static size_t Hash(std::string_view key);
   // The slot holding `key`, or the free slot where it belongs.
   size_t Probe(std::string_view key, size_t hash) const;
-  void Prefetch(const std::string_view* keys, size_t n, size_t* hashes) const;
+  void Prefetch(const size_t* hashes, size_t n) const;
   void Grow(size_t slots);
 
   std::vector<Slot> slots_;
