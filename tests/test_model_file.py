@@ -8,60 +8,27 @@ import textwrap
 import pytest
 
 import pynorvane
+from conftest import trained
 
 EXAMPLE = (
-    "{\n"
-    '  "_b" : 0.750000,\n'
-    '  "_doc_count" : 3,\n'
-    '  "_doc_length_average" : 4.333333,\n'
-    '  "_doc_token_frequency" : {\n'
-    '    "apple" : 2,\n'
-    '    "pear" : 1\n'
-    "  },\n"
-    '  "_k1" : 1.200000\n'
-    "}"
+    '{\n  "_b" : 0.750000,\n  "_doc_count" : 3,\n  "_doc_length_average" : 4.333333,\n'
+    '  "_doc_token_frequency" : {\n    "apple" : 2,\n    "pear" : 1\n  },\n  "_k1" : 1.200000\n}'
 )
 
-TRICKY_TOKENS = [
-    "plain",
-    'say "hi"',
-    "back\\slash",
-    "\\",
-    "tab\there",
-    "new\nline",
-    "cr\rbs\bff\f",
-    "slash/",
-    "\x01ctl\x7f",
-    "nul\x00byte",
-    "中文",
-    "emoji 😀",
-    "\\u0041",
-]
+TRICKY_TOKENS = ["plain", 'say "hi"', "back\\slash", "\\", "tab\there", "new\nline", "cr\rbs\bff\f",
+                 "slash/", "\x01ctl\x7f", "nul\x00byte", "中文", "emoji 😀", "\\u0041"]
 
 
 def model_text(**members):
-    data = {
-        "_b": 0.75,
-        "_doc_count": 3,
-        "_doc_length_average": 13 / 3,
-        "_doc_token_frequency": {"apple": 2, "pear": 1},
-        "_k1": 1.2,
-    }
+    data = {"_b": 0.75, "_doc_count": 3, "_doc_length_average": 13 / 3,
+            "_doc_token_frequency": {"apple": 2, "pear": 1}, "_k1": 1.2}
     data.update(members)
     return json.dumps({k: v for k, v in data.items() if v is not None})
 
 
-def trained(*documents):
-    model = pynorvane.BM25()
-    for document in documents:
-        model.train(document)
-    return model
-
-
 def dumped(model, path):
     model.dump(str(path))
-    with open(path, "rb") as f:
-        return f.read()
+    return path.read_bytes()
 
 
 def encodings(model, tokens):
@@ -87,7 +54,7 @@ def test_untrained_model_round_trip(tmp_path):
 
 
 def test_tokens_round_trip(tmp_path):
-    original = trained(TRICKY_TOKENS, TRICKY_TOKENS[:4] * 2, ["other"] * 3)
+    original = trained(TRICKY_TOKENS, TRICKY_TOKENS[:4] * 2, ["other"] * 3, [5, -12, 2**63 - 1])
     first = dumped(original, tmp_path / "a.json")
     restored = pynorvane.BM25()
     restored.load(first.decode())
@@ -98,23 +65,16 @@ def test_tokens_round_trip(tmp_path):
         assert list(doc) == list(want_doc)
         assert doc == pytest.approx(want_doc, abs=1e-6)
         assert query == pytest.approx(want_query, abs=1e-6)
-
-
-def test_integer_tokens_round_trip(tmp_path):
-    original = trained([5, -12, 2**63 - 1], [5, 7])
-    restored = pynorvane.BM25()
-    restored.load(dumped(original, tmp_path / "m.json").decode())
     tokens = [5, -12, 7, 2**63 - 1, 99]
     assert encodings(restored, tokens) == encodings(original, tokens)
 
 
-@pytest.mark.parametrize("indent", [None, 2])
-def test_text_written_by_python_json_loads_the_same(tmp_path, indent):
+def test_text_written_by_python_json_loads_the_same(tmp_path):
     original = trained(TRICKY_TOKENS, ["x"] * 7)
     ours = dumped(original, tmp_path / "m.json")
     data = json.loads(ours.decode())
     assert set(data["_doc_token_frequency"]) == set(TRICKY_TOKENS) | {"x"}
-    other = json.dumps(data, ensure_ascii=True, indent=indent)
+    other = json.dumps(data, ensure_ascii=True)
     assert other.isascii()
     restored = pynorvane.BM25()
     restored.load(other)
@@ -147,27 +107,22 @@ def test_training_after_load_keeps_the_average():
     "text, error, message",
     [
         ("", RuntimeError, "json data should not be empty"),
-        ("{}", RuntimeError, "load doc_count failed"),
-        ("[]", RuntimeError, "load doc_count failed"),
         ("nonsense", RuntimeError, "load doc_count failed"),
         ('{"_doc_count', RuntimeError, "load doc_count failed"),
         ("[" * 100000, RuntimeError, "load doc_count failed"),
         (model_text(_doc_count=None), RuntimeError, "load doc_count failed"),
         (model_text(_doc_count="3"), RuntimeError, "load doc_count failed"),
         (model_text(_doc_count=3.0), RuntimeError, "load doc_count failed"),
-        (model_text(_doc_count=2**31), RuntimeError, "load doc_count failed"),
         (model_text(_doc_count=2**32 + 3), RuntimeError, "load doc_count failed"),
-        (model_text(_doc_length_average=None), RuntimeError, "load doc_length_average failed"),
         (model_text(_doc_length_average=4), RuntimeError, "load doc_length_average failed"),
         (model_text(_doc_length_average=1e300), RuntimeError, "load doc_length_average failed"),
+        (model_text(_doc_length_average=None)[:-1] + ', "_doc_length_average": 1e999}',
+         RuntimeError, "load doc_length_average failed"),
         (model_text(_b=None), RuntimeError, "load b failed"),
         (model_text(_k1=1), RuntimeError, "load k1 failed"),
-        (model_text(_k1=None), RuntimeError, "load k1 failed"),
         (model_text(_doc_token_frequency={"a": 1, "b": 1.5}), RuntimeError,
          "load doc_token_frequency failed"),
         (model_text(_doc_token_frequency={"a": 2**31}), RuntimeError,
-         "load doc_token_frequency failed"),
-        (model_text(_doc_token_frequency={"a": -(2**31) - 1}), RuntimeError,
          "load doc_token_frequency failed"),
         # A bad count wins over a bad scalar: the members are checked in order.
         (model_text(_doc_token_frequency={"a": "1"}, _k1=1), RuntimeError,
@@ -175,6 +130,7 @@ def test_training_after_load_keeps_the_average():
         ('{"_doc_count" : -}', ValueError, "stol"),
         ('{"_b" : -.}', ValueError, "stod"),
         ('{"_doc_count" : 99999999999999999999}', IndexError, "stol"),
+        ('{"_b" : 1' + "0" * 400 + '.0}', IndexError, "stod"),
     ],
 )
 def test_failed_load_leaves_the_model_unchanged(tmp_path, text, error, message):
@@ -232,7 +188,7 @@ def test_dump_writes_through_a_symbolic_link(tmp_path):
     assert json.loads(target.read_text())["_doc_token_frequency"] == {"a": 1}
 
 
-@pytest.mark.parametrize("where", ["missing/m.json", ""])
+@pytest.mark.parametrize("where", ["missing/m.json", "", "m.json\x00.other"])
 def test_dump_to_unopenable_path(tmp_path, where):
     with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
         trained(["a"]).dump(str(tmp_path / where))
@@ -269,3 +225,34 @@ def test_failed_write_keeps_the_old_file(tmp_path):
     assert result.stdout.startswith("Failed to dump: Unable to write file")
     assert path.read_text() == "old model"
     assert os.listdir(tmp_path) == ["m.json"]
+
+
+def loaded_model(doc_count, counts):
+    model = pynorvane.BM25()
+    model.load(model_text(_doc_count=doc_count, _doc_length_average=1.0, _doc_token_frequency=counts))
+    return model
+
+
+@pytest.mark.parametrize("doc_count, counts, document", [
+    (2**31 - 1, {"a": 1, "z": 0}, ["b"]),  # one more document
+    (5, {"a": 1, "z": 2**31 - 1}, ["a", "new", "z"]),  # one more of z, after a and new
+    (5, {"7": 2**31 - 1, "z": 2**31 - 1}, [7]),  # integer tokens share the count
+])
+def test_training_past_the_count_range_is_refused(tmp_path, doc_count, counts, document):
+    model = loaded_model(doc_count, counts)
+    before = dumped(model, tmp_path / "before.json")
+    with pytest.raises(OverflowError, match="^BM25 statistics would overflow$"):
+        model.train(document)
+    # Whatever order the tokens are counted in, none of them stays.
+    with pytest.raises(OverflowError):
+        model.train([f"n{i}" for i in range(300)] + ["z", "a"] * 2)
+    assert dumped(model, tmp_path / "after.json") == before
+    if doc_count < 2**31 - 1:
+        model.train(["fresh"])  # a document that fits is still taken
+
+
+def test_training_up_to_the_count_range_works():
+    model = loaded_model(2**31 - 2, {"a": 2**31 - 2})
+    model.train(["a"])  # both counts reach the top of the range
+    with pytest.raises(OverflowError):
+        model.train(["c"])

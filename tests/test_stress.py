@@ -14,26 +14,18 @@ import pytest
 import pynorvane
 
 pynorvane_data = pytest.importorskip("pynorvane_data")
-if not hasattr(pynorvane, "Segmenter"):
-    pytest.skip("the module has no Segmenter", allow_module_level=True)
 
 SECONDS = float(os.environ.get("NORVANE_STRESS_SECONDS", "10"))
-MIN = "-3.14e100"
 
 
-def default_words(limit=20000):
-    path = pynorvane_data.default_paths()["dict_path"]
-    with open(path, encoding="utf-8") as f:
-        return [line.split(" ")[0] for _, line in zip(range(limit), f)]
-
-
-def make_sentences(rng, words):
+def make_sentences(rng):
+    with open(pynorvane_data.default_paths()["dict_path"], encoding="utf-8") as f:
+        words = [line.split(" ")[0] for _, line in zip(range(20000), f)]
     extras = ["abc123", "3.14", " ", "，", "。", "\t", "\n", "\x00", "😀", "Ａ", "\r", "x-y"]
     sentences = ["", "，", "  "]
     for _ in range(300):
-        n = rng.randint(1, 40)
         sentences.append("".join(rng.choice(words if rng.random() < 0.8 else extras)
-                                 for _ in range(n)))
+                                 for _ in range(rng.randint(1, 40))))
     # A long run without separators, and hostile bytes: not UTF-8 at all (no
     # words), and leniently decodable but not valid UTF-8 (no str for it).
     sentences.append("".join(rng.choice(words) for _ in range(2000)))
@@ -48,51 +40,27 @@ def outcome(func, sentence):
         return ("error", type(e).__name__)
 
 
-def write_small_data(root):
-    files = {
-        "dict_path": ("dict.txt", ["中国 10 ns", "中 30 zg", "北京 20 ns", "大学 15 n"]),
-        "hmm_path": ("hmm.txt", [f"-0.6 {MIN} {MIN} -0.8", f"{MIN} -0.5 -0.9 {MIN}",
-                                 f"-0.7 {MIN} {MIN} -0.7", f"{MIN} -0.6 -0.8 {MIN}",
-                                 f"-0.7 {MIN} {MIN} -0.7", "小:-1.0", "明:-1.0", "晓:-1.0",
-                                 "的:-0.5"]),
-        "idf_path": ("idf.txt", ["中国 5.0"]),
-        "stop_word_path": ("stop.txt", ["的"]),
-    }
-    paths = {"user_dict_path": ""}
-    for key, (name, lines) in files.items():
-        path = root / name
-        path.write_text("\n".join(lines) + "\n", encoding="utf-8")
-        paths[key] = str(path)
-    return paths
-
-
-def bm25_job(docs, dump_path=None):
+def bm25_job(docs, dump_path):
     model = pynorvane.BM25(0.75, 1.2)
     for doc in docs:
         model.train(doc)
     results = [model.encode_document(doc) for doc in docs]
-    results += [model.encode_query(doc[:3]) for doc in docs]
-    if dump_path is not None and hasattr(model, "dump"):
-        model.dump(dump_path)
-        restored = pynorvane.BM25()
-        with open(dump_path, encoding="utf-8") as f:
-            restored.load(f.read())
-        results += [restored.encode_query(doc[:3]) for doc in docs]
-    return results
+    model.dump(dump_path)
+    restored = pynorvane.BM25()
+    with open(dump_path, encoding="utf-8") as f:
+        restored.load(f.read())
+    return results + [restored.encode_query(doc[:3]) for doc in docs]
 
 
-def test_shared_segmenter_under_churn(tmp_path):
+def test_shared_segmenter_under_churn(data, tmp_path):
     rng = random.Random(20240309)
     shared = pynorvane.Segmenter(**pynorvane_data.default_paths())
-    sentences = make_sentences(rng, default_words())
+    sentences = make_sentences(rng)
     expected = [(outcome(shared.cut, s), outcome(shared.cut_for_search, s)) for s in sentences]
     assert any(e[0] == ("error", "UnicodeDecodeError") for e in expected)
 
-    small_paths = write_small_data(tmp_path)
-    small_sentence = "小明的中国北京大学"
-    small_expected = pynorvane.Segmenter(**small_paths).cut(small_sentence)
-    broken_paths = dict(small_paths, hmm_path=str(tmp_path / "missing.txt"))
-
+    small_sentence = "小明的北京天安门"
+    small_expected = data.segmenter().cut(small_sentence)
     docs = [[w for w in shared.cut(s) if w.strip()] or ["empty"]
             for s in sentences if isinstance(s, str)][:120]
     bm25_expected = bm25_job(docs, str(tmp_path / "reference.json"))
@@ -100,60 +68,39 @@ def test_shared_segmenter_under_churn(tmp_path):
     deadline = time.monotonic() + SECONDS
     errors = []
     counts = {}
-    lock = threading.Lock()
-
-    def record(name, n):
-        with lock:
-            counts[name] = counts.get(name, 0) + n
-
-    def guarded(name, body):
-        def run():
-            try:
-                record(name, body())
-            except BaseException as e:  # reported by the main thread
-                errors.append(f"{name}: {type(e).__name__}: {e}")
-        return threading.Thread(target=run, name=name)
 
     def cutter(seed):
-        def body():
-            local = random.Random(seed)
-            done = 0
-            while time.monotonic() < deadline:
-                i = local.randrange(len(sentences))
-                got = (outcome(shared.cut, sentences[i]),
-                       outcome(shared.cut_for_search, sentences[i]))
-                if got != expected[i]:
-                    raise AssertionError(f"sentence {i} gave a different result")
-                done += 1
-            return done
-        return body
-
-    def churner():
-        done = 0
+        local = random.Random(seed)
         while time.monotonic() < deadline:
-            seg = pynorvane.Segmenter(**small_paths)
-            if seg.cut(small_sentence) != small_expected:
-                raise AssertionError("a fresh segmenter cut differently")
-            del seg
+            i = local.randrange(len(sentences))
+            got = (outcome(shared.cut, sentences[i]), outcome(shared.cut_for_search, sentences[i]))
+            assert got == expected[i], f"sentence {i} gave a different result"
+            yield
+
+    def churner(_):
+        while time.monotonic() < deadline:
+            assert data.segmenter().cut(small_sentence) == small_expected
             with pytest.raises(RuntimeError):
-                pynorvane.Segmenter(**broken_paths)
+                data.segmenter(hmm_path=str(tmp_path / "missing.txt"))
             gc.collect()
-            done += 1
-        return done
+            yield
 
     def trainer(k):
-        def body():
-            done = 0
-            while time.monotonic() < deadline:
-                if bm25_job(docs, str(tmp_path / f"model{k}.json")) != bm25_expected:
-                    raise AssertionError("a BM25 model encoded differently")
-                done += 1
-            return done
-        return body
+        while time.monotonic() < deadline:
+            assert bm25_job(docs, str(tmp_path / f"model{k}.json")) == bm25_expected
+            yield
 
-    threads = [guarded(f"cut{k}", cutter(k)) for k in range(8)]
-    threads += [guarded(f"churn{k}", churner) for k in range(2)]
-    threads += [guarded(f"bm25_{k}", trainer(k)) for k in range(2)]
+    def run(name, body, k):
+        try:
+            counts[name] = sum(1 for _ in body(k))
+        except BaseException as e:  # reported by the main thread
+            errors.append(f"{name}: {type(e).__name__}: {e}")
+
+    threads = []
+    for body, n in [(cutter, 8), (churner, 2), (trainer, 2)]:
+        for k in range(n):
+            name = f"{body.__name__}{k}"
+            threads.append(threading.Thread(target=run, args=(name, body, k), name=name))
     for thread in threads:
         thread.start()
     for thread in threads:
