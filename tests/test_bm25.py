@@ -22,10 +22,12 @@ def test_worked_example():
 
 @pytest.mark.parametrize(
     "args, kwargs, b, k1",
-    [((), {}, 0.75, 1.2), ((0.5,), {}, 0.5, 1.2), ((), {"k1": 2.0}, 0.75, 2.0), ((0, 2), {}, 0.0, 2.0)],
+    [((), {}, 0.75, 1.2), ((0.5,), {}, 0.5, 1.2), ((), {"k1": 2.0}, 0.75, 2.0), ((0, 2), {}, 0, 2)],
 )
 def test_constructor_parameters(args, kwargs, b, k1):
-    model = trained(["x", "y"], ["x", "y", "z", "w"], **dict(zip(("b", "k1"), args), **kwargs))
+    model = pynorvane.BM25(*args, **kwargs)
+    model.train(["x", "y"])
+    model.train(["x", "y", "z", "w"])
     # average length 3; a document of 6 tokens with one 'x'
     weight = model.encode_document(["x", "a", "b", "c", "d", "e"])["x"]
     k = ((6 / 3) * b + (1 - b)) * k1

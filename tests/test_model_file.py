@@ -227,19 +227,15 @@ def test_failed_write_keeps_the_old_file(tmp_path):
     assert os.listdir(tmp_path) == ["m.json"]
 
 
-def loaded_model(doc_count, counts):
-    model = pynorvane.BM25()
-    model.load(model_text(_doc_count=doc_count, _doc_length_average=1.0, _doc_token_frequency=counts))
-    return model
-
-
 @pytest.mark.parametrize("doc_count, counts, document", [
     (2**31 - 1, {"a": 1, "z": 0}, ["b"]),  # one more document
     (5, {"a": 1, "z": 2**31 - 1}, ["a", "new", "z"]),  # one more of z, after a and new
     (5, {"7": 2**31 - 1, "z": 2**31 - 1}, [7]),  # integer tokens share the count
 ])
 def test_training_past_the_count_range_is_refused(tmp_path, doc_count, counts, document):
-    model = loaded_model(doc_count, counts)
+    model = pynorvane.BM25()
+    model.load(model_text(_doc_count=doc_count, _doc_length_average=1.0,
+                          _doc_token_frequency=counts))
     before = dumped(model, tmp_path / "before.json")
     with pytest.raises(OverflowError, match="^BM25 statistics would overflow$"):
         model.train(document)
@@ -252,7 +248,8 @@ def test_training_past_the_count_range_is_refused(tmp_path, doc_count, counts, d
 
 
 def test_training_up_to_the_count_range_works():
-    model = loaded_model(2**31 - 2, {"a": 2**31 - 2})
+    model = pynorvane.BM25()
+    model.load(model_text(_doc_count=2**31 - 2, _doc_token_frequency={"a": 2**31 - 2}))
     model.train(["a"])  # both counts reach the top of the range
     with pytest.raises(OverflowError):
         model.train(["c"])

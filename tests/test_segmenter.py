@@ -1,3 +1,4 @@
+import itertools
 import random
 import re
 import sys
@@ -177,35 +178,44 @@ def test_cut_releases_the_interpreter_lock(seg):
 
 
 def fatal_cases(data):
+    names = itertools.count()
     missing = str(data.root / "missing.txt")
-    bad_dict = data.write("bad_dict.txt", ["北京 20 ns", "天安门  15 ns"])
-    empty_dict = data.write("empty_dict.txt", "")
-    short_hmm = data.write("short.model", HMM_LINES[:-1])
-    tabs_hmm = data.write("tabs.model", [HMM_LINES[1].replace(" ", "\t")] + HMM_LINES[2:])
-
-    def emit_broken(state, entry):
-        lines = list(HMM_LINES)
-        lines[8 + "BEMS".index(state)] = entry
-        return data.write(f"emit_{state}.model", lines)
-
     opened = f"false. open {missing} failed"
+    column = "exp: [buf.size() == DICT_COLUMN_NUM] false. split result illegal, line:"
+    short, size = "exp: [GetLine(ifile, line)] false. ", "exp: [tmp.size() == STATUS_SUM] false. "
     emit = "exp: [LoadEmitProb(line, emitProb{})] false. "
+    user = data.write("user.txt", ["小明"])
+    unnamed = "exp: [ifs.is_open()] false. open  failed"
+
+    def write(lines):
+        return data.write(f"bad{next(names)}.txt", lines)
+
+    def main(*lines):
+        return {"dict_path": write(["北京 20 ns", *lines])}
+
+    def hmm(index, line):
+        return {"hmm_path": write(HMM_LINES[:index] + [line] + HMM_LINES[index + 1:])}
+
     return [
         ("DictTrie", {"dict_path": missing}, f"exp: [ifs.is_open()] {opened}.", None),
-        ("DictTrie", {"dict_path": bad_dict},
-         "exp: [buf.size() == DICT_COLUMN_NUM] false. split result illegal, line:天安门  15 ns", None),
-        ("DictTrie", {"dict_path": empty_dict}, "exp: [!static_node_infos_.empty()] false. ", None),
+        ("DictTrie", main("天安门  15 ns"), column + "天安门  15 ns", None),
+        ("DictTrie", main(" 天安门 15 ns"), column + " 天安门 15 ns", None),
+        ("DictTrie", main("天安门 15"), column + "天安门 15", None),
+        ("DictTrie", main("天安门 15 ns x"), column + "天安门 15 ns x", None),
+        ("DictTrie", main("", "我 50 r"), column, None),
+        ("DictTrie", {"dict_path": write("")}, "exp: [!static_node_infos_.empty()] false. ", None),
         ("DictTrie", {"user_dict_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
+        ("DictTrie", {"user_dict_path": f"{user}||"}, unnamed, None),
         ("HMMModel", {"hmm_path": missing}, f"exp: [ifile.is_open()] {opened}", None),
-        ("HMMModel", {"hmm_path": short_hmm}, "exp: [GetLine(ifile, line)] false. ", None),
-        ("HMMModel", {"hmm_path": tabs_hmm}, "exp: [tmp.size() == STATUS_SUM] false. ", None),
-        ("HMMModel", {"hmm_path": emit_broken("B", "小:-1.0,,王:-1.0")}, emit.format("B"),
-         "emitProb illegal."),
-        ("HMMModel", {"hmm_path": emit_broken("E", "明五:-1.0")}, emit.format("E"),
-         "TransCode failed."),
-        ("HMMModel", {"hmm_path": emit_broken("M", "晓:-1:2")}, emit.format("M"),
-         "emitProb illegal."),
-        ("HMMModel", {"hmm_path": emit_broken("S", "的")}, emit.format("S"), "emitProb illegal."),
+        ("HMMModel", {"hmm_path": write(["# only a comment"])}, short, None),
+        ("HMMModel", {"hmm_path": write(HMM_LINES[:-1])}, short, None),
+        ("HMMModel", hmm(1, HMM_LINES[1].replace(" ", "\t")), size, None),
+        ("HMMModel", hmm(4, "-0.7  -3.14e+100 -3.14e+100 -0.7"), size, None),
+        ("HMMModel", hmm(8, "小:-1.0,,王:-1.0"), emit.format("B"), "emitProb illegal."),
+        ("HMMModel", hmm(9, "明五:-1.0"), emit.format("E"), "TransCode failed."),
+        ("HMMModel", hmm(10, "晓:-1:2"), emit.format("M"), "emitProb illegal."),
+        ("HMMModel", hmm(11, "的"), emit.format("S"), "emitProb illegal."),
+        ("HMMModel", hmm(11, "的:-0.5, 了:-0.5"), emit.format("S"), "TransCode failed."),
         ("KeywordExtractor", {"idf_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
         ("KeywordExtractor", {"stop_word_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
     ]

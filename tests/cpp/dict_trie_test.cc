@@ -140,46 +140,25 @@ TEST(DictTrie, MainLineLayout) {
   EXPECT_DOUBLE_EQ(dict.GetFreqSum(), 100.0);
 }
 
-// The loader failures the Python tests do not reach.
-TEST(DictTrie, FatalRecords) {
-  const std::string column = "exp: [buf.size() == DICT_COLUMN_NUM] false. split result illegal, line:";
-  const std::string empty = "exp: [!static_node_infos_.empty()] false. ";
-  TempFile user("x\n");
-  const struct {
-    std::string main, user, message, error;
-  } cases[] = {
-      {"中国 10 ns\n 中 30 zg\n", "", column + " 中 30 zg", ""},
-      {"中国 10\n", "", column + "中国 10", ""},
-      {"中国 10 ns x\n", "", column + "中国 10 ns x", ""},
-      {"a 1 x\n\n", "", column, ""},
-      {"\xFF 1 x\n", "", empty, "ERROR Decode \xFF failed."},
-      {"a 1 x\n", user.path() + "||" + user.path(), "exp: [ifs.is_open()] false. open  failed", ""},
-  };
-  for (const auto& c : cases) {
-    TempFile main(c.main);
-    testutil::StderrCapture capture;
-    try {
-      DictTrie dict(main.path(), c.user);
-      ADD_FAILURE() << "accepted: " << c.main;
-    } catch (const util::FatalError& e) {
-      EXPECT_EQ(e.what(), c.message);
-    }
-    std::vector<std::string> records{"FATAL " + c.message};
-    if (!c.error.empty()) records.insert(records.begin(), c.error);
-    EXPECT_TRUE(testutil::IsRecords(capture.Take(), R"(csrc/tokenizer/segmenter/DictTrie\.h)", records));
-  }
-}
-
 TEST(DictTrie, UndecodableWordsAreSkippedWithErrorRecord) {
+  const char* const kFile = R"(csrc/tokenizer/segmenter/DictTrie\.h)";
   TempFile main("中国 10 ns\n\xFF\xFE 1000 x\n中 30 zg\n");
   TempFile user("ab\xE4\xB8\n\xF8 5 n\n");
   testutil::StderrCapture capture;
   DictTrie dict(main.path(), user.path());
-  EXPECT_TRUE(testutil::IsRecords(capture.Take(), R"(csrc/tokenizer/segmenter/DictTrie\.h)",
-                                  {"ERROR Decode \xFF\xFE failed.", "ERROR Decode ab\xE4\xB8 failed.",
-                                   "ERROR Decode \xF8 failed."}));
+  EXPECT_TRUE(testutil::IsRecords(
+      capture.Take(), kFile,
+      {"ERROR Decode \xFF\xFE failed.", "ERROR Decode ab\xE4\xB8 failed.",
+       "ERROR Decode \xF8 failed."}));
   EXPECT_DOUBLE_EQ(dict.GetFreqSum(), 40.0);
   EXPECT_EQ(dict.Size(), 2u);
+  // A dictionary of undecodable words only is empty.
+  TempFile only("\xFF 1 x\n");
+  testutil::StderrCapture again;
+  EXPECT_THROW(DictTrie{only.path()}, util::FatalError);
+  EXPECT_TRUE(testutil::IsRecords(
+      again.Take(), kFile,
+      {"ERROR Decode \xFF failed.", "FATAL exp: [!static_node_infos_.empty()] false. "}));
 }
 
 TEST(DictTrie, ZeroAndNegativeFrequenciesStayOutOfStatistics) {

@@ -73,7 +73,8 @@ TEST_F(Lifecycle, EveryFailingConstructionCleansUp) {
   StderrCapture quiet;
   for (int round = 0; round < 20; ++round) {
     for (const auto& c : cases) {
-      EXPECT_THROW(Segmenter(c[0], c[1], c[2], c[3], c[4]), util::FatalError) << c[0] << c[1] << c[3];
+      EXPECT_THROW(Segmenter(c[0], c[1], c[2], c[3], c[4]), util::FatalError)
+          << c[0] << " " << c[1] << " " << c[2] << " " << c[3] << " " << c[4];
     }
   }
 }
