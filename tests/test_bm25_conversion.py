@@ -1,8 +1,7 @@
-"""Token lists reach the encoder through the binding's own converters: every
-accepted container and element kind must give the result the plain list of
-str or int gives, and every rejected one must be rejected."""
+"""Every accepted container and element kind gives the result the plain list
+of str or int gives; every rejected one is rejected."""
 
-import collections.abc
+from collections import UserList
 
 import pytest
 
@@ -28,27 +27,16 @@ class IntLike:
         return self.value
 
 
-class Seq(collections.abc.Sequence):
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-
 @pytest.mark.parametrize("method", ["encode_document", "encode_query"])
 @pytest.mark.parametrize(
     "tokens, plain",
     [
         (("b", "a", "b"), ["b", "a", "b"]),
-        (Seq(["b", "a", "b"]), ["b", "a", "b"]),
+        (UserList(["b", "a", "b"]), ["b", "a", "b"]),
         ([StrSub("b"), "a", b"b"], ["b", "a", "b"]),
         ([b"\xe4\xb8\xad", "中", bytearray(b"a")], ["中", "中", "a"]),
         ((2, 1, 2), [2, 1, 2]),
-        (Seq([2, 1, 2]), [2, 1, 2]),
+        (UserList([2, 1, 2]), [2, 1, 2]),
         ([True, IntLike(30), 1, -(2 ** 63)], [1, 30, 1, -(2 ** 63)]),
     ],
     ids=["tuple", "sequence", "str-subclass-bytes", "bytes-bytearray", "int-tuple",
@@ -73,22 +61,10 @@ def test_training_through_other_elements_counts_alike():
     assert plain.encode_query(query) == other.encode_query(query)
 
 
-@pytest.mark.parametrize(
-    "bad",
-    [
-        ["a", 1],
-        [1, "a"],
-        [1.0],
-        [2 ** 63],
-        [-(2 ** 63) - 1],
-        ["\ud800"],
-        "ab",
-        b"ab",
-        [None],
-    ],
-    ids=["str-int", "int-str", "float", "too-big", "too-small", "surrogate", "str", "bytes",
-         "none"],
-)
+# mixed kinds, a float, integers past 64 bits, a lone surrogate, str and
+# bytes themselves, None
+@pytest.mark.parametrize("bad", [["a", 1], [1, "a"], [1.0], [2 ** 63], [-(2 ** 63) - 1], ["\ud800"],
+                                 "ab", b"ab", [None]])
 @pytest.mark.parametrize("method", ["train", "encode_document", "encode_query"])
 def test_rejected_arguments_leave_the_model_alone(method, bad):
     model = trained()

@@ -172,30 +172,15 @@ def test_hmm_options_keep_distributions(options):
 
 def test_default_paths_name_bundled_files():
     paths = pynorvane_data.default_paths()
-    assert set(paths) == {"dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path"}
-    assert paths["user_dict_path"] == ""
-    for key, path in paths.items():
-        if key != "user_dict_path":
-            assert os.path.isfile(path) and os.path.getsize(path) > 0
+    assert paths.pop("user_dict_path") == ""
+    assert sorted(paths) == ["dict_path", "hmm_path", "idf_path", "stop_word_path"]
+    assert all(os.path.getsize(path) > 0 for path in paths.values())
     assert os.path.isfile(os.path.join(pynorvane_data.data_dir(), "NOTICE"))
 
 
 @pytest.fixture(scope="module")
 def segmenter():
     return pynorvane.Segmenter(**pynorvane_data.default_paths())
-
-
-@pytest.mark.parametrize(
-    "sentence, expected",
-    [
-        ("今天北京的天气很好，我们去公园散步", ["今天", "北京", "天气", "，", "我们", "公园", "散步"]),
-        ("最高气温十八度，五十三个人", ["十八", "五十三"]),
-    ],
-)
-def test_default_data_segments_sensibly(segmenter, sentence, expected):
-    words = segmenter.cut(sentence)
-    assert "".join(words) == sentence
-    assert set(expected) <= set(words), words
 
 
 @pytest.mark.parametrize("query, title", [("手机电池续航", "手机新品发布"), ("乒乓球冠军", "乒乓球世界杯")])

@@ -30,7 +30,6 @@ EXPECTED = ["小明", "的", "北京", "天安门", "人民"]
         ("123xyz", ["123", "xyz"]),
         ("a3.5", ["a3", ".", "5"]),
         ("3.14 3.14.15 7.", ["3.14", " ", "3.14.15", " ", "7."]),
-        (".5", [".", "5"]),
         ("A-B", ["A", "-", "B"]),
         ("北京xyz12小明", ["北京", "xyz12", "小明"]),
         # a dictionary word keeps its letters, the rest goes to the rules
@@ -199,7 +198,6 @@ def fatal_cases(data):
     return [
         ("DictTrie", {"dict_path": missing}, f"exp: [ifs.is_open()] {opened}.", None),
         ("DictTrie", main("天安门  15 ns"), column + "天安门  15 ns", None),
-        ("DictTrie", main(" 天安门 15 ns"), column + " 天安门 15 ns", None),
         ("DictTrie", main("天安门 15"), column + "天安门 15", None),
         ("DictTrie", main("天安门 15 ns x"), column + "天安门 15 ns x", None),
         ("DictTrie", main("", "我 50 r"), column, None),
@@ -215,7 +213,6 @@ def fatal_cases(data):
         ("HMMModel", hmm(9, "明五:-1.0"), emit.format("E"), "TransCode failed."),
         ("HMMModel", hmm(10, "晓:-1:2"), emit.format("M"), "emitProb illegal."),
         ("HMMModel", hmm(11, "的"), emit.format("S"), "emitProb illegal."),
-        ("HMMModel", hmm(11, "的:-0.5, 了:-0.5"), emit.format("S"), "TransCode failed."),
         ("KeywordExtractor", {"idf_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
         ("KeywordExtractor", {"stop_word_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
     ]

@@ -58,7 +58,6 @@ Words HmmCut(const HMMModel& model, const std::string& text) {
 TEST(HMMSegment, ViterbiTagsAndUnknownRunes) {
   TempFile file(HmmText(kEmissions));
   HMMModel model(file.path());
-  EXPECT_EQ(HmmCut(model, "小晓明了的"), Words({"小晓明", "了", "的"}));
   // a single rune always ends in E or S
   EXPECT_EQ(HmmCut(model, "晓"), Words({"晓"}));
   // from an unknown rune on, every rune stands alone

@@ -38,12 +38,9 @@ TEST(Logging, FailedCheckWritesFatalRecordThenThrows) {
     EXPECT_STREQ(e.what(), "exp: [x > 0] false. x was -3");
   }
   EXPECT_THROW({ LOG_RECORD(FATAL); }, FatalError);
-  std::string err = testing::internal::GetCapturedStderr();
-  const std::string here = kHeader + R"(tests/cpp/logging_test\.cc:\d+ )";
-  EXPECT_TRUE(std::regex_match(
-      err, std::regex("^" + here + R"(FATAL exp: \[x > 0\] false\. x was -3)" "\n" + here +
-                      "FATAL \n$")))
-      << err;
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(" FATAL exp: [x > 0] false. x was -3\n"), std::string::npos) << err;
+  EXPECT_EQ(err.substr(err.size() - 8), " FATAL \n") << err;
 }
 
 TEST(Logging, FatalRecordDuringUnwindingDoesNotTerminate) {

@@ -7,25 +7,6 @@
 
 namespace korva::typing::text::segmenter {
 
-TEST(Unicode, DecodesPositionedCodePoints) {
-  RuneStrArray runes;
-  ASSERT_TRUE(DecodeRunesInString("a\xC3\xA9\xF0\x9F\x98\x80中", runes));
-  const struct {
-    Rune rune;
-    uint32_t offset, len;
-  } expected[] = {{'a', 0, 1}, {0xE9, 1, 2}, {0x1F600, 3, 4}, {0x4E2D, 7, 3}};
-  ASSERT_EQ(runes.size(), 4u);
-  for (uint32_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(runes[i].rune, expected[i].rune);
-    EXPECT_EQ(runes[i].offset, expected[i].offset);
-    EXPECT_EQ(runes[i].len, expected[i].len);
-    EXPECT_EQ(runes[i].unicode_offset, i);
-    EXPECT_EQ(runes[i].unicode_length, 1u);
-  }
-  EXPECT_TRUE(DecodeRunesInString("", runes));
-  EXPECT_TRUE(runes.empty());
-}
-
 TEST(Unicode, LenientForms) {
   const struct {
     std::string bytes;
