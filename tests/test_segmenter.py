@@ -252,16 +252,11 @@ def test_idf_and_stop_word_records(data, capfd):
 
 @pytest.mark.parametrize("slot", ["dict_path", "hmm_path", "user_dict_path", "idf_path",
                                   "stop_word_path"])
-def test_directory_as_data_file(data, slot):
-    with pytest.raises(RuntimeError, match=f"open {data.root} failed"):
-        data.segmenter(**{slot: str(data.root)})
-
-
-@pytest.mark.parametrize("slot", ["dict_path", "hmm_path", "idf_path", "stop_word_path"])
-def test_path_with_nul_opens_nothing(data, slot):
-    # Cut at the NUL, the path would name the valid file.
-    with pytest.raises(RuntimeError, match="is_open"):
-        data.segmenter(**{slot: data.paths[slot] + "\x00.other"})
+def test_directories_and_paths_with_nul_open_nothing(data, slot):
+    # Cut at the NUL, the path would name a valid file.
+    for path in (str(data.root), data.paths["dict_path"] + "\x00.other"):
+        with pytest.raises(RuntimeError, match=r"is_open\(\)\] false\. open "):
+            data.segmenter(**{slot: path})
 
 
 def test_binary_garbage_line_is_reported_readably(data):

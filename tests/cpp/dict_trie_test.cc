@@ -175,23 +175,12 @@ TEST(DictTrie, ZeroAndNegativeFrequenciesStayOutOfStatistics) {
   EXPECT_NE(FindWord(degenerate, "a"), nullptr);
 }
 
-TEST(DictTrie, LongWordsAndManyChildren) {
+TEST(DictTrie, WordsLongerThanTheCandidateLimit) {
   std::string longest;
   for (int i = 0; i < 600; ++i) longest += "字";
-  std::string main = longest + " 1 n\n";
-  for (Rune r = 0x4E00; r < 0x4E00 + 3000; ++r) {
-    main += "\xE9\xBE\x99";  // 龙 then another code point
-    main += static_cast<char>(0xE0 | (r >> 12));
-    main += static_cast<char>(0x80 | ((r >> 6) & 0x3F));
-    main += static_cast<char>(0x80 | (r & 0x3F));
-    main += " 1 n\n";
-  }
-  TempFile file(main);
+  TempFile file(longest + " 1 n\n");
   DictTrie dict(file.path());
   EXPECT_NE(FindWord(dict, longest), nullptr);
-  EXPECT_NE(FindWord(dict, "龙一"), nullptr);
-  EXPECT_NE(FindWord(dict, "龙\xE4\xB8\x80"), nullptr);
-  EXPECT_EQ(FindWord(dict, "龙"), nullptr);
   // The 600-character word is never offered as a candidate.
   EXPECT_EQ(DagOf(dict, longest)[0].size(), 1u);
   EXPECT_EQ(DagOf(dict, longest, 600)[0].size(), 2u);
