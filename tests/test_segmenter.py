@@ -276,7 +276,7 @@ def test_binary_garbage_line_is_reported_readably(data):
     # bad lines are skipped
     ("idf_path", bytes(random.Random(7).getrandbits(8) for _ in range(2000)), EXPECTED),
     ("stop_word_path", bytes(range(256)), EXPECTED),
-])
+], ids=["bom-dict", "bom-hmm", "bom-user", "nan-inf", "huge-user", "binary-idf", "binary-stop"])
 def test_files_that_still_load(data, slot, content, words):
     variant = data.write("variant.txt", content)
     assert data.segmenter(**{slot: variant}).cut(SENTENCE) == words
