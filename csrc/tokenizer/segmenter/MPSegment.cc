@@ -60,10 +60,6 @@ bool MPSegment::Tag(const std::string& src,
 // the best route after it as soon as the trie walk finds it, so no candidate
 // lists are kept. Positions go from the end of the piece backwards, which
 // makes the routes after any word known when it is found.
-namespace {
-const size_t PREFETCH_DISTANCE = 1;
-}  // namespace
-
 void MPSegment::CalcDP(const RuneStr* begin, const RuneStr* end, size_t max_word_len,
                        std::vector<Route>& routes) const {
   const Trie& trie = dictTrie_->GetTrie();
