@@ -113,6 +113,9 @@ void WidestCodePoints(const Sentence& sentence, const std::vector<WordSpan>& wor
 
 // A str holding code points [offset, offset + length) of the sentence.
 PyObject* SliceOfStr(const Sentence& sentence, const WordSpan& w, Py_UCS4 widest) {
+  // Spaces, digits, ASCII punctuation: the interpreter keeps one shared str
+  // for each code point below 256.
+  if (w.unicode_length == 1 && widest < 256) return PyUnicode_FromOrdinal(static_cast<int>(widest));
   PyObject* item = PyUnicode_New(static_cast<Py_ssize_t>(w.unicode_length), widest);
   if (item == nullptr) return nullptr;
   const int kind = PyUnicode_KIND(item);
