@@ -149,6 +149,9 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--megabytes", type=float, default=5.0)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--write-text", metavar="PATH",
+                        help="only write the generated text there, one line per line "
+                             "(input for the C++ benchmark bench_cut)")
     args = parser.parse_args(argv)
 
     import pynorvane
@@ -156,6 +159,13 @@ def main(argv=None):
     paths = default_paths()
     if paths is None or not hasattr(pynorvane, "Segmenter"):
         print("skipped: needs pynorvane.Segmenter and the default data (pynorvane_data)")
+        return
+    if args.write_text:
+        lines, size = make_text(read_dictionary(paths["dict_path"]), args.megabytes,
+                                random.Random(SEED))
+        with open(args.write_text, "w", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+        print("wrote %d lines, %.1f MB" % (len(lines), size / 1e6))
         return
     floor = common.load_floor()
 
