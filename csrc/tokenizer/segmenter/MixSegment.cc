@@ -52,16 +52,12 @@ void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordR
     return;
   }
   // A piece has at most one word per code point: room for the longest piece
-  // so far saves growing these buffers word by word.
-  const size_t n = static_cast<size_t>(end - begin);
+  // so far saves growing the buffer word by word.
   std::vector<WordRange>& words = buffers.dict_words;
   words.clear();
-  words.reserve(n);
+  words.reserve(static_cast<size_t>(end - begin));
   mpSeg_.Cut(begin, end, words, MAX_WORD_LENGTH, buffers.routes);
 
-  std::vector<WordRange>& hmmRes = buffers.hmm_words;
-  hmmRes.clear();
-  hmmRes.reserve(n);
   // A word the dictionary grouped, or a single rune the user dictionary
   // declared, stands as it is; runs of other single runes go to the HMM.
   auto keeps = [this](const WordRange& w) {
@@ -84,9 +80,7 @@ void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordR
       i = j;
       continue;
     }
-    hmmSeg_.Cut(words[i].left, words[j - 1].left + 1, hmmRes, buffers.hmm);
-    res.insert(res.end(), hmmRes.begin(), hmmRes.end());
-    hmmRes.clear();
+    hmmSeg_.Cut(words[i].left, words[j - 1].left + 1, res, buffers.hmm);
     i = j;
   }
 }

@@ -25,7 +25,6 @@ class MixSegment : public SegmentTagged {
   struct Buffers {
     std::vector<MPSegment::Route> routes;
     std::vector<WordRange> dict_words;
-    std::vector<WordRange> hmm_words;
     std::vector<WordRange> words;  // a piece's accurate cut, for callers that refine it
     HMMSegment::Scratch hmm;
   };

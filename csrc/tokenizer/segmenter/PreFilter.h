@@ -29,6 +29,8 @@ class PreFilter {
   PreFilter& operator=(const PreFilter&) = delete;
 
   bool HasNext() const { return cursor_ != sentence_.end(); }
+  // Code points of the sentence.
+  size_t Size() const { return sentence_.size(); }
   Range Next();
 
  private:

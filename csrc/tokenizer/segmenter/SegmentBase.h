@@ -50,15 +50,18 @@ class SegmentBase {
   template <class Out, class PieceCut>
   void CutPieces(const std::string& sentence, std::vector<Out>& words, PieceCut cut_piece) const {
     PreFilter pre_filter(symbols_, sentence);
+    words.clear();
+    // About one word per code point at most (a search cut adds a few).
+    words.reserve(pre_filter.Size());
+    // One buffer of ranges, refilled piece by piece, instead of one for the
+    // whole sentence.
     std::vector<WordRange> wrs;
-    wrs.reserve(sentence.size() / 2);
     while (pre_filter.HasNext()) {
       PreFilter::Range range = pre_filter.Next();
+      wrs.clear();
       cut_piece(range.begin, range.end, wrs);
+      GetWordsFromWordRanges(sentence, wrs, words);
     }
-    words.clear();
-    words.reserve(wrs.size());
-    GetWordsFromWordRanges(sentence, wrs, words);
   }
 
   std::unordered_set<Rune> symbols_;
