@@ -130,7 +130,8 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<s
   if (X == 0) {
     return;
   }
-  // State-major tables: entry (rune x, state y) lives at x + y * X.
+  // Rune-major tables: entry (rune x, state y) lives at x * Y + y, so a step
+  // reads the previous rune's four states from one place.
   // Every entry read below is written first, so the tables need no clearing.
   std::vector<double>& weight = scratch.weight;
   std::vector<int32_t>& path = scratch.path;
@@ -141,8 +142,8 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<s
 
   const double* first_emit = model_->GetEmitProbs(begin->rune);
   for (size_t y = 0; y < Y; y++) {
-    weight[y * X] = model_->startProb[y] + first_emit[y];
-    path[y * X] = -1;
+    weight[y] = model_->startProb[y] + first_emit[y];
+    path[y] = -1;
   }
 
   for (size_t x = 1; x < X; x++) {
@@ -152,25 +153,25 @@ void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<s
       int32_t from = HMMModel::E;
       const double emit = emits[y];
       for (size_t p = 0; p < Y; p++) {
-        const double t = (weight[x - 1 + p * X] + model_->transProb[p][y]) + emit;
+        const double t = (weight[(x - 1) * Y + p] + model_->transProb[p][y]) + emit;
         if (t > best) {
           best = t;
           from = static_cast<int32_t>(p);
         }
       }
-      weight[x + y * X] = best;
-      path[x + y * X] = from;
+      weight[x * Y + y] = best;
+      path[x * Y + y] = from;
     }
   }
 
-  const double endE = weight[X - 1 + HMMModel::E * X];
-  const double endS = weight[X - 1 + HMMModel::S * X];
+  const double endE = weight[(X - 1) * Y + HMMModel::E];
+  const double endS = weight[(X - 1) * Y + HMMModel::S];
   int32_t stat = endE >= endS ? HMMModel::E : HMMModel::S;
 
   status.resize(X);
   for (size_t x = X; x-- > 0;) {
     status[x] = static_cast<size_t>(stat);
-    stat = path[x + stat * X];
+    stat = path[x * Y + stat];
   }
 }
 
