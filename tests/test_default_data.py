@@ -11,32 +11,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import build_default_data as build  # noqa: E402
 import eval_segmentation as evaluation  # noqa: E402
 
-CONLLU = """\
-# sent_id = s1
-# text = 他们去了 A区。
-1-2\t他们去\t_\t_\t_\t_\t_\t_\t_\t_
-1\t他们\t他们\tPRON\t_\t_\t2\tnsubj\t_\t_
-2\t去\t去\tVERB\t_\t_\t0\troot\t_\t_
-3\t了\t了\tAUX\t_\t_\t2\taux\t_\tSpaceAfter=No
-3.1\t空\t_\t_\t_\t_\t_\t_\t_\t_
-4\tA区\tA区\tNOUN\t_\t_\t2\tobj\t_\tSpaceAfter=No
-5\t。\t。\tPUNCT\t_\t_\t2\tpunct\t_\t_
-
-# text = 好
-1\t好\t好\tADJ\t_\t_\t0\troot\t_\t_
-"""
-
-
-def test_gold_readers(tmp_path):
-    conllu, plain = tmp_path / "gold.conllu", tmp_path / "gold.txt"
-    conllu.write_text(CONLLU, encoding="utf-8")
-    plain.write_text("我们 去 公园\n\n  天气  好 \n", encoding="utf-8")
-    # CoNLL-U comments, multi-word ranges and empty nodes are skipped
-    assert evaluation.read_gold(str(conllu)) == [
-        ("他们去了 A区。", ["他们", "去", "了", "A区", "。"]), ("好", ["好"])]
-    assert evaluation.read_gold(str(plain)) == [
-        ("我们去公园", ["我们", "去", "公园"]), ("天气好", ["天气", "好"])]
-
 
 @pytest.mark.parametrize(
     "gold, predicted, correct, oov, oov_correct",
@@ -53,17 +27,6 @@ def test_span_scoring(gold, predicted, correct, oov, oov_correct):
     counts = evaluation.score_sentence(gold, predicted, vocabulary={"我们", "去", "A区", "好"})
     assert (counts.correct, counts.gold_oov, counts.correct_oov) == (correct, oov, oov_correct)
     assert counts.predicted == len([w for w in predicted if w.strip()])
-
-
-def test_totals_and_ratios():
-    sentences = [("我们去公园", ["我们", "去", "公园"]), ("好天气", ["好", "天气"])]
-    cuts = {"我们去公园": ["我们", "去公", "园"], "好天气": ["好", "天气"]}
-    counts = evaluation.evaluate(sentences, cuts.__getitem__, {"我们", "去", "好", "天气"})
-    assert (counts.gold, counts.predicted, counts.correct, counts.sentences) == (5, 5, 3, 2)
-    assert counts.precision == counts.recall == counts.f1 == pytest.approx(0.6)
-    assert counts.oov_recall == 0.0 and counts.oov_rate == pytest.approx(0.2)
-    with pytest.raises(ValueError):  # a cut that loses text
-        evaluation.score_sentence(["我们", "去"], ["我们"], set())
 
 
 SOURCE = (
@@ -158,16 +121,6 @@ def test_hmm_file_is_a_proper_model(built):
         assert all(ord(ch) >= 0x80 for ch in table)
     # 好 is seen only alone, 人 only at the start of words
     assert emit[3]["好"] - emit[0]["好"] > emit[3]["人"] - emit[0]["人"]
-
-
-@pytest.mark.parametrize("options", [build.HmmOptions(power=0.0), build.HmmOptions(log_damping=True),
-                                     build.HmmOptions(single_bias=0.5, emit_smoothing=0.0)])
-def test_hmm_options_keep_distributions(options):
-    rows = [("中国", 40, "n"), ("好", 10, "a"), ("人民币", 3, "n"), ("国", 1, "n")]
-    start, trans, emit = build.estimate_hmm(rows, options)
-    assert sum(math.exp(v) for v in start if v is not None) == pytest.approx(1.0)
-    for table in emit:
-        assert sum(math.exp(v) for v in table.values()) == pytest.approx(1.0)
 
 
 def test_default_paths_name_bundled_files():

@@ -72,33 +72,6 @@ TEST(TokenTableTest, CountsAddUpAcrossBatchesAndSingleUpdates) {
   EXPECT_EQ(visited, keys.size());
 }
 
-TEST(BM25IndexedTest, IndexedFormsPointAtFirstOccurrencesInKeyOrder) {
-  BM25 model(0.75, 1.2);
-  model.train(std::vector<std::string>{"b", "a", "b"});
-  const std::vector<std::string_view> tokens = {"b", "c", "a", "b", "c"};
-  std::vector<BM25::IndexedWeight> weights(tokens.size());
-  ASSERT_EQ(model.encode_document(tokens.data(), tokens.size(), weights.data()), 3u);
-  EXPECT_EQ(weights[0].first, 2u);  // a
-  EXPECT_EQ(weights[1].first, 0u);  // b
-  EXPECT_EQ(weights[2].first, 1u);  // c
-  const std::vector<long long> ids = {5, -7, 5, 12};
-  ASSERT_EQ(model.encode_query(ids.data(), ids.size(), weights.data()), 3u);
-  EXPECT_EQ(weights[0].first, 1u);  // -7
-  EXPECT_EQ(weights[1].first, 0u);  // 5
-  EXPECT_EQ(weights[2].first, 3u);  // 12
-}
-
-TEST(SmallVectorTest, KeepsElementsWhenItOutgrowsItsInlineRoom) {
-  SmallVector<int, 4> values;
-  for (int i = 0; i < 100; ++i) values.push_back(i * 3);
-  ASSERT_EQ(values.size(), 100u);
-  for (int i = 0; i < 100; ++i) ASSERT_EQ(values[i], i * 3) << i;
-  values.resize(150);
-  EXPECT_EQ(values[99], 297);
-  SmallVector<std::string_view, 2> views(3);
-  EXPECT_TRUE(views[2].empty());
-}
-
 // Keys that agree on their first eight bytes, are prefixes of each other or
 // hold NUL bytes; repeated in a list longer than the inline buffers.
 TEST(BM25IndexedTest, CountsAndOrderMatchAnOrderedMapOnSharedPrefixes) {

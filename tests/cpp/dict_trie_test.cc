@@ -186,21 +186,4 @@ TEST(DictTrie, WordsLongerThanTheCandidateLimit) {
   EXPECT_EQ(DagOf(dict, longest, 600)[0].size(), 2u);
 }
 
-TEST(Trie, KeysAndValuesLastPairWins) {
-  std::vector<DictUnit> units(4);
-  std::vector<Unicode> keys(4);
-  const char* words[] = {"ab", "", "ab", "a"};
-  for (size_t i = 0; i < 4; ++i) {
-    ASSERT_TRUE(DecodeRunesInString(words[i], keys[i]));
-    units[i].word = keys[i];
-  }
-  Trie trie(keys, {&units[0], &units[1], &units[2], &units[3]});
-  RuneStrArray runes;
-  ASSERT_TRUE(DecodeRunesInString("ab", runes));
-  EXPECT_EQ(trie.Find(runes.begin(), runes.end()), &units[2]);
-  EXPECT_EQ(trie.Find(runes.begin(), runes.begin() + 1), &units[3]);
-  EXPECT_EQ(trie.Find(runes.begin(), runes.begin()), nullptr);
-  EXPECT_EQ(trie.NodeCount(), 3u);
-}
-
 }  // namespace korva::typing::text::segmenter

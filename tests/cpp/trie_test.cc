@@ -37,12 +37,18 @@ TEST(Trie, FindsExactlyTheKeysOfEveryNodeWidth) {
     units[i].weight = -static_cast<double>(i);
     reference[std::vector<Rune>(keys.back().begin(), keys.back().end())] = i;
   }
+  // An empty key is never inserted; a repeated key keeps its last entry (the
+  // reference map's).
+  keys.push_back(Unicode());
   std::vector<const DictUnit*> values;
   for (const DictUnit& unit : units) values.push_back(&unit);
+  values.push_back(&units[0]);
   Trie trie(keys, values);
+  RuneStrArray none;
+  EXPECT_EQ(trie.Find(none.begin(), none.end()), nullptr);
 
   // Every key, and as many probes that are mostly not keys.
-  std::vector<Unicode> probes(keys);
+  std::vector<Unicode> probes(keys.begin(), keys.end() - 1);
   for (size_t i = 0; i < 3000; ++i) probes.push_back(random_key(6));
   for (const Unicode& probe : probes) {
     RuneStrArray runes;
