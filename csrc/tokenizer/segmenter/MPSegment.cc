@@ -72,9 +72,8 @@ void MPSegment::CalcDP(const RuneStr* begin, const RuneStr* end, size_t max_word
     const TrieNode* node = trie.RootChild(begin[i].rune);
     const double single = node != nullptr && node->HasValue() ? node->weight : min_weight;
     // Strictly greater: ties keep the shorter word, and NaN never wins.
-    if (routes[i + 1].weight + single > best.weight) {
-      best.weight = routes[i + 1].weight + single;
-    }
+    const double alone = routes[i + 1].weight + single;
+    if (alone > best.weight) best.weight = alone;
     for (size_t j = i + 1; node != nullptr && j < n && j - i + 1 <= max_word_len; ++j) {
       node = trie.Child(*node, begin[j].rune);
       if (node != nullptr && node->HasValue()) {
