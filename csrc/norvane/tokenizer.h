@@ -1,0 +1,86 @@
+#pragma once
+// Usage:
+//   norvane::Tokenizer tok(norvane::TokenizerPaths{dict, hmm, user, idf, stop}, false);
+//   std::vector<norvane::Token> tokens;
+//   tok.Tokenize(text_utf8, norvane::CutMode::kSearch, tokens);
+//   for (const auto& t : tokens) use(text_utf8.substr(t.offset, t.length));
+//
+// Thread safety: a constructed Tokenizer is immutable; every const method may
+// be called from many threads at once.
+// Throws: the constructor throws util::FatalError (a std::runtime_error) when a
+// data file is refused, with the loader's FATAL record as its message. The
+// cutting methods throw nothing but std::bad_alloc.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace korva::typing::text::segmenter {
+class Segmenter;
+}
+
+namespace norvane {
+
+enum class CutMode { kAccurate, kSearch };
+
+// The five data files of a segmenter; user_dict may be empty.
+struct TokenizerPaths {
+  std::string dict;
+  std::string hmm;
+  std::string user_dict;
+  std::string idf;
+  std::string stop_words;
+};
+
+// Where a word lies in the original text: bytes of its UTF-8 and code points.
+struct Token {
+  uint32_t offset;          // bytes
+  uint32_t length;          // bytes
+  uint32_t unicode_offset;  // code points
+  uint32_t unicode_length;  // code points
+};
+
+class Tokenizer {
+ public:
+  // traditional: traditional characters are mapped to simplified ones for
+  // dictionary and model lookup only; tokens still point into the original.
+  Tokenizer(const TokenizerPaths& paths, bool traditional);
+  ~Tokenizer();
+  Tokenizer(const Tokenizer&) = delete;
+  Tokenizer& operator=(const Tokenizer&) = delete;
+
+  // The words of text in order (search mode: each long word's sub-words come
+  // before it, as pynorvane's cut_for_search gives them). Clears out first.
+  // Text that is not UTF-8 gives no tokens.
+  void Tokenize(std::string_view text, CutMode mode, std::vector<Token>& out) const;
+
+  // (word, part-of-speech tag) pairs of an accurate cut.
+  void Tag(std::string_view text, std::vector<std::pair<std::string, std::string>>& out) const;
+
+  // The top_k words by TF-IDF (IDF table, stop words left out), best first.
+  void Keywords(std::string_view text, size_t top_k,
+                std::vector<std::pair<std::string, double>>& out) const;
+
+  bool IsStopWord(std::string_view word) const;
+  bool traditional() const { return traditional_; }
+  const TokenizerPaths& paths() const { return paths_; }
+  const korva::typing::text::segmenter::Segmenter& segmenter() const { return *segmenter_; }
+
+ private:
+  TokenizerPaths paths_;
+  bool traditional_;
+  std::unique_ptr<korva::typing::text::segmenter::Segmenter> segmenter_;
+};
+
+// Runs fn(i) for every i in [0, n) on up to `threads` native threads (0: one
+// per core), the calling thread among them. The first exception thrown by fn
+// is rethrown here after every thread has stopped.
+void ParallelFor(size_t n, unsigned threads, const std::function<void(size_t)>& fn);
+
+}  // namespace norvane
