@@ -34,9 +34,12 @@ def test_constructor_parameters(args, kwargs, b, k1):
     assert weight == pytest.approx(1 / (k + 1))
 
 
-@pytest.mark.parametrize("kwargs", [{"k": 1.0}, {"b": "x"}])
-def test_constructor_rejects_bad_arguments(kwargs):
-    with pytest.raises(TypeError):
+@pytest.mark.parametrize("kwargs, error", [
+    ({"k": 1.0}, TypeError), ({"b": "x"}, TypeError),
+    ({"b": math.nan}, ValueError), ({"k1": math.inf}, ValueError), ({"b": -math.inf}, ValueError),
+])
+def test_constructor_rejects_bad_arguments(kwargs, error):
+    with pytest.raises(error):
         pynorvane.BM25(**kwargs)
 
 

@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 import pynorvane
-from conftest import trained
+from conftest import HMM_LINES, trained
 
 EXAMPLE = (
     '{\n  "_b" : 0.750000,\n  "_doc_count" : 3,\n  "_doc_length_average" : 4.333333,\n'
@@ -24,6 +24,11 @@ def model_text(**members):
             "_doc_token_frequency": {"apple": 2, "pear": 1}, "_k1": 1.2}
     data.update(members)
     return json.dumps({k: v for k, v in data.items() if v is not None})
+
+
+def raw_member(name, text):
+    """The example model file with the member `name` written as `text`."""
+    return model_text(**{name: None})[:-1] + f', "{name}": {text}}}'
 
 
 def dumped(model, path):
@@ -107,18 +112,24 @@ def test_training_after_load_keeps_the_average():
         (model_text(_doc_count=None), RuntimeError, "load doc_count failed"),
         (model_text(_doc_count=3.0), RuntimeError, "load doc_count failed"),
         (model_text(_doc_count=2**32 + 3), RuntimeError, "load doc_count failed"),
-        (model_text(_doc_length_average=4), RuntimeError, "load doc_length_average failed"),
+        (model_text(_doc_count=-1), RuntimeError, "load doc_count failed"),
+        (model_text(_doc_length_average=-0.5), RuntimeError, "load doc_length_average failed"),
         (model_text(_doc_length_average=1e300), RuntimeError, "load doc_length_average failed"),
-        (model_text(_doc_length_average=None)[:-1] + ', "_doc_length_average": 1e999}',
-         RuntimeError, "load doc_length_average failed"),
+        (raw_member("_doc_length_average", "1e999"), RuntimeError,
+         "load doc_length_average failed"),
         (model_text(_b=None), RuntimeError, "load b failed"),
-        (model_text(_k1=1), RuntimeError, "load k1 failed"),
+        (raw_member("_b", "1e999"), RuntimeError, "load b failed"),
+        (raw_member("_k1", "-1.0e999"), RuntimeError, "load k1 failed"),
+        (raw_member("_k1", "0e999"), RuntimeError, "load k1 failed"),  # 0 times infinity
+        (model_text(_k1="1"), RuntimeError, "load k1 failed"),
         (model_text(_doc_token_frequency={"a": 1, "b": 1.5}), RuntimeError,
          "load doc_token_frequency failed"),
         (model_text(_doc_token_frequency={"a": 2**31}), RuntimeError,
          "load doc_token_frequency failed"),
+        (model_text(_doc_token_frequency={"a": 1, "b": -1}), RuntimeError,
+         "load doc_token_frequency failed"),
         # A bad count wins over a bad scalar: the members are checked in order.
-        (model_text(_doc_token_frequency={"a": "1"}, _k1=1), RuntimeError,
+        (model_text(_doc_token_frequency={"a": "1"}, _k1="1"), RuntimeError,
          "load doc_token_frequency failed"),
         ('{"_doc_count" : -}', ValueError, "stol"),
         ('{"_b" : -.}', ValueError, "stod"),
@@ -139,13 +150,17 @@ def test_failed_load_leaves_the_model_unchanged(tmp_path, text, error, message):
     assert encodings(model, ["a", "z"]) == encodings(twin, ["a", "z"])
 
 
-def test_tolerated_members():
+def test_tolerated_members(tmp_path):
     model = pynorvane.BM25()
     # Counts as an array are ignored, extreme but valid values are taken.
     model.load(model_text(_doc_token_frequency=[1, 2]))
-    model.load(model_text(_doc_count=2**31 - 1,
-                          _doc_token_frequency={"a": 2**31 - 1, "b": -(2**31)}))
+    model.load(model_text(_doc_count=2**31 - 1, _doc_token_frequency={"a": 2**31 - 1, "b": 0}))
     assert model.encode_query(["a"]) == {"a": 1.0}
+    # Integral numbers where floats belong, as other JSON writers give 2.0.
+    model.load(model_text(_b=1, _k1=-2, _doc_length_average=0))
+    text = dumped(model, tmp_path / "m.json").decode()
+    assert '"_b" : 1.000000' in text and '"_k1" : -2.000000' in text
+    assert '"_doc_length_average" : 0.000000' in text
 
 
 def test_dump_replaces_the_file_and_keeps_its_mode(tmp_path):
@@ -233,3 +248,43 @@ def test_training_up_to_the_count_range_works():
     model.train(["a"])  # both counts reach the top of the range
     with pytest.raises(OverflowError):
         model.train(["c"])
+
+
+@pytest.fixture(scope="session")
+def comma_locale(tmp_path_factory):
+    """Environment for a process that can select de_DE.UTF-8, whose decimal point is a comma."""
+    folder = tmp_path_factory.mktemp("locales")
+    # Built into a folder of its own when missing; LOCPATH points the C library there.
+    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(folder / "de_DE.UTF-8")],
+                   capture_output=True)
+    env = dict(os.environ, LOCPATH=str(folder)) if (folder / "de_DE.UTF-8").is_dir() else None
+    check = "import locale; locale.setlocale(locale.LC_ALL, 'de_DE.UTF-8')"
+    if subprocess.run([sys.executable, "-c", check], env=env, capture_output=True).returncode:
+        pytest.skip("no de_DE.UTF-8 locale and localedef cannot build one")
+    return env
+
+
+def test_files_read_and_written_alike_in_a_comma_decimal_locale(data, comma_locale):
+    script = textwrap.dedent(
+        """
+        import locale, pynorvane, sys
+        paths, text, out = eval(sys.argv[1])
+
+        def run():
+            model = pynorvane.BM25()
+            model.load(text)
+            model.dump(out)
+            model.load(open(out).read())
+            seg = pynorvane.Segmenter(**paths)
+            return open(out).read(), model.encode_document(["apple"]), seg.cut("小晓明王五的小的晓明")
+
+        in_c = run()
+        locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")
+        assert locale.localeconv()["decimal_point"] == ","
+        assert run() == in_c, (run(), in_c)
+        """
+    )
+    args = repr((data.paths, EXAMPLE, str(data.root / "m.json")))
+    result = subprocess.run([sys.executable, "-c", script, args], env=comma_locale,
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr

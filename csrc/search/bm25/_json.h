@@ -4,11 +4,13 @@
 // parser never throws for bad syntax: it writes one line per error to standard
 // error and returns what it could read, so callers check the kinds they get.
 
+#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <deque>
 #include <iostream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -277,9 +279,14 @@ class JSON {
       case Class::Integral:
         out += std::to_string(Internal.Int);
         return;
-      case Class::Floating:
-        out += std::to_string(Internal.Float);
+      case Class::Floating: {
+        // Six decimals as "%f" writes them, but always with a '.': printf
+        // follows the decimal point of the locale the process has set.
+        char text[400];
+        out.append(text, std::to_chars(text, text + sizeof(text), Internal.Float,
+                                       std::chars_format::fixed, 6).ptr);
         return;
+      }
       case Class::String:
         out += '"';
         out += json_escape(*Internal.String);
@@ -578,6 +585,16 @@ inline JSON parse_string(const std::string& str, size_t& offset) {
   return result;
 }
 
+// std::stod, with its exceptions, but reading '.' as the decimal point in
+// every locale.
+inline double decimal_number(const std::string& text) {
+  double value = 0.0;
+  const std::from_chars_result read = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (read.ec == std::errc::invalid_argument) throw std::invalid_argument("stod");
+  if (read.ec == std::errc::result_out_of_range) throw std::out_of_range("stod");
+  return value;
+}
+
 inline JSON parse_number(const std::string& str, size_t& offset) {
   std::string mantissa;
   std::string exponent_text;
@@ -623,7 +640,7 @@ inline JSON parse_number(const std::string& str, size_t& offset) {
   JSON result;
   const double scale = std::pow(10.0, static_cast<double>(exponent));
   if (has_point) {
-    result = std::stod(mantissa) * scale;
+    result = decimal_number(mantissa) * scale;
   } else if (!exponent_text.empty()) {
     result = static_cast<double>(std::stol(mantissa)) * scale;
   } else {

@@ -363,7 +363,13 @@ void TokenTable::find_counts(const std::string_view* keys, size_t n, const int**
   }
 }
 
-BM25::BM25(double b, double k1) : _b(b), _k1(k1) {}
+BM25::BM25(double b, double k1) : _b(b), _k1(k1) {
+  // A NaN or an infinity would make every weight NaN, and the model file
+  // unreadable.
+  if (!std::isfinite(b) || !std::isfinite(k1)) {
+    throw std::invalid_argument("b and k1 must be finite numbers");
+  }
+}
 
 BM25::~BM25() = default;
 
@@ -510,19 +516,21 @@ void WriteModelFile(const std::string& filename, const std::string& text) {
   }
 }
 
-bool FitsInt(long value) { return value >= INT_MIN && value <= INT_MAX; }
-
-int ReadInt(const json::JSON& value, const char* error) {
+// A count: an Integral from 0 to INT_MAX.
+int ReadCount(const json::JSON& value, const char* error) {
   bool ok = false;
   const long number = value.ToInt(ok);
-  if (!ok || !FitsInt(number)) throw std::runtime_error(error);
+  if (!ok || number < 0 || number > INT_MAX) throw std::runtime_error(error);
   return static_cast<int>(number);
 }
 
+// A finite number. An Integral is taken too: other JSON writers drop the
+// ".0" of 2.0.
 double ReadFloat(const json::JSON& value, const char* error) {
   bool ok = false;
-  const double number = value.ToFloat(ok);
-  if (!ok) throw std::runtime_error(error);
+  double number = value.ToFloat(ok);
+  if (!ok) number = static_cast<double>(value.ToInt(ok));
+  if (!ok || !std::isfinite(number)) throw std::runtime_error(error);
   return number;
 }
 
@@ -552,17 +560,17 @@ void BM25::load(const std::string& json_data) {
   const json::JSON& counts = data["_doc_token_frequency"];
   size_t token_count = 0;
   for (const auto& member : counts.ObjectRange()) {
-    ReadInt(member.second, "load doc_token_frequency failed");
+    ReadCount(member.second, "load doc_token_frequency failed");
     ++token_count;
   }
-  const int doc_count = ReadInt(data["_doc_count"], "load doc_count failed");
+  const int doc_count = ReadCount(data["_doc_count"], "load doc_count failed");
   const double average = ReadFloat(data["_doc_length_average"], "load doc_length_average failed");
   const double b = ReadFloat(data["_b"], "load b failed");
   const double k1 = ReadFloat(data["_k1"], "load k1 failed");
   // The file holds no total length; later training needs one that matches
   // the loaded average.
   const double total = average * static_cast<double>(doc_count);
-  if (!std::isfinite(total) || std::fabs(total) >= 9.223372036854775808e18) {
+  if (average < 0 || total >= 9.223372036854775808e18) {
     throw std::runtime_error("load doc_length_average failed");
   }
 

@@ -124,7 +124,7 @@ class TokenTable {
 // tokens under their decimal text.
 class BM25 {
  public:
-  BM25(double b, double k1);
+  BM25(double b, double k1);  // std::invalid_argument unless both are finite
   ~BM25();
 
   void train(const std::vector<std::string>& corpus);

@@ -78,7 +78,7 @@ inline void HMMModel::LoadModel(const std::string& filePath) {
   util::Split(line, tmp, " ");
   CHECK_OR_FATAL(tmp.size() == STATUS_SUM);
   for (size_t j = 0; j < tmp.size(); j++) {
-    startProb[j] = atof(tmp[j].c_str());
+    startProb[j] = util::AtoF(tmp[j]);
   }
 
   for (size_t i = 0; i < STATUS_SUM; i++) {
@@ -86,7 +86,7 @@ inline void HMMModel::LoadModel(const std::string& filePath) {
     util::Split(line, tmp, " ");
     CHECK_OR_FATAL(tmp.size() == STATUS_SUM);
     for (size_t j = 0; j < tmp.size(); j++) {
-      transProb[i][j] = atof(tmp[j].c_str());
+      transProb[i][j] = util::AtoF(tmp[j]);
     }
   }
 
@@ -132,7 +132,7 @@ inline bool HMMModel::LoadEmitProb(const std::string& line, EmitProbMap& mp) {
       LOG_RECORD(ERROR) << "TransCode failed.";
       return false;
     }
-    mp[unicode[0]] = atof(tmp2[1].c_str());
+    mp[unicode[0]] = util::AtoF(tmp2[1]);
   }
   return true;
 }

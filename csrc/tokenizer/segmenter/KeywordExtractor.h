@@ -58,7 +58,7 @@ inline void KeywordExtractor::LoadIdfDict(const std::string& idfPath) {
       LOG_RECORD(ERROR) << "line: " << line << ", lineno: " << lineno << " empty. skipped.";
       continue;
     }
-    const double idf = atof(buf[1].c_str());
+    const double idf = util::AtoF(buf[1]);
     idfMap_[buf[0]] = idf;
     sum += idf;
   }

@@ -1,6 +1,7 @@
 #include "tokenizer/segmenter/util/StringUtil.h"
 
-#include <cctype>
+#include <locale.h>
+#include <stdlib.h>
 
 namespace korva {
 namespace typing {
@@ -16,10 +17,7 @@ bool IsSpaceByte(char c) {
 }  // namespace
 
 bool IsSpace(unsigned c) {
-  if (c > 255) {
-    return false;
-  }
-  return std::isspace(static_cast<int>(c)) != 0;
+  return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 std::string& LTrim(std::string& s) {
@@ -77,6 +75,12 @@ std::vector<std::string> Split(const std::string& src, const std::string& patter
   std::vector<std::string> res;
   Split(src, res, pattern, maxsplit);
   return res;
+}
+
+double AtoF(const std::string& text) {
+  // Created once and never changed; strtod_l reads it from any thread.
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t());
+  return strtod_l(text.c_str(), nullptr, c_locale);
 }
 
 std::ifstream OpenInput(const std::string& path) {

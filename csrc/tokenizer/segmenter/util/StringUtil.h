@@ -14,6 +14,7 @@ namespace util {
 // Byte-string helpers for the data-file loaders. Delimiters and white space
 // are ASCII, so multi-byte UTF-8 sequences pass through untouched.
 
+// The six ASCII white-space bytes, whatever the process's locale says.
 bool IsSpace(unsigned c);
 std::string& LTrim(std::string& s);
 std::string& RTrim(std::string& s);
@@ -27,6 +28,11 @@ void Split(const std::string& src, std::vector<std::string>& res, const std::str
            size_t maxsplit = std::numeric_limits<size_t>::max());
 std::vector<std::string> Split(const std::string& src, const std::string& pattern,
                                size_t maxsplit = std::numeric_limits<size_t>::max());
+
+// What atof gives in the "C" locale: the longest leading number (decimal,
+// hexadecimal, inf, nan, after white space), 0 when there is none. atof
+// itself reads the decimal point of whatever locale the process has set.
+double AtoF(const std::string& text);
 
 // Opens a data file for reading, past a leading UTF-8 byte order mark. The
 // stream is left closed, as for a missing file, when nothing can be read from
