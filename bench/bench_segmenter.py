@@ -32,10 +32,10 @@ LETTERS = "abcdefghijklmnopqrstuvwxyz"
 def default_paths():
     """The five constructor paths of the bundled default data."""
     try:
-        import pynorvane_data
+        import norvane
     except ImportError:
         return None
-    return pynorvane_data.default_paths()
+    return norvane.default_paths()
 
 
 def read_dictionary(path):
@@ -158,7 +158,7 @@ def main(argv=None):
 
     paths = default_paths()
     if paths is None or not hasattr(pynorvane, "Segmenter"):
-        print("skipped: needs pynorvane.Segmenter and the default data (pynorvane_data)")
+        print("skipped: needs pynorvane.Segmenter and the default data (norvane.default_paths)")
         return
     if args.write_text:
         lines, size = make_text(read_dictionary(paths["dict_path"]), args.megabytes,

@@ -11,8 +11,8 @@ import os
 import sys
 import time
 
+import norvane
 import pynorvane
-import pynorvane_data
 
 DOCS_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "docs_zh.txt")
 QUERIES = ["手机电池续航", "深度学习模型训练", "北京天气", "数据库索引", "新能源汽车销量", "乒乓球冠军"]
@@ -67,7 +67,7 @@ class SearchIndex:
 
 def main(queries):
     started = time.perf_counter()
-    paths = pynorvane_data.default_paths()
+    paths = norvane.default_paths()
     segmenter = pynorvane.Segmenter(**paths)
     documents = read_documents(DOCS_PATH)
     index = SearchIndex(segmenter, read_stop_words(paths["stop_word_path"]), documents)

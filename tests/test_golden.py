@@ -9,14 +9,14 @@ import pytest
 
 import pynorvane
 
-pynorvane_data = pytest.importorskip("pynorvane_data")
+norvane = pytest.importorskip("norvane")
 
 GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "golden.json")
 
 
 @pytest.fixture(scope="module")
 def segmenter():
-    return pynorvane.Segmenter(**pynorvane_data.default_paths())
+    return pynorvane.Segmenter(**norvane.default_paths())
 
 
 @pytest.fixture(scope="module")

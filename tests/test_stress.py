@@ -13,13 +13,13 @@ import pytest
 
 import pynorvane
 
-pynorvane_data = pytest.importorskip("pynorvane_data")
+norvane = pytest.importorskip("norvane")
 
 SECONDS = float(os.environ.get("NORVANE_STRESS_SECONDS", "10"))
 
 
 def make_sentences(rng):
-    with open(pynorvane_data.default_paths()["dict_path"], encoding="utf-8") as f:
+    with open(norvane.default_paths()["dict_path"], encoding="utf-8") as f:
         words = [line.split(" ")[0] for _, line in zip(range(20000), f)]
     extras = ["abc123", "3.14", " ", "，", "。", "\t", "\n", "\x00", "😀", "Ａ", "\r", "x-y"]
     sentences = ["", "，", "  "]
@@ -51,7 +51,7 @@ def bm25_job(docs, dump_path):
 
 def test_shared_segmenter_under_churn(data, tmp_path):
     rng = random.Random(20240309)
-    shared = pynorvane.Segmenter(**pynorvane_data.default_paths())
+    shared = pynorvane.Segmenter(**norvane.default_paths())
     sentences = make_sentences(rng)
     expected = [(outcome(shared.cut, s), outcome(shared.cut_for_search, s)) for s in sentences]
     assert any(e[0] == ("error", "UnicodeDecodeError") for e in expected)

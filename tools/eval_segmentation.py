@@ -164,10 +164,10 @@ def main(argv=None):
     parser.add_argument("--stop-words", dest="stop_word_path")
     args = parser.parse_args(argv)
 
+    import norvane
     import pynorvane
-    import pynorvane_data
 
-    paths = pynorvane_data.default_paths()
+    paths = norvane.default_paths()
     for key in paths:
         if getattr(args, key) is not None:
             paths[key] = getattr(args, key)

@@ -17,8 +17,8 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 
+import norvane  # noqa: E402
 import pynorvane  # noqa: E402
-import pynorvane_data  # noqa: E402
 from bench_segmenter import make_text, read_dictionary  # noqa: E402
 
 OUTPUT = os.path.join(ROOT, "tests", "data", "golden.json")
@@ -51,7 +51,7 @@ SPECIAL = [
 
 
 def sentences(rng):
-    words = read_dictionary(pynorvane_data.default_paths()["dict_path"])
+    words = read_dictionary(norvane.default_paths()["dict_path"])
     lines, _ = make_text(words, 0.05, rng)
     out = list(SPECIAL)
     for line in lines[:150]:
@@ -63,7 +63,7 @@ def sentences(rng):
 
 
 def main():
-    segmenter = pynorvane.Segmenter(**pynorvane_data.default_paths())
+    segmenter = pynorvane.Segmenter(**norvane.default_paths())
     cases = [
         {"sentence": s, "cut": segmenter.cut(s), "cut_for_search": segmenter.cut_for_search(s)}
         for s in sentences(random.Random(SEED))

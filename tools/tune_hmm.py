@@ -37,8 +37,8 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="a handful of candidates only")
     args = parser.parse_args(argv)
 
+    import norvane
     import pynorvane
-    import pynorvane_data
 
     report = build.Report()
     entries = build.read_core_dictionary(os.path.join(args.source, "CoreNatureDictionary.txt"), report)
@@ -46,7 +46,7 @@ def main(argv=None):
     sentences = evaluation.read_gold(args.dev)
     results = []
     with tempfile.TemporaryDirectory() as folder:
-        paths = dict(pynorvane_data.default_paths())
+        paths = dict(norvane.default_paths())
         paths["dict_path"] = os.path.join(folder, build.DICT_FILE)
         paths["hmm_path"] = os.path.join(folder, build.HMM_FILE)
         build.write_text(paths["dict_path"], build.format_dictionary(rows))

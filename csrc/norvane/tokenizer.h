@@ -9,7 +9,8 @@
 // be called from many threads at once.
 // Throws: the constructor throws util::FatalError (a std::runtime_error) when a
 // data file is refused, with the loader's FATAL record as its message. The
-// cutting methods throw nothing but std::bad_alloc.
+// cutting methods throw nothing but std::bad_alloc; text that is not valid
+// UTF-8, or of 4 GiB or more, gives no words.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,7 @@
 
 namespace korva::typing::text::segmenter {
 class Segmenter;
+class MixSegment;
 }
 
 namespace norvane {
@@ -57,7 +59,6 @@ class Tokenizer {
 
   // The words of text in order (search mode: each long word's sub-words come
   // before it, as pynorvane's cut_for_search gives them). Clears out first.
-  // Text that is not UTF-8 gives no tokens.
   void Tokenize(std::string_view text, CutMode mode, std::vector<Token>& out) const;
 
   // (word, part-of-speech tag) pairs of an accurate cut.
@@ -76,6 +77,9 @@ class Tokenizer {
   TokenizerPaths paths_;
   bool traditional_;
   std::unique_ptr<korva::typing::text::segmenter::Segmenter> segmenter_;
+  // The tagger looks words up through a segmenter with a dictionary; the
+  // facade keeps its own private.
+  std::unique_ptr<korva::typing::text::segmenter::MixSegment> tagging_;
 };
 
 // Runs fn(i) for every i in [0, n) on up to `threads` native threads (0: one

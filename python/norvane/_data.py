@@ -1,15 +1,8 @@
-"""Default data files for pynorvane.Segmenter.
-
-    import pynorvane, pynorvane_data
-    segmenter = pynorvane.Segmenter(**pynorvane_data.default_paths())
-
-The files are derived from HanLP data (Apache License 2.0, see NOTICE in
-this folder) by tools/build_default_data.py of the pynorvane sources.
-"""
+"""The bundled segmenter data: derived from HanLP data (Apache License 2.0,
+see NOTICE in the data folder) by tools/build_default_data.py."""
 
 import os
-
-__all__ = ["data_dir", "default_paths"]
+from typing import Dict
 
 _FILES = {
     "dict_path": "main_dict.txt",
@@ -19,13 +12,16 @@ _FILES = {
 }
 
 
-def data_dir():
-    """The folder that holds the bundled data files."""
-    return os.path.dirname(os.path.abspath(__file__))
+def data_dir() -> str:
+    """The folder that holds the bundled data files and their NOTICE."""
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
 
-def default_paths():
-    """Keyword arguments for pynorvane.Segmenter naming the bundled files.
+def default_paths() -> Dict[str, str]:
+    """The five constructor arguments of pynorvane.Segmenter (and of
+    norvane.Tokenizer) naming the bundled files.
+
+        segmenter = pynorvane.Segmenter(**norvane.default_paths())
 
     No user dictionary is bundled, so user_dict_path is empty.
     """

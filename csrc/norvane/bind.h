@@ -1,0 +1,18 @@
+#pragma once
+// Usage (bind_module.cc):
+//   PYBIND11_MODULE(_core, m) { norvane::BindTokenizer(m); }
+//
+// Thread safety: called once, while the module is imported.
+// Throws: whatever pybind11 throws while registering a class.
+//
+// One Bind function per component of norvane._core.
+
+#include <pybind11/pybind11.h>
+
+namespace norvane {
+
+// _core.Tokenizer, holding a std::shared_ptr<norvane::Tokenizer>: other
+// bindings of this module take that holder to share the C++ object.
+void BindTokenizer(pybind11::module_& m);
+
+}  // namespace norvane

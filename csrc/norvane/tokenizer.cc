@@ -1,0 +1,224 @@
+#include "norvane/tokenizer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <unordered_map>
+
+#include "norvane/t2s_table.h"
+#include "tokenizer/segmenter/MixSegment.h"
+#include "tokenizer/segmenter/PosTagger.h"
+#include "tokenizer/segmenter/Segmenter.h"
+
+namespace norvane {
+
+namespace seg = korva::typing::text::segmenter;
+
+namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+// Returns the sequence's length, 0 when it is not valid.
+size_t DecodeStrict(const unsigned char* p, size_t left, char32_t& cp) {
+  const unsigned b0 = p[0];
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  }
+  size_t len;
+  char32_t min;
+  if ((b0 & 0xE0) == 0xC0) {
+    len = 2, min = 0x80, cp = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3, min = 0x800, cp = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4, min = 0x10000, cp = b0 & 0x07;
+  } else {
+    return 0;
+  }
+  if (left < len) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[k] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+void AppendUtf8(char32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// One cut of a text: the text the segmenter saw (simplified, in traditional
+// mode), the words' places in it, and their places in the original.
+struct Cut {
+  std::string lookup;
+  std::vector<seg::WordSpan> spans;
+  std::vector<Token> tokens;
+};
+
+// Fills cut; false (and nothing cut) when text is not valid UTF-8 or too long
+// for 32-bit offsets.
+bool CutText(const seg::Segmenter& segmenter, bool traditional, std::string_view text,
+             CutMode mode, Cut& cut) {
+  cut.spans.clear();
+  cut.tokens.clear();
+  if (text.size() >= UINT32_MAX) return false;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  // Byte offset of every code point of the original, and its end: only
+  // needed when the simplified text has other byte lengths.
+  std::vector<uint32_t> starts;
+  bool moved = false;
+  cut.lookup.clear();
+  if (traditional) cut.lookup.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp;
+    const size_t len = DecodeStrict(bytes + i, text.size() - i, cp);
+    if (len == 0) return false;
+    if (traditional) {
+      starts.push_back(static_cast<uint32_t>(i));
+      const size_t before = cut.lookup.size();
+      AppendUtf8(SimplifiedOf(cp), cut.lookup);
+      moved = moved || cut.lookup.size() - before != len;
+    }
+    i += len;
+  }
+  if (!traditional) cut.lookup.assign(text);
+  starts.push_back(static_cast<uint32_t>(text.size()));
+  if (mode == CutMode::kSearch) {
+    segmenter.CutForSearch(cut.lookup, cut.spans, true);
+  } else {
+    segmenter.Cut(cut.lookup, cut.spans, true);
+  }
+  cut.tokens.reserve(cut.spans.size());
+  for (const seg::WordSpan& s : cut.spans) {
+    if (!moved) {
+      cut.tokens.push_back(Token{s.offset, s.length, s.unicode_offset, s.unicode_length});
+      continue;
+    }
+    const uint32_t begin = starts[s.unicode_offset];
+    const uint32_t end = starts[s.unicode_offset + s.unicode_length];
+    cut.tokens.push_back(Token{begin, end - begin, s.unicode_offset, s.unicode_length});
+  }
+  return true;
+}
+
+// Spaces, controls and punctuation: words made only of these are no keywords.
+bool IsPunctuationOrSpace(char32_t c) {
+  if (c < 0x80) return !((c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'));
+  return c < 0xA0 || (c >= 0x2000 && c <= 0x206F) || (c >= 0x3000 && c <= 0x303F) ||
+         (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF0F) ||
+         (c >= 0xFF1A && c <= 0xFF20) || (c >= 0xFF3B && c <= 0xFF40) ||
+         (c >= 0xFF5B && c <= 0xFF65);
+}
+
+bool HasWordCharacter(std::string_view word) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
+  for (size_t i = 0; i < word.size();) {
+    char32_t cp;
+    const size_t len = DecodeStrict(bytes + i, word.size() - i, cp);
+    if (len == 0) return false;
+    if (!IsPunctuationOrSpace(cp)) return true;
+    i += len;
+  }
+  return false;
+}
+
+}  // namespace
+
+Tokenizer::Tokenizer(const TokenizerPaths& paths, bool traditional)
+    : paths_(paths),
+      traditional_(traditional),
+      segmenter_(std::make_unique<seg::Segmenter>(paths.dict, paths.hmm, paths.user_dict,
+                                                  paths.idf, paths.stop_words)),
+      tagging_(std::make_unique<seg::MixSegment>(segmenter_->GetDictTrie(),
+                                                 segmenter_->GetHMMModel())) {}
+
+Tokenizer::~Tokenizer() = default;
+
+void Tokenizer::Tokenize(std::string_view text, CutMode mode, std::vector<Token>& out) const {
+  Cut cut;
+  CutText(*segmenter_, traditional_, text, mode, cut);
+  out.swap(cut.tokens);
+}
+
+void Tokenizer::Tag(std::string_view text,
+                    std::vector<std::pair<std::string, std::string>>& out) const {
+  out.clear();
+  Cut cut;
+  if (!CutText(*segmenter_, traditional_, text, CutMode::kAccurate, cut)) return;
+  const seg::PosTagger tagger;
+  out.reserve(cut.tokens.size());
+  for (size_t i = 0; i < cut.tokens.size(); ++i) {
+    const seg::WordSpan& s = cut.spans[i];
+    out.emplace_back(std::string(text.substr(cut.tokens[i].offset, cut.tokens[i].length)),
+                     tagger.LookupTag(cut.lookup.substr(s.offset, s.length), *tagging_));
+  }
+}
+
+void Tokenizer::Keywords(std::string_view text, size_t top_k,
+                         std::vector<std::pair<std::string, double>>& out) const {
+  out.clear();
+  Cut cut;
+  if (top_k == 0 || !CutText(*segmenter_, traditional_, text, CutMode::kAccurate, cut)) return;
+  struct Count {
+    size_t first;  // index of the first occurrence, which names the word
+    size_t n;
+  };
+  // Counted by the simplified form, which the IDF table and stop words use.
+  std::unordered_map<std::string, Count> counts;
+  size_t total = 0;
+  for (size_t i = 0; i < cut.spans.size(); ++i) {
+    const seg::WordSpan& s = cut.spans[i];
+    const std::string_view word(cut.lookup.data() + s.offset, s.length);
+    if (s.unicode_length < 2 || !HasWordCharacter(word) || IsStopWord(word)) continue;
+    ++total;
+    auto it = counts.emplace(std::string(word), Count{i, 0}).first;
+    ++it->second.n;
+  }
+  const auto& idf = segmenter_->extractor.IdfMap();
+  // An IDF table without lines has no average (0 / 0).
+  const double average = segmenter_->extractor.IdfAverage();
+  const double unknown_idf = std::isfinite(average) ? average : 0.0;
+  struct Scored {
+    double score;
+    size_t first;
+  };
+  std::vector<Scored> scored;
+  scored.reserve(counts.size());
+  for (const auto& [word, count] : counts) {
+    const auto found = idf.find(word);
+    const double weight = found != idf.end() ? found->second : unknown_idf;
+    scored.push_back(Scored{static_cast<double>(count.n) / total * weight, count.first});
+  }
+  // Ties go to the word that comes first in the text, so the order is fixed.
+  auto better = [](const Scored& a, const Scored& b) {
+    return a.score != b.score ? a.score > b.score : a.first < b.first;
+  };
+  const size_t k = std::min(top_k, scored.size());
+  std::partial_sort(scored.begin(), scored.begin() + k, scored.end(), better);
+  out.reserve(k);
+  for (size_t i = 0; i < k; ++i) {
+    const Token& t = cut.tokens[scored[i].first];
+    out.emplace_back(std::string(text.substr(t.offset, t.length)), scored[i].score);
+  }
+}
+
+bool Tokenizer::IsStopWord(std::string_view word) const {
+  return segmenter_->extractor.StopWords().count(std::string(word)) != 0;
+}
+
+}  // namespace norvane

@@ -1,0 +1,14 @@
+"""norvane: a toolkit over pynorvane's segmenter.
+
+    import norvane
+    tok = norvane.Tokenizer()
+    tok.cut("我爱北京天安门")                     # ['我', '爱', '北京', '天安门']
+    tok.tokenize("中华人民共和国", mode="search")  # (word, start, end) tuples
+
+`default_paths()` names the bundled data files, also for `pynorvane.Segmenter`.
+"""
+
+from norvane._data import data_dir, default_paths
+from norvane._tokenizer import Tokenizer
+
+__all__ = ["Tokenizer", "data_dir", "default_paths"]

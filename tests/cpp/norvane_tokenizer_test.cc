@@ -1,0 +1,104 @@
+// The toolkit tokenizer's byte offsets, tags and parallel loop; the Python
+// tests cover what the binding shows (code-point offsets, batches).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "../fuzz/segmenter_files.h"
+#include "norvane/t2s_table.h"
+#include "norvane/tokenizer.h"
+#include "test_support.h"
+#include "tokenizer/segmenter/MixSegment.h"
+#include "tokenizer/segmenter/Segmenter.h"
+
+namespace norvane {
+namespace {
+
+TokenizerPaths PathsOf(const SegmenterFiles& files) {
+  return TokenizerPaths{files.dict, files.hmm, files.user, files.idf, files.stop};
+}
+
+// Every token's bytes are the code points its code-point offsets name.
+void ExpectConsistent(const std::string& text, const std::vector<Token>& tokens) {
+  std::vector<uint32_t> starts;  // byte offset of each code point, then the end
+  for (uint32_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+  }
+  starts.push_back(static_cast<uint32_t>(text.size()));
+  for (const Token& t : tokens) {
+    ASSERT_LE(t.unicode_offset + t.unicode_length, starts.size() - 1);
+    EXPECT_EQ(t.offset, starts[t.unicode_offset]);
+    EXPECT_EQ(t.offset + t.length, starts[t.unicode_offset + t.unicode_length]);
+  }
+}
+
+TEST(NorvaneTokenizer, TraditionalOffsetsPointIntoTheOriginal) {
+  SegmenterFiles files;
+  // 㗲 is three bytes of UTF-8, its simplified form 𠵾 four.
+  files.Write("dict.txt", "𠵾中 10 n\n中国 10 ns\n人民 20 n\n");
+  ASSERT_EQ(SimplifiedOf(U'㗲'), U'𠵾');
+  const Tokenizer tok(PathsOf(files), true);
+  const std::string text = "㗲中 中國人民";
+  for (CutMode mode : {CutMode::kAccurate, CutMode::kSearch}) {
+    std::vector<Token> tokens;
+    tok.Tokenize(text, mode, tokens);
+    ExpectConsistent(text, tokens);
+    ASSERT_FALSE(tokens.empty());
+    EXPECT_EQ(text.substr(tokens[0].offset, tokens[0].length), "㗲中");
+    EXPECT_EQ(text.substr(tokens[2].offset, tokens[2].length), "中國");
+  }
+}
+
+TEST(NorvaneTokenizer, TextThatIsNotUtf8GivesNoTokens) {
+  const SegmenterFiles files;
+  for (bool traditional : {false, true}) {
+    const Tokenizer tok(PathsOf(files), traditional);
+    // A lone byte above 0x7F, an overlong slash, a surrogate, a cut-off end.
+    for (const std::string text : {"中\xFF", "\xC0\xAF", "\xED\xA0\x80", "中国\xE4\xB8"}) {
+      std::vector<Token> tokens{Token{1, 1, 1, 1}};
+      tok.Tokenize(text, CutMode::kAccurate, tokens);
+      EXPECT_TRUE(tokens.empty()) << text;
+    }
+  }
+}
+
+TEST(NorvaneTokenizer, TagsEqualTheSegmentersOwnTagger) {
+  const SegmenterFiles files;
+  const Tokenizer tok(PathsOf(files), false);
+  const korva::typing::text::segmenter::MixSegment mix(tok.segmenter().GetDictTrie(),
+                                                       tok.segmenter().GetHMMModel());
+  for (const std::string text : {"我爱北京大学的学生 ab 3.14 2024 x1", "小明了", ""}) {
+    std::vector<std::pair<std::string, std::string>> expected, tagged;
+    mix.Tag(text, expected);
+    tok.Tag(text, tagged);
+    EXPECT_EQ(tagged, expected) << text;
+  }
+}
+
+TEST(ParallelFor, RunsEveryIndexOnce) {
+  for (unsigned threads : {0u, 1u, 2u, 7u}) {
+    for (size_t n : {0, 1, 3, 500}) {
+      std::vector<std::atomic<int>> runs(n);
+      ParallelFor(n, threads, [&](size_t i) { ++runs[i]; });
+      for (size_t i = 0; i < n; ++i) EXPECT_EQ(runs[i].load(), 1) << threads << " " << n;
+    }
+  }
+}
+
+TEST(ParallelFor, RethrowsAfterTheOthersStop) {
+  std::atomic<int> running{0};
+  EXPECT_THROW(ParallelFor(1000, 4,
+                           [&](size_t i) {
+                             ++running;
+                             if (i == 10) throw std::runtime_error("stop");
+                             --running;
+                           }),
+               std::runtime_error);
+  EXPECT_EQ(running.load(), 1);  // only the throwing call never finished
+}
+
+}  // namespace
+}  // namespace norvane
