@@ -11,14 +11,12 @@ Latin words and punctuation, a few sentences per line.
 """
 
 import argparse
-import hashlib
 import json
 import os
 import random
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 import common
@@ -126,25 +124,6 @@ def construct_in_fresh_process(paths):
     return json.loads(out.splitlines()[-1])
 
 
-def cut_all(fn, lines):
-    def run():
-        for line in lines:
-            fn(line)
-    return run
-
-
-def threaded(fn, lines, threads):
-    chunks = [lines[i::threads] for i in range(threads)]
-
-    def run():
-        workers = [threading.Thread(target=cut_all(fn, chunk)) for chunk in chunks]
-        for worker in workers:
-            worker.start()
-        for worker in workers:
-            worker.join()
-    return run
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--megabytes", type=float, default=5.0)
@@ -205,30 +184,24 @@ def main(argv=None):
     mb = size / 1e6
     common.header("Segmenter throughput: %d lines, %.1f MB of UTF-8" % (len(lines), mb))
     scanner = floor.Scanner("".join(word for word, _ in words))
-    floor_rate = mb / common.best_time(cut_all(scanner.scan, lines), args.repeat)
+    floor_rate = mb / common.best_time(common.run_each(scanner.scan, lines), args.repeat)
     common.row("floor (decode + one lookup/char)", floor_rate, "MB/s")
-    # Control: hashing releases the interpreter lock for large buffers, so
-    # two threads of it show whether this machine has a second core free.
+    common.ratio("2-thread speed-up of sha256 (control)", common.sha256_control(args.repeat))
     wall = time.perf_counter
-    blocks = [bytes(1 << 20)] * 64
-    digest = lambda block: hashlib.sha256(block).digest()  # noqa: E731
-    one = common.best_time(cut_all(digest, blocks), args.repeat, clock=wall)
-    two = common.best_time(threaded(digest, blocks, 2), args.repeat, clock=wall)
-    common.ratio("2-thread speed-up of sha256 (control)", one / two)
     chunks = ["".join(lines[i:i + 100]) for i in range(0, len(lines), 100)]
     for name, fn, target in (("cut", segmenter.cut, 30), ("cut_for_search", segmenter.cut_for_search, 20)):
-        rate = mb / common.best_time(cut_all(fn, lines), args.repeat)
+        rate = mb / common.best_time(common.run_each(fn, lines), args.repeat)
         common.row(name, rate, "MB/s", "(target >= %d: %s)" % (target, "met" if rate >= target else "MISSED"))
         common.ratio(name + " time over floor", floor_rate / rate)
         # Threads are compared in wall time, one thread measured alike.
-        one = common.best_time(cut_all(fn, lines), args.repeat, clock=wall)
-        two = common.best_time(threaded(fn, lines, 2), args.repeat, clock=wall)
+        one = common.best_time(common.run_each(fn, lines), args.repeat, clock=wall)
+        two = common.best_time(common.run_threaded(fn, lines, 2), args.repeat, clock=wall)
         common.row(name + ", 2 threads", mb / two, "MB/s", "(1 thread, wall: %.1f MB/s)" % (mb / one))
         common.ratio(name + " 2-thread speed-up", one / two, 1.8)
         # Long texts: the work under the interpreter lock (the call, the
         # result list) is then a small part of each call.
-        one = common.best_time(cut_all(fn, chunks), args.repeat, clock=wall)
-        two = common.best_time(threaded(fn, chunks, 2), args.repeat, clock=wall)
+        one = common.best_time(common.run_each(fn, chunks), args.repeat, clock=wall)
+        two = common.best_time(common.run_threaded(fn, chunks, 2), args.repeat, clock=wall)
         common.ratio(name + " same, 100-line texts", one / two)
 
 

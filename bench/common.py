@@ -2,11 +2,13 @@
 
 import ctypes
 import gc
+import hashlib
 import importlib
 import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -107,3 +109,35 @@ def ratio(name, value, target=None, higher_is_better=True):
         note = "(target %s %gx: %s)" % (">=" if higher_is_better else "<=", target,
                                         "met" if met else "MISSED")
     print("  %-34s %11.2fx  %s" % (name, value, note), flush=True)
+
+
+def run_each(fn, items):
+    """A function that calls fn on every item in turn."""
+    def run():
+        for item in items:
+            fn(item)
+    return run
+
+
+def run_threaded(fn, items, threads):
+    """A function that splits items over `threads` Python threads, each
+    calling fn on its share."""
+    chunks = [items[i::threads] for i in range(threads)]
+
+    def run():
+        workers = [threading.Thread(target=run_each(fn, chunk)) for chunk in chunks]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+    return run
+
+
+def sha256_control(repeat):
+    """2-thread speed-up of hashing, which releases the interpreter lock for
+    large buffers: it shows whether this machine has a second core free."""
+    blocks = [bytes(1 << 20)] * 64
+    digest = lambda block: hashlib.sha256(block).digest()  # noqa: E731
+    one = best_time(run_each(digest, blocks), repeat, clock=time.perf_counter)
+    two = best_time(run_threaded(digest, blocks, 2), repeat, clock=time.perf_counter)
+    return one / two

@@ -10,6 +10,7 @@
 
 #include "norvane/bind.h"
 #include "norvane/tokenizer.h"
+#include "norvane/utf8.h"
 #include "tokenizer/segmenter/util/Logging.h"
 
 namespace norvane {
@@ -18,32 +19,90 @@ namespace py = pybind11;
 
 namespace {
 
-// A str argument and its UTF-8 form. The UTF-8 is the interpreter's own copy,
-// cached in the str, so the view stays valid while `owner` holds the str,
-// also after the interpreter lock is released.
+// A str argument, read while the interpreter lock is released: a str never
+// changes, and `owner` keeps it alive.
 struct Text {
   py::object owner;
-  std::string_view utf8;
+  int kind;
+  const void* units;
+  size_t length;  // code points
+  bool ascii;
 };
 
-// What the segmenter binding refuses is refused alike: any other type and
-// a str with a lone surrogate raise TypeError, text too long for 32-bit
-// offsets raises ValueError.
+// What the segmenter binding refuses is refused alike: any other type (here)
+// and a str with a lone surrogate (Encode) raise TypeError, text too long for
+// 32-bit offsets raises ValueError.
 Text ReadText(py::handle obj, const std::string& name) {
-  if (!PyUnicode_Check(obj.ptr())) {
-    throw py::type_error(name + " must be str, not " + Py_TYPE(obj.ptr())->tp_name);
+  PyObject* str = obj.ptr();
+  if (!PyUnicode_Check(str)) {
+    throw py::type_error(name + " must be str, not " + Py_TYPE(str)->tp_name);
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    throw py::type_error(name + " cannot be encoded as UTF-8 (lone surrogate)");
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(str) < 0) throw py::error_already_set();
+#endif
+  Text t{py::reinterpret_borrow<py::object>(obj), PyUnicode_KIND(str), PyUnicode_DATA(str),
+         static_cast<size_t>(PyUnicode_GET_LENGTH(str)), PyUnicode_IS_ASCII(str) != 0};
+  // Four bytes of UTF-8 per code point at most; only a text near the limit
+  // is measured.
+  if (t.length > UINT32_MAX / 4) {
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(str, &size) == nullptr) {
+      PyErr_Clear();
+    } else if (static_cast<uint64_t>(size) > UINT32_MAX) {
+      throw py::value_error(name + " of " + std::to_string(size) +
+                            " bytes is too long: the limit is 4294967295 bytes");
+    }
   }
-  if (static_cast<uint64_t>(size) > UINT32_MAX) {
-    throw py::value_error(name + " of " + std::to_string(size) +
-                          " bytes is too long: the limit is 4294967295 bytes");
+  return t;
+}
+
+std::string LoneSurrogate(const std::string& name) {
+  return name + " cannot be encoded as UTF-8: it holds a lone surrogate";
+}
+
+// The UTF-8 of a str, made without the interpreter lock; false when it holds
+// a lone surrogate. An ASCII str is its own UTF-8.
+bool Encode(const Text& t, std::string& buffer, std::string_view& utf8) {
+  if (t.ascii) {
+    utf8 = std::string_view(static_cast<const char*>(t.units), t.length);
+    return true;
   }
-  return Text{py::reinterpret_borrow<py::object>(obj), std::string_view(data, size)};
+  buffer.clear();
+  buffer.reserve(t.length * (t.kind == PyUnicode_1BYTE_KIND ? 2 : 3));
+  for (size_t i = 0; i < t.length; ++i) {
+    const Py_UCS4 cp = PyUnicode_READ(t.kind, t.units, i);
+    if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+    AppendUtf8(cp, buffer);
+  }
+  utf8 = buffer;
+  return true;
+}
+
+// The words of one text, found without the interpreter lock, with a hash of
+// each word's code points for the word cache.
+struct Result {
+  std::vector<Token> tokens;
+  std::vector<uint64_t> hashes;
+  bool surrogate = false;
+};
+
+void CutOne(const Tokenizer& tok, const Text& t, CutMode mode, Result& result) {
+  std::string buffer;
+  std::string_view utf8;
+  if (!Encode(t, buffer, utf8)) {
+    result.surrogate = true;
+    return;
+  }
+  tok.Tokenize(utf8, mode, result.tokens);
+  result.hashes.resize(result.tokens.size());
+  for (size_t i = 0; i < result.tokens.size(); ++i) {
+    uint64_t h = 14695981039346656037ull;
+    const Token& w = result.tokens[i];
+    for (size_t k = w.unicode_offset; k < w.unicode_offset + w.unicode_length; ++k) {
+      h = (h ^ PyUnicode_READ(t.kind, t.units, k)) * 1099511628211ull;
+    }
+    result.hashes[i] = h ^ (h >> 29);
+  }
 }
 
 PyObject* Checked(PyObject* obj) {
@@ -51,24 +110,88 @@ PyObject* Checked(PyObject* obj) {
   return obj;
 }
 
+// One str object per distinct word of a call: the same word in many places
+// of a batch is one shared str, made once. Building the words is the part of
+// a batch that holds the interpreter lock, and most words repeat.
+class WordCache {
+ public:
+  WordCache() : slots_(1024) {}
+  ~WordCache() {
+    for (const Slot& s : slots_) Py_XDECREF(s.word);
+  }
+  WordCache(const WordCache&) = delete;
+  WordCache& operator=(const WordCache&) = delete;
+
+  // A new reference to the str of code points [start, start + length) of t.
+  PyObject* Get(const Text& t, size_t start, size_t length, uint64_t hash) {
+    size_t mask = slots_.size() - 1;
+    size_t i = hash & mask;
+    for (; slots_[i].word != nullptr; i = (i + 1) & mask) {
+      if (slots_[i].hash == hash && Same(slots_[i].word, t, start, length)) {
+        Py_INCREF(slots_[i].word);
+        return slots_[i].word;
+      }
+    }
+    PyObject* word = Checked(PyUnicode_Substring(t.owner.ptr(), static_cast<Py_ssize_t>(start),
+                                                 static_cast<Py_ssize_t>(start + length)));
+    Py_INCREF(word);
+    slots_[i] = Slot{hash, word};
+    if (++used_ * 2 > slots_.size()) Grow();
+    return word;
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    PyObject* word = nullptr;  // owned
+  };
+
+  static bool Same(PyObject* word, const Text& t, size_t start, size_t length) {
+    if (static_cast<size_t>(PyUnicode_GET_LENGTH(word)) != length) return false;
+    const int kind = PyUnicode_KIND(word);
+    const void* units = PyUnicode_DATA(word);
+    for (size_t k = 0; k < length; ++k) {
+      if (PyUnicode_READ(kind, units, k) != PyUnicode_READ(t.kind, t.units, start + k)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void Grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.word == nullptr) continue;
+      size_t i = s.hash & mask;
+      while (slots_[i].word != nullptr) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+};
+
 // The words as slices of the str they were cut from; with offsets, as
 // (word, start, end) tuples of str indices.
-py::list Words(py::handle text, const std::vector<Token>& tokens, bool offsets) {
-  py::list result(tokens.size());
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    const Py_ssize_t start = tokens[i].unicode_offset;
-    const Py_ssize_t end = start + tokens[i].unicode_length;
-    PyObject* word = Checked(PyUnicode_Substring(text.ptr(), start, end));
-    PyObject* item = word;
+py::list Words(const Text& t, const Result& r, bool offsets, WordCache& cache) {
+  py::list result(r.tokens.size());
+  for (size_t i = 0; i < r.tokens.size(); ++i) {
+    const size_t start = r.tokens[i].unicode_offset;
+    const size_t length = r.tokens[i].unicode_length;
+    PyObject* item = cache.Get(t, start, length, r.hashes[i]);
     if (offsets) {
+      PyObject* word = item;
       item = PyTuple_New(3);
       if (item == nullptr) {
         Py_DECREF(word);
         throw py::error_already_set();
       }
       PyTuple_SET_ITEM(item, 0, word);
-      PyTuple_SET_ITEM(item, 1, Checked(PyLong_FromSsize_t(start)));
-      PyTuple_SET_ITEM(item, 2, Checked(PyLong_FromSsize_t(end)));
+      PyTuple_SET_ITEM(item, 1, Checked(PyLong_FromSize_t(start)));
+      PyTuple_SET_ITEM(item, 2, Checked(PyLong_FromSize_t(start + length)));
     }
     PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), item);
   }
@@ -79,12 +202,14 @@ CutMode ModeOf(bool search) { return search ? CutMode::kSearch : CutMode::kAccur
 
 py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) {
   const Text t = ReadText(text, "text");
-  std::vector<Token> tokens;
+  Result r;
   {
     py::gil_scoped_release release;
-    self.Tokenize(t.utf8, ModeOf(search), tokens);
+    CutOne(self, t, ModeOf(search), r);
   }
-  return Words(text, tokens, offsets);
+  if (r.surrogate) throw py::type_error(LoneSurrogate("text"));
+  WordCache cache;
+  return Words(t, r, offsets, cache);
 }
 
 // The texts are read and checked with the lock held, cut on native threads
@@ -100,15 +225,21 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
     items.push_back(ReadText(PySequence_Fast_GET_ITEM(sequence.ptr(), i),
                              "texts[" + std::to_string(i) + "]"));
   }
-  std::vector<std::vector<Token>> tokens(items.size());
+  std::vector<Result> results(items.size());
   {
     py::gil_scoped_release release;
     ParallelFor(items.size(), threads,
-                [&](size_t i) { self.Tokenize(items[i].utf8, ModeOf(search), tokens[i]); });
+                [&](size_t i) { CutOne(self, items[i], ModeOf(search), results[i]); });
   }
+  for (size_t i = 0; i < results.size(); ++i) {
+    if (results[i].surrogate) {
+      throw py::type_error(LoneSurrogate("texts[" + std::to_string(i) + "]"));
+    }
+  }
+  WordCache cache;
   py::list result(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
-    py::list words = Words(items[i].owner, tokens[i], offsets);
+    py::list words = Words(items[i], results[i], offsets, cache);
     PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), words.release().ptr());
   }
   return result;
@@ -119,25 +250,32 @@ py::str Utf8(const std::string& s) {
       Checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr)));
 }
 
-py::list Tag(const Tokenizer& self, py::handle text) {
+// Tag and keywords: one text, its UTF-8 made and used without the lock.
+template <class Fn>
+void WithUtf8(py::handle text, Fn fn) {
   const Text t = ReadText(text, "text");
-  std::vector<std::pair<std::string, std::string>> tagged;
+  bool encoded;
   {
     py::gil_scoped_release release;
-    self.Tag(t.utf8, tagged);
+    std::string buffer;
+    std::string_view utf8;
+    encoded = Encode(t, buffer, utf8);
+    if (encoded) fn(utf8);
   }
+  if (!encoded) throw py::type_error(LoneSurrogate("text"));
+}
+
+py::list Tag(const Tokenizer& self, py::handle text) {
+  std::vector<std::pair<std::string, std::string>> tagged;
+  WithUtf8(text, [&](std::string_view utf8) { self.Tag(utf8, tagged); });
   py::list result;
   for (const auto& [word, tag] : tagged) result.append(py::make_tuple(Utf8(word), Utf8(tag)));
   return result;
 }
 
 py::list Keywords(const Tokenizer& self, py::handle text, size_t top_k) {
-  const Text t = ReadText(text, "text");
   std::vector<std::pair<std::string, double>> keywords;
-  {
-    py::gil_scoped_release release;
-    self.Keywords(t.utf8, top_k, keywords);
-  }
+  WithUtf8(text, [&](std::string_view utf8) { self.Keywords(utf8, top_k, keywords); });
   py::list result;
   for (const auto& [word, score] : keywords) result.append(py::make_tuple(Utf8(word), score));
   return result;

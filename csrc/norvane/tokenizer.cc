@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "norvane/t2s_table.h"
+#include "norvane/utf8.h"
 #include "tokenizer/segmenter/MixSegment.h"
 #include "tokenizer/segmenter/PosTagger.h"
 #include "tokenizer/segmenter/Segmenter.h"
@@ -15,52 +16,6 @@ namespace norvane {
 namespace seg = korva::typing::text::segmenter;
 
 namespace {
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-// Returns the sequence's length, 0 when it is not valid.
-size_t DecodeStrict(const unsigned char* p, size_t left, char32_t& cp) {
-  const unsigned b0 = p[0];
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  size_t len;
-  char32_t min;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2, min = 0x80, cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, min = 0x800, cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, min = 0x10000, cp = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (left < len) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    if ((p[k] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (p[k] & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
-void AppendUtf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 // One cut of a text: the text the segmenter saw (simplified, in traditional
 // mode), the words' places in it, and their places in the original.
@@ -86,7 +41,7 @@ bool CutText(const seg::Segmenter& segmenter, bool traditional, std::string_view
   if (traditional) cut.lookup.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     char32_t cp;
-    const size_t len = DecodeStrict(bytes + i, text.size() - i, cp);
+    const size_t len = DecodeUtf8(bytes + i, text.size() - i, cp);
     if (len == 0) return false;
     if (traditional) {
       starts.push_back(static_cast<uint32_t>(i));
@@ -129,7 +84,7 @@ bool HasWordCharacter(std::string_view word) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
   for (size_t i = 0; i < word.size();) {
     char32_t cp;
-    const size_t len = DecodeStrict(bytes + i, word.size() - i, cp);
+    const size_t len = DecodeUtf8(bytes + i, word.size() - i, cp);
     if (len == 0) return false;
     if (!IsPunctuationOrSpace(cp)) return true;
     i += len;
