@@ -3,12 +3,16 @@ keywords and traditional-character input."""
 
 import operator
 import os
-from typing import Iterable, List, Optional, Tuple, Union
+import sys
+from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Tuple, Union
 
 from norvane import _core
 from norvane._data import default_paths
 
-PathArg = Union[str, "os.PathLike[str]", None]
+if TYPE_CHECKING:
+    PathArg = Union[str, os.PathLike[str], None]
+else:  # os.PathLike takes no type argument at run time before 3.9
+    PathArg = Union[str, os.PathLike, None]
 Span = Tuple[str, int, int]
 
 _MODES = {"accurate": False, "search": True}
@@ -27,6 +31,12 @@ def _count(value: int, name: str) -> int:
     if value < 0:
         raise ValueError("%s must be 0 or more, not %d" % (name, value))
     return value
+
+
+def _threads(threads: int) -> int:
+    # More threads than texts are never started; the cap only keeps a huge
+    # count inside the native integer type.
+    return min(_count(threads, "threads"), 4096)
 
 
 def _texts(texts: Iterable[str]) -> Iterable[str]:
@@ -65,9 +75,10 @@ class Tokenizer:
                  for name, a in zip(_ARG_NAMES, args)]
         self._args = args
         self._traditional = bool(traditional)
-        self._native = _core.Tokenizer(*paths, traditional=self._traditional)
+        self._native = _core.Tokenizer(paths[0], paths[1], paths[2], paths[3], paths[4],
+                                       self._traditional)
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, ...]:
         # Paths left to the defaults stay None, so the receiving process
         # uses its own bundled data.
         return (_rebuild, (self._args, self._traditional))
@@ -111,14 +122,14 @@ class Tokenizer:
 
         A text that is not a str raises TypeError naming its index.
         """
-        return self._native.cut_batch(_texts(texts), _search(mode), _count(threads, "threads"),
+        return self._native.cut_batch(_texts(texts), _search(mode), _threads(threads),
                                       False)
 
     def tokenize_batch(self, texts: Iterable[str], mode: str = "accurate",
                        threads: int = 0) -> List[List[Span]]:
         """tokenize(text, mode) of every text, on native threads like
         cut_batch."""
-        return self._native.cut_batch(_texts(texts), _search(mode), _count(threads, "threads"),
+        return self._native.cut_batch(_texts(texts), _search(mode), _threads(threads),
                                       True)
 
     def tag(self, text: str) -> List[Tuple[str, str]]:
@@ -138,8 +149,8 @@ class Tokenizer:
         character, stop words and punctuation are not counted. Ties keep
         text order.
         """
-        return self._native.keywords(text, _count(top_k, "top_k"))
+        return self._native.keywords(text, min(_count(top_k, "top_k"), sys.maxsize))
 
 
-def _rebuild(args, traditional):
+def _rebuild(args: Tuple[Optional[PathArg], ...], traditional: bool) -> Tokenizer:
     return Tokenizer(*args, traditional=traditional)
