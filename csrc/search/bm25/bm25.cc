@@ -475,6 +475,8 @@ int CreateTemporary(const std::string& target, std::string& path, mode_t mode) {
   return -1;
 }
 
+}  // namespace
+
 // A regular file (or a new one) is replaced by renaming a finished temporary
 // file over it, so a failed dump never leaves a truncated model behind.
 // Anything else that exists (a device, a pipe) is written in place.
@@ -516,6 +518,8 @@ void WriteModelFile(const std::string& filename, const std::string& text) {
   }
 }
 
+namespace {
+
 // A count: an Integral from 0 to INT_MAX.
 int ReadCount(const json::JSON& value, const char* error) {
   bool ok = false;
@@ -552,49 +556,78 @@ json::JSON CountsObject(const TokenTable& frequency) {
 
 }  // namespace
 
-void BM25::load(const std::string& json_data) {
+ModelFile ReadModelFile(const std::string& json_data) {
   if (json_data.empty()) throw std::runtime_error(kEmptyJson);
   json::JSON data = json::JSON::Load(json_data);
-  // Everything is read and checked before the model is touched, in the order
-  // that decides which error a text with several faults reports.
+  // Everything is read and checked in the order that decides which error a
+  // text with several faults reports.
+  ModelFile file;
   const json::JSON& counts = data["_doc_token_frequency"];
   size_t token_count = 0;
   for (const auto& member : counts.ObjectRange()) {
     ReadCount(member.second, "load doc_token_frequency failed");
     ++token_count;
   }
-  const int doc_count = ReadCount(data["_doc_count"], "load doc_count failed");
-  const double average = ReadFloat(data["_doc_length_average"], "load doc_length_average failed");
-  const double b = ReadFloat(data["_b"], "load b failed");
-  const double k1 = ReadFloat(data["_k1"], "load k1 failed");
-  // The file holds no total length; later training needs one that matches
-  // the loaded average.
-  const double total = average * static_cast<double>(doc_count);
-  if (average < 0 || total >= 9.223372036854775808e18) {
+  file.doc_count = ReadCount(data["_doc_count"], "load doc_count failed");
+  file.doc_length_average =
+      ReadFloat(data["_doc_length_average"], "load doc_length_average failed");
+  file.b = ReadFloat(data["_b"], "load b failed");
+  file.k1 = ReadFloat(data["_k1"], "load k1 failed");
+  // Later training needs a total length that matches the loaded average.
+  const double total = file.doc_length_average * static_cast<double>(file.doc_count);
+  if (file.doc_length_average < 0 || total >= 9.223372036854775808e18) {
     throw std::runtime_error("load doc_length_average failed");
   }
-
-  _doc_token_frequency.reserve(_doc_token_frequency.size() + token_count);
+  file.doc_length_total = std::llround(total);
+  for (const auto& member : data.ObjectRange()) {
+    bool ok = false;
+    if (member.first == "_doc_length_total") {
+      file.doc_length_total = member.second.ToInt(ok);
+      if (!ok || file.doc_length_total < 0) {
+        throw std::runtime_error("load doc_length_total failed");
+      }
+    } else if (member.first == "_analysis") {
+      file.analysis = json::json_unescape(member.second.ToString(ok));
+      if (!ok) throw std::runtime_error("load analysis failed");
+    }
+  }
+  file.counts.reserve(token_count);
   for (const auto& member : counts.ObjectRange()) {
     bool ok = false;
-    _doc_token_frequency[json::json_unescape(member.first)] =
-        static_cast<int>(member.second.ToInt(ok));
+    file.counts.emplace_back(json::json_unescape(member.first),
+                             static_cast<int>(member.second.ToInt(ok)));
   }
-  _doc_count = doc_count;
-  _doc_length_average = average;
-  _doc_length_total = std::llround(total);
-  _b = b;
-  _k1 = k1;
+  return file;
+}
+
+std::string ModelFileText(const TokenTable& counts, int doc_count, double doc_length_average,
+                          double b, double k1, const long long* doc_length_total,
+                          const std::string& analysis) {
+  json::JSON data;
+  data["_doc_token_frequency"] = CountsObject(counts);
+  data["_doc_count"] = doc_count;
+  data["_doc_length_average"] = doc_length_average;
+  data["_b"] = b;
+  data["_k1"] = k1;
+  if (doc_length_total != nullptr) data["_doc_length_total"] = *doc_length_total;
+  if (!analysis.empty()) data["_analysis"] = analysis;
+  return data.dump(1, "  ");
+}
+
+void BM25::load(const std::string& json_data) {
+  const ModelFile file = ReadModelFile(json_data);
+  _doc_token_frequency.reserve(_doc_token_frequency.size() + file.counts.size());
+  for (const auto& entry : file.counts) _doc_token_frequency[entry.first] = entry.second;
+  _doc_count = file.doc_count;
+  _doc_length_average = file.doc_length_average;
+  _doc_length_total = file.doc_length_total;
+  _b = file.b;
+  _k1 = file.k1;
 }
 
 void BM25::dump(const std::string& filename) const {
-  json::JSON data;
-  data["_doc_token_frequency"] = CountsObject(_doc_token_frequency);
-  data["_doc_count"] = _doc_count;
-  data["_doc_length_average"] = _doc_length_average;
-  data["_b"] = _b;
-  data["_k1"] = _k1;
-  WriteModelFile(filename, data.dump(1, "  "));
+  WriteModelFile(filename, ModelFileText(_doc_token_frequency, _doc_count, _doc_length_average,
+                                         _b, _k1));
 }
 
 void BM25::_count_document(size_t length) {

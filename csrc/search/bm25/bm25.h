@@ -118,6 +118,32 @@ class TokenTable {
   std::vector<Entry> entries_;
 };
 
+// What a model file holds. Besides the members BM25 reads, a file may carry
+// `_doc_length_total` (the exact total length, which the printed average
+// cannot give back for large corpora) and `_analysis` (how texts became
+// tokens); BM25 ignores both.
+struct ModelFile {
+  std::vector<std::pair<std::string, int>> counts;  // unescaped token, count
+  int doc_count = 0;
+  double doc_length_average = 0.0;
+  long long doc_length_total = 0;  // the member, else the average times the count
+  double b = 0.0;
+  double k1 = 0.0;
+  std::string analysis;  // empty when the member is absent
+};
+
+// Parses and checks a model file's text; throws std::runtime_error naming the
+// first member found wrong.
+ModelFile ReadModelFile(const std::string& json_data);
+// The model file's text; `analysis` is written only when not empty, the total
+// length only when asked for.
+std::string ModelFileText(const TokenTable& counts, int doc_count, double doc_length_average,
+                          double b, double k1, const long long* doc_length_total = nullptr,
+                          const std::string& analysis = std::string());
+// Writes text to filename; a regular file is replaced only once the new text
+// is completely written (temporary file and rename). Throws std::runtime_error.
+void WriteModelFile(const std::string& filename, const std::string& text);
+
 // Sparse lexical encoder. Keeps corpus statistics only; document vectors carry
 // saturated term frequencies and query vectors normalised IDF weights, so their
 // dot product is a BM25-style score. Integer tokens share the table with string

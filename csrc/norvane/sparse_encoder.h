@@ -1,0 +1,137 @@
+#pragma once
+// Usage:
+//   auto tok = std::make_shared<const norvane::Tokenizer>(paths, false);
+//   norvane::SparseEncoder enc(tok, 0.75, 1.2);
+//   std::vector<norvane::TextItem> batch = {norvane::TextItem::Text(utf8)};
+//   enc.Fit(batch, 0);
+//   norvane::SparseRows rows;
+//   enc.EncodeDocuments(batch, 0, false, rows);  // rows.ids / rows.weights per row
+//
+// Thread safety: EncodeDocuments, EncodeQueries and the const readers may run
+// from many threads at once. Fit, Merge and Restore take the statistics
+// exclusively: they wait for running encodes, and encodes started meanwhile
+// wait for them; a failed call changes nothing.
+// Throws: std::invalid_argument for bad b or k1 and for a merge of encoders
+// that differ; std::runtime_error for encoding before any fit and for a bad
+// model file (the message names what is wrong); std::overflow_error when a
+// count would pass its range; std::bad_alloc.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "norvane/tokenizer.h"
+#include "search/bm25/bm25.h"
+
+namespace norvane {
+
+// MurmurHash3 x86_32 with seed 0 of the bytes: the id other sparse encoders
+// and vector stores give a token.
+uint32_t Murmur3(std::string_view bytes);
+
+// One text of a batch: UTF-8 to analyse, or a list of tokens taken as given.
+// The views must stay valid for the call.
+struct TextItem {
+  std::string_view text;
+  const std::string_view* tokens = nullptr;
+  size_t token_count = 0;
+  bool given = false;
+
+  static TextItem Text(std::string_view text) { return {text, nullptr, 0, false}; }
+  static TextItem Tokens(const std::string_view* tokens, size_t n) {
+    return {std::string_view(), tokens, n, true};
+  }
+};
+
+// What a text becomes for retrieval: the text's ASCII and Latin-1 letters in
+// lower case and full-width forms folded to ASCII; the words of an accurate
+// cut that hold a letter or digit and are not stop words; then every pair of
+// adjacent letters or digits within a run of them. Pairs cover words the
+// dictionary splits differently in a question and in a passage.
+class Analyzer {
+ public:
+  explicit Analyzer(std::shared_ptr<const Tokenizer> tokenizer);
+
+  // Tokens of text into out (cleared first), as views into `folded`, which
+  // receives the folded text and must outlive them. `words` is scratch.
+  void Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
+               std::vector<std::string_view>& out) const;
+
+  // Names the analysis and the dictionary it cuts with; equal names give
+  // equal tokens for equal texts.
+  const std::string& name() const { return name_; }
+  const std::shared_ptr<const Tokenizer>& tokenizer() const { return tokenizer_; }
+
+ private:
+  std::shared_ptr<const Tokenizer> tokenizer_;
+  std::string name_;
+};
+
+// Encoded texts in compressed-row form: row r owns entries
+// [indptr[r], indptr[r + 1]), in ascending id order. With tokens kept, each
+// entry is one distinct token (its bytes are token_bytes[token_ends[e - 1],
+// token_ends[e])); otherwise tokens that share an id are one entry holding
+// the sum of their weights.
+struct SparseRows {
+  std::vector<int64_t> indptr;
+  std::vector<int64_t> ids;
+  std::vector<double> weights;
+  std::string token_bytes;
+  std::vector<uint64_t> token_ends;
+};
+
+class SparseEncoder {
+ public:
+  SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double b, double k1);
+
+  // Counts, for every token, the documents of batch that hold it. Documents
+  // without tokens are skipped. threads: 0 for one per core.
+  void Fit(const std::vector<TextItem>& batch, unsigned threads);
+
+  // Saturated term frequencies tf / (K + tf), K = k1 (1 - b + b len / avglen).
+  void EncodeDocuments(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
+                       SparseRows& out) const;
+  // IDF ln((N + 1) / (df + 0.5)) of each distinct token (an unknown one
+  // counts as df 1), normalised to sum 1.
+  void EncodeQueries(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
+                     SparseRows& out) const;
+
+  // Adds other's statistics; both must have equal b, k1 and analysis.
+  void Merge(const SparseEncoder& other);
+
+  // The model file's text, and the statistics read back from one (replacing
+  // those held). Restore refuses a file of another analysis.
+  std::string ModelText() const;
+  void Restore(const std::string& model_text);
+
+  double b() const { return b_; }
+  double k1() const { return k1_; }
+  const Analyzer& analyzer() const { return analyzer_; }
+  int doc_count() const;
+  size_t vocabulary_size() const;
+  // Document frequency of token, 0 when unknown.
+  int document_frequency(std::string_view token) const;
+
+ private:
+  struct Snapshot;
+  struct Statistics {
+    korva::typing::text::TokenTable df;
+    int doc_count = 0;
+    long long length_total = 0;
+  };
+
+  void Encode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens, bool query,
+              SparseRows& out) const;
+
+  Analyzer analyzer_;
+  double b_;
+  double k1_;
+  mutable std::shared_mutex mutex_;
+  Statistics stats_;
+};
+
+}  // namespace norvane
