@@ -1,0 +1,210 @@
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "norvane/bind.h"
+#include "norvane/sparse_encoder.h"
+#include "search/bm25/bm25.h"
+
+namespace norvane {
+
+namespace py = pybind11;
+
+namespace {
+
+// A batch read from Python: items as views into the str objects' own UTF-8,
+// kept alive by `owners` while the interpreter lock is released (the caller's
+// lists may change meanwhile; these tuples do not).
+struct Batch {
+  std::vector<TextItem> items;
+  std::vector<std::string_view> tokens;  // the given tokens of every item, in order
+  std::vector<py::object> owners;
+};
+
+std::string TypeName(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
+
+std::string_view Utf8(PyObject* s, const std::string& where) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    throw py::type_error(where + " cannot be encoded as UTF-8 (lone surrogate)");
+  }
+  if (static_cast<uint64_t>(size) >= UINT32_MAX) {
+    throw py::value_error(where + " is too long: the limit is 4294967294 bytes");
+  }
+  return std::string_view(data, static_cast<size_t>(size));
+}
+
+py::tuple AsTuple(py::handle seq) {
+  PyObject* tuple = PySequence_Tuple(seq.ptr());
+  if (tuple == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::tuple>(tuple);
+}
+
+Batch ReadBatch(py::handle texts) {
+  if (PyUnicode_Check(texts.ptr()) || PyBytes_Check(texts.ptr())) {
+    throw py::type_error("texts must be a list of str or of token lists, not a single " +
+                         TypeName(texts.ptr()));
+  }
+  Batch batch;
+  const py::tuple all = AsTuple(texts);
+  batch.owners.push_back(all);
+  const size_t n = all.size();
+  batch.items.reserve(n);
+  std::vector<std::pair<size_t, size_t>> spans;  // given tokens' place in batch.tokens
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(all.ptr(), static_cast<Py_ssize_t>(i));
+    const std::string where = "texts[" + std::to_string(i) + "]";
+    if (PyUnicode_Check(item)) {
+      batch.items.push_back(TextItem::Text(Utf8(item, where)));
+      continue;
+    }
+    if (!PyList_Check(item) && !PyTuple_Check(item)) {
+      throw py::type_error(where + " must be str or a list of str tokens, not " +
+                           TypeName(item));
+    }
+    const py::tuple tokens = AsTuple(item);
+    batch.owners.push_back(tokens);
+    const size_t start = batch.tokens.size();
+    for (size_t t = 0; t < tokens.size(); ++t) {
+      PyObject* token = PyTuple_GET_ITEM(tokens.ptr(), static_cast<Py_ssize_t>(t));
+      const std::string token_where = where + "[" + std::to_string(t) + "]";
+      if (!PyUnicode_Check(token)) {
+        throw py::type_error(token_where + " must be str, not " + TypeName(token));
+      }
+      batch.tokens.push_back(Utf8(token, token_where));
+    }
+    batch.items.push_back(TextItem::Tokens(nullptr, 0));
+    spans.emplace_back(i, start);
+  }
+  // Pointed at only now that batch.tokens no longer moves.
+  for (size_t s = 0; s < spans.size(); ++s) {
+    const size_t end = s + 1 < spans.size() ? spans[s + 1].second : batch.tokens.size();
+    TextItem& item = batch.items[spans[s].first];
+    item.tokens = batch.tokens.data() + spans[s].second;
+    item.token_count = end - spans[s].second;
+  }
+  return batch;
+}
+
+// A NumPy array that owns the vector's memory.
+template <typename T>
+py::array_t<T> Array(std::vector<T>&& values) {
+  auto* owned = new std::vector<T>(std::move(values));
+  py::capsule free(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+  return py::array_t<T>(static_cast<py::ssize_t>(owned->size()), owned->data(), free);
+}
+
+PyObject* Checked(PyObject* obj) {
+  if (obj == nullptr) throw py::error_already_set();
+  return obj;
+}
+
+// One dict per row, keyed by token text or by id.
+py::list Dicts(const SparseRows& rows, bool by_token) {
+  const size_t n = rows.indptr.size() - 1;
+  py::list result(n);
+  for (size_t r = 0; r < n; ++r) {
+    py::dict row;
+    for (int64_t e = rows.indptr[r]; e < rows.indptr[r + 1]; ++e) {
+      py::object key;
+      if (by_token) {
+        const uint64_t begin = e == 0 ? 0 : rows.token_ends[e - 1];
+        const uint64_t end = rows.token_ends[e];
+        key = py::reinterpret_steal<py::object>(Checked(PyUnicode_DecodeUTF8(
+            rows.token_bytes.data() + begin, static_cast<Py_ssize_t>(end - begin), "strict")));
+      } else {
+        key = py::reinterpret_steal<py::object>(
+            Checked(PyLong_FromUnsignedLongLong(static_cast<uint64_t>(rows.ids[e]))));
+      }
+      const py::object weight =
+          py::reinterpret_steal<py::object>(Checked(PyFloat_FromDouble(rows.weights[e])));
+      if (PyDict_SetItem(row.ptr(), key.ptr(), weight.ptr()) != 0) throw py::error_already_set();
+    }
+    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(r), row.release().ptr());
+  }
+  return result;
+}
+
+// output: "dict", "ids" or "csr" (checked by the Python layer). For "csr",
+// the (indptr, indices, data) arrays of the rows.
+py::object Encode(const SparseEncoder& encoder, py::handle texts, bool query,
+                  const std::string& output, unsigned threads) {
+  const Batch batch = ReadBatch(texts);
+  const bool by_token = output == "dict";
+  SparseRows rows;
+  {
+    py::gil_scoped_release release;
+    if (query) {
+      encoder.EncodeQueries(batch.items, threads, by_token, rows);
+    } else {
+      encoder.EncodeDocuments(batch.items, threads, by_token, rows);
+    }
+  }
+  if (output != "csr") return Dicts(rows, by_token);
+  return py::make_tuple(Array(std::move(rows.indptr)), Array(std::move(rows.ids)),
+                        Array(std::move(rows.weights)));
+}
+
+}  // namespace
+
+void BindEncoder(py::module_& m) {
+  py::class_<SparseEncoder>(m, "SparseEncoder")
+      .def(py::init([](std::shared_ptr<Tokenizer> tokenizer, double b, double k1) {
+             return std::make_unique<SparseEncoder>(std::move(tokenizer), b, k1);
+           }),
+           py::arg("tokenizer"), py::arg("b"), py::arg("k1"))
+      .def("fit",
+           [](SparseEncoder& self, py::handle texts, unsigned threads) {
+             const Batch batch = ReadBatch(texts);
+             py::gil_scoped_release release;
+             self.Fit(batch.items, threads);
+           },
+           py::arg("texts"), py::arg("threads"))
+      .def("encode",
+           [](const SparseEncoder& self, py::handle texts, bool query, const std::string& output,
+              unsigned threads) { return Encode(self, texts, query, output, threads); },
+           py::arg("texts"), py::arg("query"), py::arg("output"), py::arg("threads"))
+      .def("merge",
+           [](SparseEncoder& self, const SparseEncoder& other) {
+             py::gil_scoped_release release;
+             self.Merge(other);
+           })
+      .def("model_text",
+           [](const SparseEncoder& self) {
+             std::string text;
+             {
+               py::gil_scoped_release release;
+               text = self.ModelText();
+             }
+             return py::str(text);
+           })
+      .def("save",
+           [](const SparseEncoder& self, const std::string& path) {
+             py::gil_scoped_release release;
+             korva::typing::text::WriteModelFile(path, self.ModelText());
+           })
+      .def("restore",
+           [](SparseEncoder& self, const std::string& text) {
+             py::gil_scoped_release release;
+             self.Restore(text);
+           })
+      .def("document_frequency", &SparseEncoder::document_frequency)
+      .def_property_readonly("b", &SparseEncoder::b)
+      .def_property_readonly("k1", &SparseEncoder::k1)
+      .def_property_readonly("doc_count", &SparseEncoder::doc_count)
+      .def_property_readonly("vocabulary_size", &SparseEncoder::vocabulary_size)
+      .def_property_readonly("analysis",
+                             [](const SparseEncoder& self) { return self.analyzer().name(); });
+  m.def("murmur3", [](const std::string& bytes) { return Murmur3(bytes); },
+        "MurmurHash3 x86_32, seed 0, of the UTF-8 bytes.");
+}
+
+}  // namespace norvane

@@ -1,0 +1,188 @@
+"""norvane.SparseEncoder: Chinese text in, BM25 sparse vectors out."""
+
+import operator
+import os
+from typing import Optional, Sequence, Union
+
+from norvane import _core
+from norvane._tokenizer import Tokenizer
+
+Texts = Sequence[Union[str, Sequence[str]]]
+PathArg = Union[str, "os.PathLike[str]"]
+
+_OUTPUTS = ("dict", "ids", "csr")
+# Column count of "csr" output: a column per unsigned 32-bit id.
+ID_SPACE = 1 << 32
+
+
+def _threads(value: int) -> int:
+    value = operator.index(value)
+    if value < 0:
+        raise ValueError("threads must be 0 (one per core) or more, not %d" % value)
+    return value
+
+
+def _output(value: str) -> str:
+    if value not in _OUTPUTS:
+        raise ValueError("output must be 'dict', 'ids' or 'csr', not %r" % (value,))
+    if value == "csr":
+        try:
+            import scipy.sparse  # noqa: F401
+        except ImportError:
+            raise ImportError('output="csr" needs scipy: pip install "pynorvane[sparse]"'
+                              ) from None
+    return value
+
+
+class SparseEncoder:
+    """BM25 sparse vectors for retrieval, with document frequencies.
+
+    fit() counts, for every token, the documents that hold it; it may be
+    called again to add documents. encode_documents() gives each distinct
+    token of a text its saturated term frequency tf / (K + tf), with
+    K = k1 (1 - b + b len / average len); encode_queries() gives it its
+    IDF ln((N + 1) / (df + 0.5)), normalised to sum 1, so a query's dot
+    product with a document is a BM25 score.
+
+    A text is either a str, analysed as described in docs/encoder.md
+    (folded, cut into words without punctuation and stop words, plus
+    pairs of adjacent letters), or a list of str taken as its tokens.
+
+    Output "dict" maps tokens to weights, "ids" maps each token's unsigned
+    32-bit MurmurHash3 (x86_32, seed 0, of its UTF-8; the id other sparse
+    encoders and vector stores use) to its weight, and "csr" is a
+    scipy.sparse.csr_array with a row per text and a column per id.
+
+    tokenizer: a norvane.Tokenizer; None for one with the bundled data.
+    The work runs on native threads (threads=0: one per core) without the
+    interpreter lock. Any number of threads may encode at once; fit, merge
+    and load wait for running encodes and are waited for.
+    """
+
+    __slots__ = ("_tokenizer", "_default_tokenizer", "_native", "__weakref__")
+
+    def __init__(self, tokenizer: Optional[Tokenizer] = None, b: float = 0.75,
+                 k1: float = 1.2) -> None:
+        self._default_tokenizer = tokenizer is None
+        if tokenizer is None:
+            tokenizer = Tokenizer()
+        if not isinstance(tokenizer, Tokenizer):
+            raise TypeError("tokenizer must be a norvane.Tokenizer or None, not %s"
+                            % type(tokenizer).__name__)
+        self._tokenizer = tokenizer
+        self._native = _core.SparseEncoder(tokenizer._native, float(b), float(k1))
+
+    def fit(self, texts: Texts, *, threads: int = 0) -> "SparseEncoder":
+        """Adds the documents of texts to the statistics; returns self.
+        Documents without any token are skipped."""
+        self._native.fit(texts, _threads(threads))
+        return self
+
+    def encode_documents(self, texts: Texts, output: str = "dict", *, threads: int = 0):
+        """Document vectors of texts: a list of dicts, or a csr_array."""
+        return self._encode(texts, False, output, threads)
+
+    def encode_queries(self, texts: Texts, output: str = "dict", *, threads: int = 0):
+        """Query vectors of texts: a list of dicts, or a csr_array."""
+        return self._encode(texts, True, output, threads)
+
+    def _encode(self, texts, query, output, threads):
+        output = _output(output)
+        result = self._native.encode(texts, query, output, _threads(threads))
+        if output != "csr":
+            return result
+        import scipy.sparse
+        indptr, indices, data = result
+        return scipy.sparse.csr_array((data, indices, indptr),
+                                      shape=(len(indptr) - 1, ID_SPACE))
+
+    def merge(self, other: "SparseEncoder") -> "SparseEncoder":
+        """Adds other's statistics to these (shards fitted apart); returns
+        self. ValueError when b, k1 or the analysis differ."""
+        if not isinstance(other, SparseEncoder):
+            raise TypeError("can only merge a SparseEncoder, not %s" % type(other).__name__)
+        self._native.merge(other._native)
+        return self
+
+    def save(self, path: PathArg) -> None:
+        """Writes the statistics to path, in the model file layout that
+        pynorvane.BM25.load also reads. An existing file is replaced only
+        once the new one is completely written."""
+        try:
+            self._native.save(os.fspath(path))
+        except RuntimeError as error:
+            raise OSError("cannot save to %r: %s" % (os.fspath(path), error)) from None
+
+    @classmethod
+    def load(cls, path: PathArg, tokenizer: Optional[Tokenizer] = None) -> "SparseEncoder":
+        """An encoder with the statistics saved in path (b and k1 included).
+        tokenizer must cut as the one of the saved encoder did. ValueError
+        names what is wrong with a bad file."""
+        with open(os.fspath(path), "r", encoding="utf-8") as f:
+            text = f.read()
+        return cls._from_text(text, tokenizer, os.fspath(path))
+
+    @classmethod
+    def _from_text(cls, text, tokenizer, source):
+        encoder = cls(tokenizer)
+        try:
+            encoder._native.restore(text)
+        except RuntimeError as error:
+            raise ValueError("%s is not a usable SparseEncoder file: %s" % (source, error)
+                             ) from None
+        return encoder
+
+    def __getstate__(self):
+        return {"model": self._native.model_text(),
+                "tokenizer": None if self._default_tokenizer else self._tokenizer}
+
+    def __setstate__(self, state):
+        tokenizer = state["tokenizer"]
+        self._default_tokenizer = tokenizer is None
+        self._tokenizer = tokenizer if tokenizer is not None else Tokenizer()
+        self._native = _core.SparseEncoder(self._tokenizer._native, 0.75, 1.2)
+        self._native.restore(state["model"])
+
+    @property
+    def b(self) -> float:
+        """Length normalisation, 0 (none) to 1 (full)."""
+        return self._native.b
+
+    @property
+    def k1(self) -> float:
+        """Term frequency saturation."""
+        return self._native.k1
+
+    @property
+    def tokenizer(self) -> Tokenizer:
+        """The tokenizer str texts are cut with."""
+        return self._tokenizer
+
+    @property
+    def document_count(self) -> int:
+        """Documents fitted (without tokens ones not counted)."""
+        return self._native.doc_count
+
+    @property
+    def vocabulary_size(self) -> int:
+        """Distinct tokens counted."""
+        return self._native.vocabulary_size
+
+    @property
+    def analysis(self) -> str:
+        """Names the analysis of str texts; merge and load require equal ones."""
+        return self._native.analysis
+
+    def document_frequency(self, token: str) -> int:
+        """Documents that hold token (0 when none)."""
+        return self._native.document_frequency(token)
+
+    def __repr__(self) -> str:
+        return "SparseEncoder(b=%r, k1=%r, documents=%d, tokens=%d)" % (
+            self.b, self.k1, self.document_count, self.vocabulary_size)
+
+
+def token_id(token: str) -> int:
+    """The id "ids" and "csr" output give token: MurmurHash3 x86_32, seed 0,
+    of its UTF-8, unsigned."""
+    return _core.murmur3(token)

@@ -1,0 +1,124 @@
+// The encoder's analysis, its threaded batches against one thread, and fits
+// racing encodes (run under ThreadSanitizer by tests/run_all.sh).
+#include "norvane/sparse_encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../fuzz/segmenter_files.h"
+
+namespace norvane::sparse_encoder_test {
+
+std::shared_ptr<const Tokenizer> SmallTokenizer() {
+  static const SegmenterFiles files;
+  return std::make_shared<const Tokenizer>(
+      TokenizerPaths{files.dict, files.hmm, "", files.idf, files.stop}, false);
+}
+
+std::vector<std::string> Analyze(const std::string& text) {
+  const Analyzer analyzer(SmallTokenizer());
+  std::string folded;
+  std::vector<Token> words;
+  std::vector<std::string_view> tokens;
+  analyzer.Analyze(text, folded, words, tokens);
+  return std::vector<std::string>(tokens.begin(), tokens.end());
+}
+
+TEST(Analyzer, FoldsDropsPunctuationAndStopWordsAddsPairsWithinRuns) {
+  // Full-width letters and Latin-1 capitals fold; the stop word 的 is no
+  // word but still pairs; no pair crosses the comma or the space.
+  using V = std::vector<std::string>;
+  EXPECT_EQ(Analyze("北京的大学，ＡＢ Éa"),
+            (V{"北京", "大学", "ab", "é", "a", "北京", "京的", "的大", "大学", "ab", "éa"}));
+  EXPECT_EQ(Analyze("，。！  "), V{});
+  EXPECT_EQ(Analyze("我"), V{"我"});
+}
+
+std::vector<TextItem> Items(const std::vector<std::string>& texts) {
+  std::vector<TextItem> items;
+  for (const auto& t : texts) items.push_back(TextItem::Text(t));
+  return items;
+}
+
+std::vector<std::string> Corpus() {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 300; ++i) {
+    texts.push_back("今天北京天气" + std::to_string(i % 17) + "，中国人民大学生" +
+                    std::string(i % 5, 'x') + (i % 3 == 0 ? "我爱学生" : ""));
+  }
+  texts.push_back("");
+  return texts;
+}
+
+void ExpectSameRows(const SparseRows& a, const SparseRows& b) {
+  EXPECT_EQ(a.indptr, b.indptr);
+  EXPECT_EQ(a.ids, b.ids);
+  EXPECT_EQ(a.weights, b.weights);
+  EXPECT_EQ(a.token_bytes, b.token_bytes);
+}
+
+TEST(SparseEncoder, ThreadedBatchesEqualOneThread) {
+  const std::vector<std::string> texts = Corpus();
+  const std::vector<TextItem> items = Items(texts);
+  SparseEncoder one(SmallTokenizer(), 0.75, 1.2);
+  SparseEncoder many(SmallTokenizer(), 0.75, 1.2);
+  one.Fit(items, 1);
+  many.Fit(items, 4);
+  EXPECT_EQ(one.ModelText(), many.ModelText());
+  EXPECT_EQ(one.doc_count(), 300);  // the empty text is no document
+  for (bool keep : {false, true}) {
+    SparseRows a, b, c, d;
+    one.EncodeDocuments(items, 1, keep, a);
+    many.EncodeDocuments(items, 3, keep, b);
+    ExpectSameRows(a, b);
+    one.EncodeQueries(items, 1, keep, c);
+    many.EncodeQueries(items, 3, keep, d);
+    ExpectSameRows(c, d);
+    EXPECT_EQ(a.indptr.size(), texts.size() + 1);
+    EXPECT_EQ(a.indptr[texts.size()], a.indptr[texts.size() - 1]);  // empty text, empty row
+  }
+}
+
+TEST(SparseEncoder, FailedFitOrRestoreChangesNothing) {
+  SparseEncoder enc(SmallTokenizer(), 0.75, 1.2);
+  SparseRows rows;
+  EXPECT_THROW(enc.EncodeQueries(Items({"北京"}), 1, false, rows), std::runtime_error);
+  const std::string full = "{\"_doc_token_frequency\": {\"北京\": 5}, \"_doc_count\": " +
+                           std::to_string(INT_MAX) +
+                           ", \"_doc_length_average\": 1.0, \"_b\": 0.5, \"_k1\": 1.0}";
+  enc.Restore(full);
+  const std::string before = enc.ModelText();
+  EXPECT_THROW(enc.Fit(Items({"北京"}), 1), std::overflow_error);
+  EXPECT_THROW(enc.Restore("{\"_doc_count\": 1}"), std::runtime_error);
+  EXPECT_EQ(enc.ModelText(), before);
+  EXPECT_EQ(enc.b(), 0.5);
+}
+
+TEST(SparseEncoder, EncodesWhileAnotherThreadFits) {
+  const std::vector<std::string> texts = Corpus();
+  const std::vector<TextItem> items = Items(texts);
+  SparseEncoder enc(SmallTokenizer(), 0.75, 1.2);
+  enc.Fit(items, 1);
+  std::thread fitter([&] {
+    for (int round = 0; round < 5; ++round) enc.Fit(items, 2);
+  });
+  // Every query batch sees the statistics of a whole number of fits.
+  std::vector<int> seen;
+  for (int round = 0; round < 20; ++round) {
+    SparseRows rows;
+    enc.EncodeQueries(items, 2, false, rows);
+    enc.EncodeDocuments(items, 2, false, rows);
+    seen.push_back(enc.document_frequency("北京"));
+  }
+  fitter.join();
+  for (int df : seen) EXPECT_EQ(df % 300, 0) << df;
+  EXPECT_EQ(enc.doc_count(), 6 * 300);
+}
+
+}  // namespace norvane::sparse_encoder_test
