@@ -40,13 +40,14 @@ cmake --build build/asan -j2
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j2
 BUILD_DIR=build/asan bash tests/fuzz/run_fuzz.sh "${NORVANE_FUZZ_SECONDS:-5}"
-# The threaded test under ThreadSanitizer: cuts on one segmenter share no
-# written state.
+# The threaded tests under ThreadSanitizer: cuts on one segmenter share no
+# written state; encoders encode while another thread fits.
 CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fsanitize=thread -g" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
   -DNORVANE_BUILD_TESTS=ON -DNORVANE_BUILD_MODULE=OFF >/dev/null
-cmake --build build/tsan -j2 --target threads_test
+cmake --build build/tsan -j2 --target threads_test sparse_encoder_test
 TSAN_OPTIONS=halt_on_error=1 build/tsan/threads_test
+TSAN_OPTIONS=halt_on_error=1 build/tsan/sparse_encoder_test
 
 # Run from outside the source tree so the installed module is the one tested.
 cd tests

@@ -15,4 +15,7 @@ namespace norvane {
 // bindings of this module take that holder to share the C++ object.
 void BindTokenizer(pybind11::module_& m);
 
+// _core.SparseEncoder over a _core.Tokenizer, and _core.murmur3.
+void BindEncoder(pybind11::module_& m);
+
 }  // namespace norvane

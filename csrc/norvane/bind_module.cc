@@ -5,4 +5,5 @@
 PYBIND11_MODULE(_core, m) {
   m.doc() = "Native parts of the norvane toolkit; use the norvane package instead.";
   norvane::BindTokenizer(m);
+  norvane::BindEncoder(m);
 }

@@ -5,10 +5,15 @@
     tok.cut("我爱北京天安门")                     # ['我', '爱', '北京', '天安门']
     tok.tokenize("中华人民共和国", mode="search")  # (word, start, end) tuples
 
+    enc = norvane.SparseEncoder().fit(passages)    # BM25 with document frequencies
+    enc.encode_documents(passages, output="csr")   # rows of weights by token id
+    enc.encode_queries(["北京的天气"], output="ids")
+
 `default_paths()` names the bundled data files, also for `pynorvane.Segmenter`.
 """
 
 from norvane._data import data_dir, default_paths
 from norvane._tokenizer import Tokenizer
+from norvane._encoder import SparseEncoder, token_id
 
-__all__ = ["Tokenizer", "data_dir", "default_paths"]
+__all__ = ["SparseEncoder", "Tokenizer", "data_dir", "default_paths", "token_id"]
