@@ -1,8 +1,10 @@
 """norvane.SparseEncoder: Chinese text in, BM25 sparse vectors out."""
 
+import importlib
 import operator
 import os
-from typing import Optional, Sequence, Union
+from types import ModuleType
+from typing import Any, Dict, List, Optional, Sequence, Union
 
 from norvane import _core
 from norvane._tokenizer import Tokenizer
@@ -25,13 +27,14 @@ def _threads(value: int) -> int:
 def _output(value: str) -> str:
     if value not in _OUTPUTS:
         raise ValueError("output must be 'dict', 'ids' or 'csr', not %r" % (value,))
-    if value == "csr":
-        try:
-            import scipy.sparse  # noqa: F401
-        except ImportError:
-            raise ImportError('output="csr" needs scipy: pip install "pynorvane[sparse]"'
-                              ) from None
     return value
+
+
+def _scipy_sparse() -> ModuleType:
+    try:
+        return importlib.import_module("scipy.sparse")
+    except ImportError:
+        raise ImportError('output="csr" needs scipy: pip install "pynorvane[sparse]"') from None
 
 
 class SparseEncoder:
@@ -78,23 +81,23 @@ class SparseEncoder:
         self._native.fit(texts, _threads(threads))
         return self
 
-    def encode_documents(self, texts: Texts, output: str = "dict", *, threads: int = 0):
+    def encode_documents(self, texts: Texts, output: str = "dict", *, threads: int = 0) -> Any:
         """Document vectors of texts: a list of dicts, or a csr_array."""
         return self._encode(texts, False, output, threads)
 
-    def encode_queries(self, texts: Texts, output: str = "dict", *, threads: int = 0):
+    def encode_queries(self, texts: Texts, output: str = "dict", *, threads: int = 0) -> Any:
         """Query vectors of texts: a list of dicts, or a csr_array."""
         return self._encode(texts, True, output, threads)
 
-    def _encode(self, texts, query, output, threads):
+    def _encode(self, texts: Texts, query: bool, output: str,
+                threads: int) -> Union[List[Dict[Any, float]], Any]:
         output = _output(output)
+        sparse = _scipy_sparse() if output == "csr" else None
         result = self._native.encode(texts, query, output, _threads(threads))
-        if output != "csr":
+        if sparse is None:
             return result
-        import scipy.sparse
         indptr, indices, data = result
-        return scipy.sparse.csr_array((data, indices, indptr),
-                                      shape=(len(indptr) - 1, ID_SPACE))
+        return sparse.csr_array((data, indices, indptr), shape=(len(indptr) - 1, ID_SPACE))
 
     def merge(self, other: "SparseEncoder") -> "SparseEncoder":
         """Adds other's statistics to these (shards fitted apart); returns
@@ -123,7 +126,8 @@ class SparseEncoder:
         return cls._from_text(text, tokenizer, os.fspath(path))
 
     @classmethod
-    def _from_text(cls, text, tokenizer, source):
+    def _from_text(cls, text: str, tokenizer: Optional[Tokenizer],
+                   source: str) -> "SparseEncoder":
         encoder = cls(tokenizer)
         try:
             encoder._native.restore(text)
@@ -132,11 +136,11 @@ class SparseEncoder:
                              ) from None
         return encoder
 
-    def __getstate__(self):
+    def __getstate__(self) -> Dict[str, Any]:
         return {"model": self._native.model_text(),
                 "tokenizer": None if self._default_tokenizer else self._tokenizer}
 
-    def __setstate__(self, state):
+    def __setstate__(self, state: Dict[str, Any]) -> None:
         tokenizer = state["tokenizer"]
         self._default_tokenizer = tokenizer is None
         self._tokenizer = tokenizer if tokenizer is not None else Tokenizer()
