@@ -163,14 +163,32 @@ def test_tolerated_members(tmp_path):
     assert '"_doc_length_average" : 0.000000' in text
 
 
-def test_dump_replaces_the_file_and_keeps_its_mode(tmp_path):
-    path = tmp_path / "m.json"
+@pytest.mark.parametrize("name", ["m.json", "m" * 255], ids=["short", "longest-allowed"])
+def test_dump_replaces_the_file_and_keeps_its_mode(tmp_path, name):
+    path = tmp_path / name
     path.write_text("x" * 10000)
     os.chmod(path, 0o640)
     text = dumped(trained(["a"]), path)
     assert text.startswith(b"{\n") and text.endswith(b"}")
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o640
-    assert os.listdir(tmp_path) == ["m.json"]
+    assert os.listdir(tmp_path) == [name]
+    path.unlink()
+    assert dumped(trained(["a"]), path) == text
+
+
+def test_dump_to_a_pipe_never_waits_forever(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    model = trained([f"token{i}" for i in range(20000)])  # more than a pipe holds
+    with pytest.raises(RuntimeError, match="^Failed to dump: Unable to open file$"):
+        model.dump(str(fifo))  # no reader
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        with pytest.raises(RuntimeError, match="^Failed to dump: Unable to write file: Connection"):
+            model.dump(str(fifo))  # a reader that never reads
+        assert len(os.read(reader, 1 << 20)) > 0
+    finally:
+        os.close(reader)
 
 
 def test_dump_writes_through_a_symbolic_link(tmp_path):

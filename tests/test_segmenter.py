@@ -1,7 +1,10 @@
 import itertools
+import os
 import random
 import re
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -250,13 +253,45 @@ def test_idf_and_stop_word_records(data, capfd):
     assert seg.cut("北京的") == ["北京", "的"]
 
 
+def load_in_child(paths, script, timeout=None):
+    """Runs `script` with `paths` (data file paths) as PATHS in a fresh interpreter."""
+    script = "import resource, pynorvane\nresource.setrlimit(resource.RLIMIT_AS, (1 << 29,) * 2)\n" \
+        f"PATHS = {paths!r}\n" + textwrap.dedent(script)
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=timeout)
+
+
 @pytest.mark.parametrize("slot", ["dict_path", "hmm_path", "user_dict_path", "idf_path",
                                   "stop_word_path"])
-def test_directories_and_paths_with_nul_open_nothing(data, slot):
+def test_only_regular_files_are_read(data, slot):
     # Cut at the NUL, the path would name a valid file.
     for path in (str(data.root), data.paths["dict_path"] + "\x00.other"):
         with pytest.raises(RuntimeError, match=r"is_open\(\)\] false\. open "):
             data.segmenter(**{slot: path})
+    # A pipe without writer would block, devices never end: in a child, so
+    # that a hang cannot stop the tests.
+    fifo = data.root / "fifo"
+    os.mkfifo(fifo)
+    special = [str(fifo), "/dev/zero", "/dev/urandom"]
+    result = load_in_child(data.paths, f"""
+        for path in {special!r}:
+            try:
+                pynorvane.Segmenter(**dict(PATHS, {slot}=path))
+            except RuntimeError as error:
+                print(error)
+        """, timeout=60)
+    assert [line.split("] false. ")[1] for line in result.stdout.splitlines()] == [
+        f"open {path} failed" + "." * (slot == "dict_path") for path in special]
+
+
+@pytest.mark.parametrize("slot", ["dict_path", "user_dict_path", "idf_path", "stop_word_path"])
+def test_read_error_fails_the_load(data, slot):
+    # One endless line runs out of memory inside the stream: no end of file.
+    huge = data.root / "huge.txt"
+    with open(huge, "wb") as f:
+        f.truncate(1 << 30)  # sparse
+    result = load_in_child(dict(data.paths, **{slot: str(huge)}), "pynorvane.Segmenter(**PATHS)")
+    assert f"RuntimeError: exp: [!ifs.bad()] false. read {huge} failed" in result.stderr
 
 
 def test_binary_garbage_line_is_reported_readably(data):
@@ -270,13 +305,14 @@ def test_binary_garbage_line_is_reported_readably(data):
     ("dict_path", "\ufeff" + "\n".join(DICT), EXPECTED),
     ("hmm_path", "\ufeff" + "\n".join(HMM_LINES), EXPECTED),
     ("user_dict_path", "\ufeff明的 nr\r\n", ["小", "明的", "北京", "天安门", "人民"]),
+    ("user_dict_path", "x\r\n明的\r\n", ["小", "明的", "北京", "天安门", "人民"]),
     # frequencies that are no finite number count as 0
     ("dict_path", "\n".join(DICT) + "\n京天 nan n\n门人 inf n\n的北 -inf n\n安门人 1e400 n", EXPECTED),
     ("user_dict_path", "京天 99999999999999999999999 nr\n", EXPECTED),
     # bad lines are skipped
     ("idf_path", bytes(random.Random(7).getrandbits(8) for _ in range(2000)), EXPECTED),
     ("stop_word_path", bytes(range(256)), EXPECTED),
-], ids=["bom-dict", "bom-hmm", "bom-user", "nan-inf", "huge-user", "binary-idf", "binary-stop"])
+], ids=["bom-dict", "bom-hmm", "bom-user", "crlf-user", "nan-inf", "huge-user", "binary-idf", "binary-stop"])
 def test_files_that_still_load(data, slot, content, words):
     variant = data.write("variant.txt", content)
     assert data.segmenter(**{slot: variant}).cut(SENTENCE) == words

@@ -94,8 +94,19 @@ TEST(DictTrie, DagListsEveryPrefixWordInOrder) {
 
 TEST(DictTrie, UserDictionaryFieldCounts) {
   TempFile main(kMainDict);
-  TempFile user("一\n\n北京 ns\n上海 20 ns\n天津 5 ns extra\n上海市 abc n\n");
+  const std::string too_long(MAX_WORD_LENGTH + 1, 'x');
+  TempFile user("一\n\n北京 ns\n上海 20 ns\r\n天津 5 ns extra\n上海市 abc n\n天津  n\n 天津\n天津\tn\n" +
+                too_long + "\n");
+  testutil::StderrCapture capture;
   DictTrie dict(main.path(), user.path());
+  // Lines the cut could never use are reported.
+  EXPECT_TRUE(testutil::IsRecords(
+      capture.Take(), R"(csrc/tokenizer/segmenter/DictTrie\.h)",
+      {"ERROR user dict line with more than three fields skipped: 天津 5 ns extra",
+       "ERROR user dict line with an empty field skipped: 天津  n",
+       "ERROR user dict line with an empty field skipped:  天津",
+       "ERROR user dict line with a tab skipped: 天津\tn",
+       "ERROR user dict word longer than 512 characters skipped: " + too_long}));
   const DictUnit* yi = FindWord(dict, "一");
   ASSERT_NE(yi, nullptr);
   EXPECT_DOUBLE_EQ(yi->weight, dict.GetMedianWeight());
@@ -107,6 +118,7 @@ TEST(DictTrie, UserDictionaryFieldCounts) {
   EXPECT_DOUBLE_EQ(beijing->weight, dict.GetMedianWeight());
   EXPECT_EQ(beijing->tag, "ns");
   EXPECT_DOUBLE_EQ(FindWord(dict, "上海")->weight, std::log(20.0 / 40));
+  EXPECT_EQ(FindWord(dict, "上海")->tag, "ns");
   EXPECT_EQ(FindWord(dict, "天津"), nullptr);
   EXPECT_TRUE(std::isinf(FindWord(dict, "上海市")->weight));  // no leading number: 0
   // User words leave the statistics alone.
@@ -129,12 +141,12 @@ TEST(DictTrie, LaterEntriesOverrideEarlierOnes) {
 }
 
 TEST(DictTrie, MainLineLayout) {
-  // One trailing space is harmless; a carriage return stays in the tag.
-  // The last line may lack its line feed.
+  // One trailing space is harmless, so is a carriage return before the line
+  // feed. The last line may lack its line feed.
   TempFile main("中国 10 ns \n中 30 zg\r\n人 60 n");
   DictTrie dict(main.path());
   EXPECT_EQ(FindWord(dict, "中国")->tag, "ns");
-  EXPECT_EQ(FindWord(dict, "中")->tag, "zg\r");
+  EXPECT_EQ(FindWord(dict, "中")->tag, "zg");
   EXPECT_EQ(FindWord(dict, "人")->tag, "n");
   EXPECT_EQ(dict.Size(), 3u);
   EXPECT_DOUBLE_EQ(dict.GetFreqSum(), 100.0);

@@ -103,7 +103,7 @@ TEST(KeywordExtractor, IdfAverageCountsSkippedLines) {
   EXPECT_EQ(kw.IdfMap().size(), 2u);
   EXPECT_EQ(kw.IdfMap().at("w"), 2.5);
   EXPECT_DOUBLE_EQ(kw.IdfAverage(), 5.0 / 5);
-  EXPECT_EQ(kw.StopWords(), std::unordered_set<std::string>({"a\r", "", "b"}));
+  EXPECT_EQ(kw.StopWords(), std::unordered_set<std::string>({"a", "", "b"}));
 }
 
 TEST(KeywordExtractor, NumbersReadAlikeInACommaDecimalLocale) {

@@ -1,6 +1,7 @@
 #include "search/bm25/bm25.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -434,6 +435,10 @@ const char kOpenFailed[] = "Failed to dump: Unable to open file";
   throw std::runtime_error(std::string("Failed to dump: ") + what + ": " + std::strerror(error));
 }
 
+// How long a pipe or device may take no bytes before the dump gives up: the
+// caller holds the interpreter lock, so waiting forever would freeze it.
+const int kStallMilliseconds = 5000;
+
 // Writes all of text to fd; false with errno set on failure.
 bool WriteAll(int fd, const std::string& text) {
   const char* data = text.data();
@@ -442,7 +447,12 @@ bool WriteAll(int fd, const std::string& text) {
     const ssize_t written = ::write(fd, data, left);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return false;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      pollfd room = {fd, POLLOUT, 0};
+      const int ready = ::poll(&room, 1, kStallMilliseconds);
+      if (ready == 0) errno = ETIMEDOUT;
+      if (ready == 0 || (ready < 0 && errno != EINTR)) return false;
+      continue;
     }
     data += written;
     left -= static_cast<size_t>(written);
@@ -461,14 +471,16 @@ void WriteAndClose(int fd, const std::string& text, bool sync) {
   if (::close(fd) != 0) ThrowDumpError("Unable to close file", errno);
 }
 
-// A path beside `target` in the same folder that did not exist, opened for
-// writing; -1 with errno set when none can be created.
+// A new path in the folder of `target`, opened for writing; -1 with errno set
+// when none can be created. The name is short: the target's own may already
+// be as long as the file system allows.
 int CreateTemporary(const std::string& target, std::string& path, mode_t mode) {
+  const std::string folder = target.substr(0, target.rfind('/') + 1);
   std::random_device random;
   for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof(suffix), ".tmp%08x%08x", random(), random());
-    path = target + suffix;
+    char name[32];
+    std::snprintf(name, sizeof(name), ".tmp%08x%08x", random(), random());
+    path = folder + name;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -479,14 +491,15 @@ int CreateTemporary(const std::string& target, std::string& path, mode_t mode) {
 
 // A regular file (or a new one) is replaced by renaming a finished temporary
 // file over it, so a failed dump never leaves a truncated model behind.
-// Anything else that exists (a device, a pipe) is written in place.
+// Anything else that exists (a device, a pipe) is written in place, without
+// blocking: a pipe that has no reader fails at once.
 void WriteModelFile(const std::string& filename, const std::string& text) {
   // Cut at a NUL byte the path would name another file.
   if (filename.find('\0') != std::string::npos) throw std::runtime_error(kOpenFailed);
   struct stat status;
   const bool exists = ::stat(filename.c_str(), &status) == 0;
   if (exists && !S_ISREG(status.st_mode)) {
-    const int fd = ::open(filename.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = ::open(filename.c_str(), O_WRONLY | O_TRUNC | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error(kOpenFailed);
     WriteAndClose(fd, text, false);
     return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <fstream>
@@ -99,13 +100,14 @@ inline void DictTrie::LoadDict(const std::string& file_path) {
   std::string line;
   std::vector<std::string> buf;
   DictUnit node_info;
-  while (std::getline(ifs, line)) {
+  while (util::ReadLine(ifs, line)) {
     util::Split(line, buf, " ");
     CHECK_OR_FATAL(buf.size() == DICT_COLUMN_NUM) << "split result illegal, line:" << line;
     if (MakeNodeInfo(node_info, buf[0], LeadingDouble(buf[1]), buf[2])) {
       static_node_infos_.push_back(node_info);
     }
   }
+  CHECK_OR_FATAL(!ifs.bad()) << "read " << file_path << " failed";
 }
 
 inline void DictTrie::LoadUserDict(const std::string& file_paths) {
@@ -114,17 +116,31 @@ inline void DictTrie::LoadUserDict(const std::string& file_paths) {
     std::ifstream ifs = util::OpenInput(file);
     CHECK_OR_FATAL(ifs.is_open()) << "open " << file << " failed";
     std::string line;
-    while (std::getline(ifs, line)) {
+    while (util::ReadLine(ifs, line)) {
       if (line.empty()) {
         continue;
       }
       InserUserDictNode(line);
     }
+    CHECK_OR_FATAL(!ifs.bad()) << "read " << file << " failed";
   }
 }
 
 inline void DictTrie::InserUserDictNode(const std::string& line) {
   std::vector<std::string> buf = util::Split(line, " ");
+  // Lines the cut could never use are reported rather than dropped in silence.
+  const char* unusable = nullptr;
+  if (line.find('\t') != std::string::npos) {
+    unusable = "a tab";
+  } else if (buf.size() > DICT_COLUMN_NUM) {
+    unusable = "more than three fields";
+  } else if (std::find(buf.begin(), buf.end(), std::string()) != buf.end()) {
+    unusable = "an empty field";
+  }
+  if (unusable != nullptr) {
+    LOG_RECORD(ERROR) << "user dict line with " << unusable << " skipped: " << line;
+    return;
+  }
   DictUnit node_info;
   bool ok = false;
   switch (buf.size()) {
@@ -140,10 +156,13 @@ inline void DictTrie::InserUserDictNode(const std::string& line) {
       ok = MakeNodeInfo(node_info, buf[0], std::log(freq / freq_sum_), buf[2]);
       break;
     }
-    default:
-      return;
   }
   if (!ok) {
+    return;
+  }
+  if (node_info.word.size() > MAX_WORD_LENGTH) {
+    LOG_RECORD(ERROR) << "user dict word longer than " << MAX_WORD_LENGTH
+                      << " characters skipped: " << line;
     return;
   }
   static_node_infos_.push_back(node_info);

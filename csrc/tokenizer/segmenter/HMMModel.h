@@ -102,7 +102,7 @@ inline void HMMModel::LoadModel(const std::string& filePath) {
 }
 
 inline bool HMMModel::GetLine(std::ifstream& ifile, std::string& line) {
-  while (std::getline(ifile, line)) {
+  while (util::ReadLine(ifile, line)) {
     util::Trim(line);
     if (line.empty()) {
       continue;

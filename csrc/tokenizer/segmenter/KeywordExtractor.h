@@ -48,7 +48,7 @@ inline void KeywordExtractor::LoadIdfDict(const std::string& idfPath) {
   std::vector<std::string> buf;
   double sum = 0.0;
   size_t lineno = 0;
-  for (; std::getline(ifs, line); lineno++) {
+  for (; util::ReadLine(ifs, line); lineno++) {
     if (line.empty()) {
       LOG_RECORD(ERROR) << "lineno: " << lineno << " empty. skipped.";
       continue;
@@ -62,6 +62,7 @@ inline void KeywordExtractor::LoadIdfDict(const std::string& idfPath) {
     idfMap_[buf[0]] = idf;
     sum += idf;
   }
+  CHECK_OR_FATAL(!ifs.bad()) << "read " << idfPath << " failed";
   idfAverage_ = sum / lineno;
 }
 
@@ -69,9 +70,10 @@ inline void KeywordExtractor::LoadStopWordDict(const std::string& filePath) {
   std::ifstream ifs = util::OpenInput(filePath);
   CHECK_OR_FATAL(ifs.is_open()) << "open " << filePath << " failed";
   std::string line;
-  while (std::getline(ifs, line)) {
+  while (util::ReadLine(ifs, line)) {
     stopWords_.insert(line);
   }
+  CHECK_OR_FATAL(!ifs.bad()) << "read " << filePath << " failed";
 }
 
 }  // namespace segmenter

@@ -2,6 +2,7 @@
 
 #include <locale.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 namespace korva {
 namespace typing {
@@ -85,7 +86,9 @@ double AtoF(const std::string& text) {
 
 std::ifstream OpenInput(const std::string& path) {
   std::ifstream ifs;
-  if (path.find('\0') != std::string::npos) {
+  struct stat status;
+  if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &status) != 0 ||
+      !S_ISREG(status.st_mode)) {
     return ifs;
   }
   ifs.open(path, std::ios::binary);
@@ -109,6 +112,12 @@ std::ifstream OpenInput(const std::string& path) {
     }
   }
   return ifs;
+}
+
+bool ReadLine(std::istream& in, std::string& line) {
+  if (!std::getline(in, line)) return false;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
 }
 
 }  // namespace util

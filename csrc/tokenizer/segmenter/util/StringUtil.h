@@ -35,10 +35,16 @@ std::vector<std::string> Split(const std::string& src, const std::string& patter
 double AtoF(const std::string& text);
 
 // Opens a data file for reading, past a leading UTF-8 byte order mark. The
-// stream is left closed, as for a missing file, when nothing can be read from
-// the path (a directory opens but fails every read) or when it holds a NUL
+// stream is left closed, as for a missing file, when the path is not a
+// regular file (a directory, a pipe, a device: reading one may wait forever
+// or never end), when nothing can be read from it, or when it holds a NUL
 // byte, which would cut it short and open another file.
 std::ifstream OpenInput(const std::string& path);
+
+// The next line of a data file without its line feed and without one
+// carriage return before it, so CR LF files read like LF files. False at the
+// end of the file and after a read error (then in.bad() is true).
+bool ReadLine(std::istream& in, std::string& line);
 
 }  // namespace util
 }  // namespace text
