@@ -179,6 +179,24 @@ def test_cut_releases_the_interpreter_lock(seg):
     assert sum(middle[0] < t < middle[1] for t in stamps) > 100
 
 
+def test_exit_while_daemon_threads_cut(data):
+    # The threads finish their cuts while the interpreter shuts down (held up
+    # by a slow finaliser) and are ended as they take the lock back.
+    script = """
+        import threading, time
+        seg = pynorvane.Segmenter(**PATHS)
+        for n in (10**4, 10**5, 3 * 10**5):
+            threading.Thread(target=seg.cut, args=("北京天安门小明的，" * n,), daemon=True).start()
+        class Slow:
+            def __del__(self):
+                time.sleep(1)
+        keep = Slow()
+        """
+    for _ in range(3):
+        result = load_in_child(data.paths, script)
+        assert result.returncode == 0, result.stderr
+
+
 def fatal_cases(data):
     names = itertools.count()
     missing = str(data.root / "missing.txt")

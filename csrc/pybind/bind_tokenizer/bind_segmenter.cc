@@ -149,18 +149,33 @@ py::list WordList(const Sentence& sentence, const std::vector<WordSpan>& words,
   return result;
 }
 
+// Runs `work` without the interpreter lock. The lock is taken back by a
+// plain call rather than a destructor: while the interpreter shuts down,
+// taking it back ends a daemon thread by unwinding its stack, and that
+// unwinding must not pass a noexcept destructor (the process would abort).
+template <typename Work>
+void WithoutLock(Work work) {
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    work();
+  } catch (...) {
+    PyEval_RestoreThread(state);
+    throw;
+  }
+  PyEval_RestoreThread(state);
+}
+
 py::list RunCut(const Segmenter& self, const Sentence& sentence, bool for_search) {
   std::vector<WordSpan> words;
   std::vector<Py_UCS4> widest;
-  {
-    py::gil_scoped_release release;
+  WithoutLock([&] {
     if (for_search) {
       self.CutForSearch(sentence.text, words, true);
     } else {
       self.Cut(sentence.text, words, true);
     }
     if (sentence.str != nullptr) WidestCodePoints(sentence, words, widest);
-  }
+  });
   return WordList(sentence, words, widest);
 }
 
