@@ -186,6 +186,19 @@ TEST(JsonParser, ErrorLines) {
   }
 }
 
+TEST(JsonParser, ErrorLinesOfOneParseAreCapped) {
+  std::string lines;
+  for (int i = 0; i < 99; ++i) lines += "ERROR: Parse: Unknown starting character ','\n";
+  lines += "ERROR: Parse: Unknown starting character ']'\n";
+  std::string errors;
+  Parse("[" + std::string(99, ',') + "]", &errors);
+  EXPECT_EQ(errors, lines);
+  Parse("[" + std::string(1000000, ',') + "]", &errors);
+  EXPECT_EQ(errors, lines.substr(0, lines.size() - 45) +
+                        "ERROR: Parse: Unknown starting character ','\n"
+                        "ERROR: Parse: 999901 more errors not shown\n");
+}
+
 TEST(JsonParser, NestingLimit) {
   EXPECT_EQ(Parse(std::string(512, '[') + std::string(512, ']')).JSONType(), Class::Array);
   // Far deeper than the stack could take without the limit.

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <deque>
 #include <iostream>
 #include <map>
@@ -25,7 +26,8 @@ class JSON;
 namespace {
 
 std::string json_escape(const std::string& str);
-JSON parse_next(const std::string& str, size_t& offset, int depth);
+struct ParseLog;
+JSON parse_next(const std::string& str, size_t& offset, int depth, ParseLog& log);
 
 }  // namespace
 
@@ -395,8 +397,26 @@ inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 inline bool ends_number(char c) { return is_ws(c) || c == ',' || c == ']' || c == '}'; }
 
-inline void parse_error(const char* message, const std::string& found) {
-  std::cerr << (message + found + "'\n");
+// One parse writes at most kMaxErrorLines error lines: one defect repeated
+// (a text of ten million commas) would otherwise flood standard error.
+const size_t kMaxErrorLines = 100;
+
+struct ParseLog {
+  size_t errors = 0;
+
+  // Closes the parse, also when a number conversion throws: one line for
+  // the errors that were not written. Allocates nothing, so cannot throw.
+  ~ParseLog() {
+    if (errors <= kMaxErrorLines) return;
+    char line[64];
+    std::snprintf(line, sizeof(line), "ERROR: Parse: %zu more errors not shown\n",
+                  errors - kMaxErrorLines);
+    std::cerr << line;
+  }
+};
+
+inline void parse_error(ParseLog& log, const char* message, const std::string& found) {
+  if (++log.errors <= kMaxErrorLines) std::cerr << (message + found + "'\n");
 }
 
 inline void consume_ws(const std::string& str, size_t& offset) {
@@ -514,53 +534,53 @@ inline After after_member(const std::string& str, size_t& offset, char close) {
   return c == ',' ? After::Comma : After::Close;
 }
 
-inline JSON parse_object(const std::string& str, size_t& offset, int depth) {
+inline JSON parse_object(const std::string& str, size_t& offset, int depth, ParseLog& log) {
   JSON object = JSON::Make(JSON::Class::Object);
   if (opens_empty(str, offset, '}')) return object;
   while (true) {
-    JSON key = parse_next(str, offset, depth);
+    JSON key = parse_next(str, offset, depth, log);
     consume_ws(str, offset);
     if (byte_at(str, offset) != ':') {
-      parse_error("Error: Object: Expected colon, found '", std::string(1, byte_at(str, offset)));
+      parse_error(log, "Error: Object: Expected colon, found '", std::string(1, byte_at(str, offset)));
       break;
     }
     ++offset;
     consume_ws(str, offset);
-    JSON value = parse_next(str, offset, depth);
+    JSON value = parse_next(str, offset, depth, log);
     bool ok = false;
     object[key.ToString(ok)] = std::move(value);
     const After after = after_member(str, offset, '}');
     if (after == After::Comma) continue;
     if (after == After::Other) {
-      parse_error("ERROR: Object: Expected comma, found '", std::string(1, byte_at(str, offset)));
+      parse_error(log, "ERROR: Object: Expected comma, found '", std::string(1, byte_at(str, offset)));
     }
     break;
   }
   return object;
 }
 
-inline JSON parse_array(const std::string& str, size_t& offset, int depth) {
+inline JSON parse_array(const std::string& str, size_t& offset, int depth, ParseLog& log) {
   JSON array = JSON::Make(JSON::Class::Array);
   if (opens_empty(str, offset, ']')) return array;
   unsigned int index = 0;
   while (true) {
-    array[index++] = parse_next(str, offset, depth);
+    array[index++] = parse_next(str, offset, depth, log);
     const After after = after_member(str, offset, ']');
     if (after == After::Comma) continue;
     if (after == After::Close) break;
-    parse_error("ERROR: Array: Expected ',' or ']', found '", std::string(1, byte_at(str, offset)));
+    parse_error(log, "ERROR: Array: Expected ',' or ']', found '", std::string(1, byte_at(str, offset)));
     return JSON::Make(JSON::Class::Array);
   }
   return array;
 }
 
-inline JSON parse_string(const std::string& str, size_t& offset) {
+inline JSON parse_string(const std::string& str, size_t& offset, ParseLog& log) {
   std::string text;
   while (true) {
     if (++offset >= str.size()) {
       // Still open at the end of the text (possibly after a lone backslash).
       offset = str.size();
-      parse_error("ERROR: String: Expected closing quote before end of text, found '",
+      parse_error(log, "ERROR: String: Expected closing quote before end of text, found '",
                   std::string(1, '\0'));
       return JSON::Make(JSON::Class::String);
     }
@@ -574,7 +594,7 @@ inline JSON parse_string(const std::string& str, size_t& offset) {
     ++offset;
     char bad = '\0';
     if (!append_unescaped(str, offset, text, bad)) {
-      parse_error("ERROR: String: Expected hex character in unicode escape, found '",
+      parse_error(log, "ERROR: String: Expected hex character in unicode escape, found '",
                   std::string(1, bad));
       return JSON::Make(JSON::Class::String);
     }
@@ -595,7 +615,7 @@ inline double decimal_number(const std::string& text) {
   return value;
 }
 
-inline JSON parse_number(const std::string& str, size_t& offset) {
+inline JSON parse_number(const std::string& str, size_t& offset, ParseLog& log) {
   std::string mantissa;
   std::string exponent_text;
   bool has_point = false;
@@ -627,13 +647,13 @@ inline JSON parse_number(const std::string& str, size_t& offset) {
       } else if (ends_number(c)) {
         break;
       } else {
-        parse_error("ERROR: Number: Expected a number for exponent, found '", std::string(1, c));
+        parse_error(log, "ERROR: Number: Expected a number for exponent, found '", std::string(1, c));
         return JSON();
       }
     }
     exponent = std::stol(exponent_text);
   } else if (!ends_number(c)) {
-    parse_error("ERROR: Number: unexpected character '", std::string(1, c));
+    parse_error(log, "ERROR: Number: unexpected character '", std::string(1, c));
     return JSON();
   }
   --offset;
@@ -649,7 +669,7 @@ inline JSON parse_number(const std::string& str, size_t& offset) {
   return result;
 }
 
-inline JSON parse_bool(const std::string& str, size_t& offset) {
+inline JSON parse_bool(const std::string& str, size_t& offset, ParseLog& log) {
   JSON result;
   if (str.compare(offset, 4, "true") == 0) {
     result = true;
@@ -658,35 +678,36 @@ inline JSON parse_bool(const std::string& str, size_t& offset) {
     result = false;
     offset += 5;
   } else {
-    parse_error("ERROR: Bool: Expected 'true' or 'false', found '", str.substr(offset, 5));
+    parse_error(log, "ERROR: Bool: Expected 'true' or 'false', found '", str.substr(offset, 5));
   }
   return result;
 }
 
-inline JSON parse_null(const std::string& str, size_t& offset) {
+inline JSON parse_null(const std::string& str, size_t& offset, ParseLog& log) {
   if (str.compare(offset, 4, "null") != 0) {
-    parse_error("ERROR: Null: Expected 'null', found '", str.substr(offset, 4));
+    parse_error(log, "ERROR: Null: Expected 'null', found '", str.substr(offset, 4));
     return JSON();
   }
   offset += 4;
   return JSON();
 }
 
-inline JSON parse_next(const std::string& str, size_t& offset, int depth) {
+inline JSON parse_next(const std::string& str, size_t& offset, int depth, ParseLog& log) {
   consume_ws(str, offset);
   const char c = byte_at(str, offset);
   if (c == '[' || c == '{') {
     if (depth >= kMaxNestingDepth) {
-      parse_error("ERROR: Parse: Nesting too deep, found '", std::string(1, c));
+      parse_error(log, "ERROR: Parse: Nesting too deep, found '", std::string(1, c));
       throw NestingTooDeep();
     }
-    return c == '[' ? parse_array(str, offset, depth + 1) : parse_object(str, offset, depth + 1);
+    return c == '[' ? parse_array(str, offset, depth + 1, log)
+                    : parse_object(str, offset, depth + 1, log);
   }
-  if (c == '"') return parse_string(str, offset);
-  if (c == 't' || c == 'f') return parse_bool(str, offset);
-  if (c == 'n') return parse_null(str, offset);
-  if (c == '-' || is_digit(c)) return parse_number(str, offset);
-  parse_error("ERROR: Parse: Unknown starting character '", std::string(1, c));
+  if (c == '"') return parse_string(str, offset, log);
+  if (c == 't' || c == 'f') return parse_bool(str, offset, log);
+  if (c == 'n') return parse_null(str, offset, log);
+  if (c == '-' || is_digit(c)) return parse_number(str, offset, log);
+  parse_error(log, "ERROR: Parse: Unknown starting character '", std::string(1, c));
   return JSON();
 }
 
@@ -694,8 +715,9 @@ inline JSON parse_next(const std::string& str, size_t& offset, int depth) {
 
 inline JSON JSON::Load(const std::string& str) {
   size_t offset = 0;
+  ParseLog log;
   try {
-    return parse_next(str, offset, 0);
+    return parse_next(str, offset, 0, log);
   } catch (const NestingTooDeep&) {
     return JSON();
   }
