@@ -1,54 +1,193 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds and runs the C++ unit tests, installs
-# the package and runs the Python tests. Fails on the first failing step.
-set -euo pipefail
+# Runs every test: the C++ unit tests, the same under AddressSanitizer and
+# UBSan, a few seconds of each fuzz target, the threaded test under
+# ThreadSanitizer, then the Python tests against the installed package.
+# Missing system packages are installed with apt when run as root; without
+# root a stage whose tools are missing is reported as skipped. Every stage
+# runs even when an earlier one fails, and the last line sums them all up.
+#
+#   bash tests/run_all.sh                 # NORVANE_FUZZ_SECONDS=5 by default
+set -uo pipefail
 cd "$(dirname "$0")/.."
 
 PYTHON=${PYTHON:-python3}
+LOGS=build/run_all
+mkdir -p "$LOGS"
+passed=0 failed=0 skipped=0
+report=()
 
-missing=()
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-# clang with its sanitizer and libFuzzer runtimes, for the instrumented build.
-command -v clang++ >/dev/null || missing+=(clang)
-ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 \
-  || missing+=(libclang-rt-14-dev)
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "Missing system packages: ${missing[*]}" >&2
-    exit 1
+# The newest clang++ on PATH: plain clang++ first, else clang++-NN.
+find_clang() {
+  if command -v clang++ >/dev/null; then
+    echo clang++
+    return
   fi
+  compgen -c clang++- | grep -E '^clang\+\+-[0-9]+$' | sort -t- -k2 -n | tail -n 1
+}
+
+# Whether $1 links a program with the sanitizer runtimes and libFuzzer: a
+# probe build finds the runtimes wherever this clang version keeps them.
+clang_has_runtimes() {
+  local probe=$LOGS/probe
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' \
+    >"$probe.cc"
+  "$1" -fsanitize=fuzzer,address,undefined "$probe.cc" -o "$probe.fuzz" 2>/dev/null &&
+    printf 'int main() { return 0; }\n' >"$probe.cc" &&
+    "$1" -fsanitize=thread "$probe.cc" -o "$probe.tsan" 2>/dev/null
+}
+
+apt_install() {
+  [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null || return 1
+  export DEBIAN_FRONTEND=noninteractive
+  if [ -z "${apt_updated:-}" ]; then
+    apt-get update -qq && apt_updated=1
+  fi
+  apt-get install -y -qq "$@" >/dev/null
+}
+
+have_gtest() { [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ]; }
+have_gtest || apt_install libgtest-dev || true
+
+CLANGXX=$(find_clang)
+if [ -z "$CLANGXX" ]; then
+  apt_install clang || true
+  CLANGXX=$(find_clang)
+fi
+if [ -n "$CLANGXX" ] && ! clang_has_runtimes "$CLANGXX"; then
+  # Debian splits the runtimes of clang N into libclang-rt-N-dev.
+  major=$("$CLANGXX" -dumpversion | cut -d. -f1)
+  apt_install "libclang-rt-$major-dev" || true
+fi
+if [ -n "$CLANGXX" ] && clang_has_runtimes "$CLANGXX"; then
+  CLANGC=${CLANGXX/clang++/clang}
+else
+  echo "No clang with sanitizer and libFuzzer runtimes: instrumented stages skipped" >&2
+  CLANGXX=
 fi
 
-"$PYTHON" -m pip install -q --upgrade "cmake>=3.18" ninja
-"$PYTHON" -m pip install -q ".[test]"
+# Adds the counts of a finished stage. Args: name, exit code, log, kind.
+count() {
+  local name=$1 rc=$2 log=$3 kind=$4 p=0 f=0 s=0 line
+  case $kind in
+    ctest)
+      line=$(grep -E 'tests passed, [0-9]+ tests? failed out of' "$log" | tail -n 1)
+      if [ -n "$line" ]; then
+        f=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+        p=$(($(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - f))
+      fi ;;
+    pytest)
+      line=$(grep -E '^=*.*[0-9]+ (passed|failed|error)' "$log" | tail -n 1)
+      p=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || echo 0)
+      f=$(($(grep -oE '[0-9]+ (failed|errors?)' <<<"$line" | grep -oE '[0-9]+' | paste -sd+ - | sed 's/^$/0/') + 0))
+      s=$(grep -oE '[0-9]+ skipped' <<<"$line" | grep -oE '[0-9]+' || echo 0) ;;
+    fuzz)
+      p=$(grep -c '^== .*_fuzz: ' "$log") ;;
+    gtest)
+      p=$(($(grep -oE '^\[  PASSED  \] [0-9]+' "$log" | grep -oE '[0-9]+$' | paste -sd+ -) + 0))
+      f=$(($(grep -oE '^\[  FAILED  \] [0-9]+ tests?, listed' "$log" | grep -oE '[0-9]+' | paste -sd+ -) + 0)) ;;
+    single)
+      [ "$rc" = 0 ] && p=1 ;;
+  esac
+  # A stage that failed without naming a failing test (a build error, a
+  # crash) counts as one failure.
+  if [ "$rc" != 0 ] && [ "$f" = 0 ]; then
+    f=1
+    [ "$kind" = fuzz ] && [ "$p" -gt 0 ] && p=$((p - 1))
+  fi
+  passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+  report+=("$(printf '%-10s %s passed, %s failed, %s skipped (log: %s)' "$name" "$p" "$f" "$s" "$log")")
+}
 
-cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DNORVANE_BUILD_TESTS=ON -DNORVANE_BUILD_MODULE=OFF >/dev/null
-cmake --build build/cpp -j2
-ctest --test-dir build/cpp --output-on-failure -j2
+# Runs a stage's commands (a shell function), its output into a log and on
+# the terminal. Args: name, kind, function.
+stage() {
+  local name=$1 kind=$2 log=$LOGS/$1.log rc
+  echo "== $name"
+  "$3" 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  count "$name" "$rc" "$log" "$kind"
+}
 
-# The same tests under AddressSanitizer + UBSan (leaks are checked at exit),
-# then a few seconds of every fuzz target on that instrumented build.
-CC=clang CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DNORVANE_SANITIZE=ON -DNORVANE_BUILD_FUZZ=ON -DNORVANE_BUILD_TESTS=ON \
-  -DNORVANE_BUILD_MODULE=OFF >/dev/null
-cmake --build build/asan -j2
-UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest --test-dir build/asan --output-on-failure -j2
-BUILD_DIR=build/asan bash tests/fuzz/run_fuzz.sh "${NORVANE_FUZZ_SECONDS:-5}"
-# The threaded tests under ThreadSanitizer: cuts on one segmenter share no
-# written state; encoders encode while another thread fits.
-CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS="-fsanitize=thread -g" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
-  -DNORVANE_BUILD_TESTS=ON -DNORVANE_BUILD_MODULE=OFF >/dev/null
-cmake --build build/tsan -j2 --target threads_test sparse_encoder_test
-TSAN_OPTIONS=halt_on_error=1 build/tsan/threads_test
-TSAN_OPTIONS=halt_on_error=1 build/tsan/sparse_encoder_test
+skip() {
+  echo "== $1: skipped ($2)"
+  skipped=$((skipped + 1))
+  report+=("$(printf '%-10s skipped: %s' "$1" "$2")")
+}
 
-# Run from outside the source tree so the installed module is the one tested.
-cd tests
-"$PYTHON" -m pytest -q .
+# The build requirements installed next to the package let a second run
+# reuse build/: an isolated build environment is new on every install, and
+# the build backend then starts over with an empty build folder.
+install_package() {
+  set -e
+  "$PYTHON" -m pip install -q --upgrade "cmake>=3.18" ninja "scikit-build-core>=0.10,<2" \
+    "pybind11>=2.12,<4"
+  "$PYTHON" -m pip install -q --no-build-isolation ".[test]"
+}
+
+cpp_tests() {
+  set -e
+  cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DNORVANE_BUILD_TESTS=ON -DNORVANE_BUILD_MODULE=OFF >/dev/null
+  cmake --build build/cpp -j2
+  ctest --test-dir build/cpp --output-on-failure -j2
+}
+
+asan_build() {
+  set -e
+  CC=$CLANGC CXX=$CLANGXX cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DNORVANE_SANITIZE=ON -DNORVANE_BUILD_FUZZ=ON -DNORVANE_BUILD_TESTS=ON \
+    -DNORVANE_BUILD_MODULE=OFF >/dev/null
+  cmake --build build/asan -j2
+}
+
+asan_tests() {
+  set -e
+  asan_build
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir build/asan --output-on-failure -j2
+}
+
+fuzz() {
+  BUILD_DIR=build/asan bash tests/fuzz/run_fuzz.sh "${NORVANE_FUZZ_SECONDS:-5}"
+}
+
+# The threaded tests: cuts on one segmenter share no written state; encoders
+# encode while another thread fits.
+tsan_threads() {
+  local failures=0
+  CC=$CLANGC CXX=$CLANGXX cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS="-fsanitize=thread -g" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
+    -DNORVANE_BUILD_TESTS=ON -DNORVANE_BUILD_MODULE=OFF >/dev/null &&
+    cmake --build build/tsan -j2 --target threads_test sparse_encoder_test || return 1
+  for test in threads_test sparse_encoder_test; do
+    TSAN_OPTIONS=halt_on_error=1 "build/tsan/$test" || failures=$((failures + 1))
+  done
+  [ "$failures" = 0 ]
+}
+
+# From outside the source tree, so the installed module is the one tested.
+python_tests() {
+  cd tests && "$PYTHON" -m pytest -q -p no:cacheprovider .
+}
+
+stage install single install_package
+if have_gtest; then
+  stage cpp ctest cpp_tests
+else
+  skip cpp "GoogleTest headers not found"
+fi
+if [ -n "$CLANGXX" ] && have_gtest; then
+  stage asan ctest asan_tests
+  stage fuzz fuzz fuzz
+  stage tsan gtest tsan_threads
+else
+  skip asan "needs clang runtimes and GoogleTest"
+  skip fuzz "needs clang runtimes"
+  skip tsan "needs clang runtimes and GoogleTest"
+fi
+stage python pytest python_tests
+
+echo
+printf '%s\n' "${report[@]}"
+echo "run_all: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" = 0 ]
