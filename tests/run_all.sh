@@ -70,9 +70,10 @@ count() {
   local name=$1 rc=$2 log=$3 kind=$4 p=0 f=0 s=0 line
   case $kind in
     ctest)
-      line=$(grep -E 'tests passed, [0-9]+ tests? failed out of' "$log" | tail -n 1)
+      # "100% tests passed out of 13", "92% tests passed, 1 tests failed out of 13"
+      line=$(grep -E '% tests passed.* out of [0-9]+' "$log" | tail -n 1)
       if [ -n "$line" ]; then
-        f=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+        f=$(grep -oE '[0-9]+ tests? failed' <<<"$line" | grep -oE '^[0-9]+' || echo 0)
         p=$(($(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - f))
       fi ;;
     pytest)

@@ -1,5 +1,17 @@
 #pragma once
 
+// Usage:
+//   DictTrie dict("main_dict.txt", "user1.txt|user2.txt");
+//   const DictUnit* unit = dict.Find(runes.begin(), runes.end());  // null if no word
+//   double weight = unit ? unit->weight : dict.GetMinWeight();
+//
+// Thread safety: complete when the constructor returns and read-only
+// afterwards, so one object serves many threads.
+// Throws: the constructor throws util::FatalError (a std::runtime_error) after
+// writing a FATAL record, for a path that is no readable regular file, a read
+// error, a main-dictionary line without exactly three fields or an empty main
+// dictionary. Lookups throw nothing.
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -25,9 +37,7 @@ extern const char* const UNKNOWN_TAG;
 const double MIN_DOUBLE = -3.14e100;
 
 // The word dictionary: main and user entries with log-probability weights and
-// the trie over them. Complete when the constructor returns and read-only
-// afterwards, so one object serves many threads. A missing file or a broken
-// main line writes a FATAL record and throws util::FatalError.
+// the trie over them.
 class DictTrie {
  public:
   enum UserWordWeightOption {

@@ -18,22 +18,8 @@ FullSegment::~FullSegment() {
   }
 }
 
-void FullSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp);
-  GetStringsFromWords(tmp, words);
-}
-
-void FullSegment::Cut(const std::string& sentence, std::vector<Word>& words) const {
-  CutPieces(sentence, words,
-            [this](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
-              Cut(begin, end, res);
-            });
-}
-
-void FullSegment::Cut(const RuneStr* begin, const RuneStr* end,
-                      std::vector<WordRange>& res) const {
-  std::vector<Dag> dags;
+void FullSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+                      Scratch& dags) const {
   dictTrie_->Find(begin, end, dags, MAX_WORD_LENGTH);
   // First position not covered by any word considered so far.
   size_t maxIdx = 0;

@@ -23,9 +23,21 @@ class FullSegment : public SegmentBase {
   FullSegment(const FullSegment&) = delete;
   FullSegment& operator=(const FullSegment&) = delete;
 
-  void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
-  void Cut(const std::string& sentence, std::vector<Word>& words) const;
-  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const;
+  // The candidate lists of a piece, reused from piece to piece.
+  typedef std::vector<Dag> Scratch;
+
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
+    CutStrings<FullSegment>(sentence, words);
+  }
+  void Cut(const std::string& sentence, std::vector<Word>& words) const {
+    CutSentence<FullSegment>(sentence, words);
+  }
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const {
+    CutRange<FullSegment>(begin, end, res);
+  }
+  // The core: every other Cut comes here.
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+           Scratch& dags) const;
 
  private:
   const DictTrie* dictTrie_;

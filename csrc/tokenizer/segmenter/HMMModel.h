@@ -1,5 +1,16 @@
 #pragma once
 
+// Usage:
+//   HMMModel model("hmm_model.txt");
+//   const double* emit = model.GetEmitProbs(rune);  // emit[HMMModel::B..S]
+//
+// Thread safety: loaded by the constructor and read-only afterwards, so one
+// object serves many threads.
+// Throws: the constructor throws util::FatalError (a std::runtime_error) after
+// writing a FATAL record, for a path that is no readable regular file, a read
+// error, a short file, a row without four values or a malformed emission
+// line. Lookups throw nothing.
+
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -33,14 +44,14 @@ class HMMModel {
   HMMModel& operator=(const HMMModel&) = delete;
 
   void LoadModel(const std::string& filePath);
-  // Called four times per rune by the decoder: inline, and never inserts.
+  // The emission value of key in one state's map, defVal where it has none.
   double GetEmitProb(const EmitProbMap* ptMp, Rune key, double defVal) const {
     EmitProbMap::const_iterator cit = ptMp->find(key);
     return cit == ptMp->end() ? defVal : cit->second;
   }
   // The emission log-probabilities of `rune` in states B, E, M, S, each
-  // MIN_DOUBLE where its map has none: one lookup where four GetEmitProb
-  // calls would take four. Kept in step with the maps by LoadModel.
+  // MIN_DOUBLE where its map has none, from one lookup: what the decoder
+  // reads per code point. Kept in step with the maps by LoadModel.
   const double* GetEmitProbs(Rune rune) const;
   bool GetLine(std::ifstream& ifile, std::string& line);
   bool LoadEmitProb(const std::string& line, EmitProbMap& mp);

@@ -27,25 +27,6 @@ HMMSegment::~HMMSegment() {
   }
 }
 
-void HMMSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp);
-  GetStringsFromWords(tmp, words);
-}
-
-void HMMSegment::Cut(const std::string& sentence, std::vector<Word>& words) const {
-  CutPieces(sentence, words,
-            [this](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
-              Cut(begin, end, res);
-            });
-}
-
-void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end,
-                     std::vector<WordRange>& res) const {
-  Scratch scratch;
-  Cut(begin, end, res, scratch);
-}
-
 void HMMSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
                      Scratch& scratch) const {
   const RuneStr* left = begin;
@@ -98,12 +79,6 @@ const RuneStr* HMMSegment::NumbersRule(const RuneStr* begin, const RuneStr* end)
 }
 
 void HMMSegment::InternalCut(const RuneStr* begin, const RuneStr* end,
-                             std::vector<WordRange>& res) const {
-  Scratch scratch;
-  InternalCut(begin, end, res, scratch);
-}
-
-void HMMSegment::InternalCut(const RuneStr* begin, const RuneStr* end,
                              std::vector<WordRange>& res, Scratch& scratch) const {
   std::vector<size_t>& status = scratch.status;
   Viterbi(begin, end, status, scratch);
@@ -114,12 +89,6 @@ void HMMSegment::InternalCut(const RuneStr* begin, const RuneStr* end,
       left = begin + i + 1;
     }
   }
-}
-
-void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end,
-                         std::vector<size_t>& status) const {
-  Scratch scratch;
-  Viterbi(begin, end, status, scratch);
 }
 
 void HMMSegment::Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<size_t>& status,

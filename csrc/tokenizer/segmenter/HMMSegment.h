@@ -33,9 +33,16 @@ class HMMSegment : public SegmentBase {
   HMMSegment(const HMMSegment&) = delete;
   HMMSegment& operator=(const HMMSegment&) = delete;
 
-  void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
-  void Cut(const std::string& sentence, std::vector<Word>& words) const;
-  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const;
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
+    CutStrings<HMMSegment>(sentence, words);
+  }
+  void Cut(const std::string& sentence, std::vector<Word>& words) const {
+    CutSentence<HMMSegment>(sentence, words);
+  }
+  void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const {
+    CutRange<HMMSegment>(begin, end, res);
+  }
+  // The core: every other Cut comes here.
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
            Scratch& scratch) const;
 
@@ -43,10 +50,19 @@ class HMMSegment : public SegmentBase {
   const RuneStr* SequentialLetterRule(const RuneStr* begin, const RuneStr* end) const;
   const RuneStr* NumbersRule(const RuneStr* begin, const RuneStr* end) const;
 
-  void InternalCut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const;
+  // The words of a run without ASCII, from its Viterbi tags.
+  void InternalCut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) const {
+    Scratch scratch;
+    InternalCut(begin, end, res, scratch);
+  }
   void InternalCut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
                    Scratch& scratch) const;
-  void Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<size_t>& status) const;
+  // The most likely tags of a run (HMMModel::B, E, M, S), ending in E or S.
+  // Ties keep the earlier predecessor state, and E before S at the end.
+  void Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<size_t>& status) const {
+    Scratch scratch;
+    Viterbi(begin, end, status, scratch);
+  }
   // The same with the tables in scratch (status may be scratch.status).
   void Viterbi(const RuneStr* begin, const RuneStr* end, std::vector<size_t>& status,
                Scratch& scratch) const;

@@ -19,33 +19,8 @@ MPSegment::~MPSegment() {
   }
 }
 
-void MPSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  Cut(sentence, words, MAX_WORD_LENGTH);
-}
-
-void MPSegment::Cut(const std::string& sentence, std::vector<std::string>& words,
-                    size_t max_word_len) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp, max_word_len);
-  GetStringsFromWords(tmp, words);
-}
-
-void MPSegment::Cut(const std::string& sentence, std::vector<Word>& words,
-                    size_t max_word_len) const {
-  CutPieces(sentence, words,
-            [&](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& wrs) {
-              Cut(begin, end, wrs, max_word_len);
-            });
-}
-
 void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
-                    size_t max_word_len) const {
-  std::vector<Route> routes;
-  Cut(begin, end, words, max_word_len, routes);
-}
-
-void MPSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
-                    size_t max_word_len, std::vector<Route>& routes) const {
+                    size_t max_word_len, Scratch& routes) const {
   CalcDP(begin, end, max_word_len, routes);
   CutByDag(begin, routes, words);
 }

@@ -35,18 +35,28 @@ class MPSegment : public SegmentTagged {
   MPSegment(const MPSegment&) = delete;
   MPSegment& operator=(const MPSegment&) = delete;
 
-  void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
+  // The routes of a piece, reused from piece to piece.
+  typedef std::vector<Route> Scratch;
+
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
+    CutStrings<MPSegment>(sentence, words, MAX_WORD_LENGTH);
+  }
   void Cut(const std::string& sentence, std::vector<std::string>& words,
-           size_t max_word_len) const;
+           size_t max_word_len) const {
+    CutStrings<MPSegment>(sentence, words, max_word_len);
+  }
   void Cut(const std::string& sentence, std::vector<Word>& words,
-           size_t max_word_len = MAX_WORD_LENGTH) const;
+           size_t max_word_len = MAX_WORD_LENGTH) const {
+    CutSentence<MPSegment>(sentence, words, max_word_len);
+  }
   // Appends the ranges of one piece.
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
-           size_t max_word_len = MAX_WORD_LENGTH) const;
-  // The same with the caller's buffer for the routes, so the pieces of one
-  // sentence share one allocation.
+           size_t max_word_len = MAX_WORD_LENGTH) const {
+    CutRange<MPSegment>(begin, end, words, max_word_len);
+  }
+  // The core: every other Cut comes here.
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& words,
-           size_t max_word_len, std::vector<Route>& routes) const;
+           size_t max_word_len, Scratch& routes) const;
 
   bool Tag(const std::string& src,
            std::vector<std::pair<std::string, std::string>>& res) const override;

@@ -10,53 +10,18 @@ MixSegment::MixSegment(const DictTrie* dictTrie, const HMMModel* model)
 
 MixSegment::~MixSegment() {}
 
-void MixSegment::Cut(const std::string& sentence, std::vector<std::string>& words) const {
-  Cut(sentence, words, true);
-}
-
-void MixSegment::Cut(const std::string& sentence, std::vector<std::string>& words,
-                     bool hmm) const {
-  std::vector<Word> tmp;
-  Cut(sentence, tmp, hmm);
-  GetStringsFromWords(tmp, words);
-}
-
-void MixSegment::Cut(const std::string& sentence, std::vector<Word>& words, bool hmm) const {
-  CutSentence(sentence, words, hmm);
-}
-
-void MixSegment::Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm) const {
-  CutSentence(sentence, words, hmm);
-}
-
-template <class Out>
-void MixSegment::CutSentence(const std::string& sentence, std::vector<Out>& words,
-                             bool hmm) const {
-  Buffers buffers;
-  CutPieces(sentence, words,
-            [&](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
-              Cut(begin, end, res, hmm, buffers);
-            });
-}
-
 void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
-                     bool hmm) const {
-  Buffers buffers;
-  Cut(begin, end, res, hmm, buffers);
-}
-
-void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
-                     bool hmm, Buffers& buffers) const {
+                     bool hmm, Scratch& scratch) const {
   if (!hmm) {
-    mpSeg_.Cut(begin, end, res, MAX_WORD_LENGTH, buffers.routes);
+    mpSeg_.Cut(begin, end, res, MAX_WORD_LENGTH, scratch.routes);
     return;
   }
   // A piece has at most one word per code point: room for the longest piece
   // so far saves growing the buffer word by word.
-  std::vector<WordRange>& words = buffers.dict_words;
+  std::vector<WordRange>& words = scratch.dict_words;
   words.clear();
   words.reserve(static_cast<size_t>(end - begin));
-  mpSeg_.Cut(begin, end, words, MAX_WORD_LENGTH, buffers.routes);
+  mpSeg_.Cut(begin, end, words, MAX_WORD_LENGTH, scratch.routes);
 
   // A word the dictionary grouped, or a single rune the user dictionary
   // declared, stands as it is; runs of other single runes go to the HMM.
@@ -80,7 +45,7 @@ void MixSegment::Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordR
       i = j;
       continue;
     }
-    hmmSeg_.Cut(words[i].left, words[j - 1].left + 1, res, buffers.hmm);
+    hmmSeg_.Cut(words[i].left, words[j - 1].left + 1, res, scratch.hmm);
     i = j;
   }
 }

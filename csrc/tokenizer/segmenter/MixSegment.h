@@ -22,8 +22,8 @@ namespace segmenter {
 class MixSegment : public SegmentTagged {
  public:
   // Working buffers of one sentence, reused from piece to piece.
-  struct Buffers {
-    std::vector<MPSegment::Route> routes;
+  struct Scratch {
+    MPSegment::Scratch routes;
     std::vector<WordRange> dict_words;
     std::vector<WordRange> words;  // a piece's accurate cut, for callers that refine it
     HMMSegment::Scratch hmm;
@@ -32,23 +32,31 @@ class MixSegment : public SegmentTagged {
   MixSegment(const DictTrie* dictTrie, const HMMModel* model);
   ~MixSegment() override;
 
-  void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
-  void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const;
-  void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
-  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm = true) const;
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
+    CutStrings<MixSegment>(sentence, words, true);
+  }
+  void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const {
+    CutStrings<MixSegment>(sentence, words, hmm);
+  }
+  void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const {
+    CutSentence<MixSegment>(sentence, words, hmm);
+  }
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm = true) const {
+    CutSentence<MixSegment>(sentence, words, hmm);
+  }
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
-           bool hmm) const;
+           bool hmm) const {
+    CutRange<MixSegment>(begin, end, res, hmm);
+  }
+  // The core: every other Cut comes here.
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res, bool hmm,
-           Buffers& buffers) const;
+           Scratch& scratch) const;
 
   bool Tag(const std::string& src,
            std::vector<std::pair<std::string, std::string>>& res) const override;
   const DictTrie* GetDictTrie() const override;
 
  private:
-  template <class Out>
-  void CutSentence(const std::string& sentence, std::vector<Out>& words, bool hmm) const;
-
   MPSegment mpSeg_;
   HMMSegment hmmSeg_;
   PosTagger tagger_;

@@ -21,19 +21,29 @@ class QuerySegment : public SegmentBase {
   QuerySegment(const DictTrie* dictTrie, const HMMModel* model);
   ~QuerySegment() override;
 
-  void Cut(const std::string& sentence, std::vector<std::string>& words) const override;
-  void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const;
-  void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
-  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm = true) const;
+  typedef MixSegment::Scratch Scratch;
+
+  void Cut(const std::string& sentence, std::vector<std::string>& words) const override {
+    CutStrings<QuerySegment>(sentence, words, true);
+  }
+  void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm) const {
+    CutStrings<QuerySegment>(sentence, words, hmm);
+  }
+  void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const {
+    CutSentence<QuerySegment>(sentence, words, hmm);
+  }
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm = true) const {
+    CutSentence<QuerySegment>(sentence, words, hmm);
+  }
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
-           bool hmm) const;
+           bool hmm) const {
+    CutRange<QuerySegment>(begin, end, res, hmm);
+  }
+  // The core: every other Cut comes here.
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res, bool hmm,
-           MixSegment::Buffers& buffers) const;
+           Scratch& scratch) const;
 
  private:
-  template <class Out>
-  void CutSentence(const std::string& sentence, std::vector<Out>& words, bool hmm) const;
-
   MixSegment mixSeg_;
   const DictTrie* trie_;
 };

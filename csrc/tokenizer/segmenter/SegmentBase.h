@@ -1,5 +1,16 @@
 #pragma once
 
+// Usage (every segmenter):
+//   MixSegment seg(&dict, &model);
+//   std::vector<std::string> words;
+//   seg.Cut("小明的北京", words);
+//
+// Thread safety: Cut is const and keeps its working data in locals, so one
+// segmenter may cut on many threads at once; ResetSeparators is a write and
+// must not run alongside cuts.
+// Throws: cuts throw nothing but std::bad_alloc; the constructor of a
+// segmenter that loads its own files throws what DictTrie and HMMModel throw.
+
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -44,9 +55,45 @@ class SegmentBase {
   }
 
  protected:
-  // The sentence-level driver the segmenters share: split the sentence at the
-  // separators, let cut_piece append the word ranges of every piece, then turn
-  // the ranges into words (Word or WordSpan).
+  // Every segmenter has one core function, which appends the word ranges of
+  // one piece (a stretch between separators) using the caller's working
+  // buffers, of the segmenter's type Scratch:
+  //   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+  //            Options... options, Scratch& scratch) const;
+  // Its other Cut overloads are these adapters over it (Self: the segmenter).
+
+  // A sentence as Word or WordSpan values; its pieces share one Scratch.
+  template <class Self, class Out, class... Options>
+  void CutSentence(const std::string& sentence, std::vector<Out>& words,
+                   Options... options) const {
+    const Self& self = static_cast<const Self&>(*this);
+    typename Self::Scratch scratch;
+    CutPieces(sentence, words,
+              [&](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
+                self.Cut(begin, end, res, options..., scratch);
+              });
+  }
+
+  // A sentence as strings: the Word form, then the texts.
+  template <class Self, class... Options>
+  void CutStrings(const std::string& sentence, std::vector<std::string>& words,
+                  Options... options) const {
+    std::vector<Word> tmp;
+    CutSentence<Self>(sentence, tmp, options...);
+    GetStringsFromWords(tmp, words);
+  }
+
+  // One piece with working buffers of its own.
+  template <class Self, class... Options>
+  void CutRange(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
+                Options... options) const {
+    typename Self::Scratch scratch;
+    static_cast<const Self&>(*this).Cut(begin, end, res, options..., scratch);
+  }
+
+  // Splits the sentence at the separators, lets cut_piece append the word
+  // ranges of every piece, then turns the ranges into words (Word or
+  // WordSpan).
   template <class Out, class PieceCut>
   void CutPieces(const std::string& sentence, std::vector<Out>& words, PieceCut cut_piece) const {
     PreFilter pre_filter(symbols_, sentence);

@@ -1,5 +1,18 @@
 #pragma once
 
+// Usage:
+//   Segmenter seg(dict_path, hmm_path, user_dict_paths, idf_path, stop_word_path);
+//   std::vector<std::string> words;
+//   seg.Cut("我爱北京天安门", words, /*hmm=*/true);  // accurate mode
+//   seg.CutForSearch("中华人民共和国", words);       // plus sub-words of long words
+//
+// Thread safety: construction is the only write; every const method may be
+// called from many threads at once on one object.
+// Throws: the constructor throws util::FatalError (a std::runtime_error) with
+// the FATAL record's message when a loader refuses a data file. Cuts throw
+// nothing but std::bad_alloc; bytes that are not UTF-8 give no words and an
+// ERROR record on standard error.
+
 #include <string>
 #include <vector>
 

@@ -83,8 +83,9 @@ struct Dag {
 };
 
 // A node's children are a contiguous run of nodes sorted by code point, so a
-// node costs no allocation of its own. A node carries the code point of its edge and the weight of its word, so
-// the lookup of a child and the reading of its word touch one cache line.
+// node costs no allocation of its own. A node carries the code point of its
+// edge and the weight of its word, so the lookup of a child and the reading of
+// its word touch one cache line.
 struct TrieNode {
   Rune rune;             // code point of the edge into this node
   uint32_t first_child;  // index of the first child
