@@ -35,8 +35,8 @@ def test_stub_is_installed_and_matches_the_module():
 
 GOOD = """
     from typing import Dict, List
-    import pynorvane, pynorvane_data
-    seg = pynorvane.Segmenter(**pynorvane_data.default_paths())
+    import norvane, pynorvane
+    seg = pynorvane.Segmenter(**norvane.default_paths())
     words: List[str] = seg.cut("我爱北京") + seg.cut_for_search(b"...")
     bm25 = pynorvane.BM25(b=0.5)
     bm25.train(words)
@@ -44,11 +44,11 @@ GOOD = """
 """
 # Each line is one mistake the checker must report.
 BAD = """
-    import pynorvane, pynorvane_data
-    words: str = pynorvane.Segmenter(**pynorvane_data.default_paths()).cut("x")
+    import norvane, pynorvane
+    words: str = pynorvane.Segmenter(**norvane.default_paths()).cut("x")
     pynorvane.BM25(b="0.5")
     pynorvane.BM25().encode_document([1.5])
-    pynorvane_data.default_paths()["dict_path"].decode()
+    norvane.default_paths()["dict_path"].decode()
 """
 
 
