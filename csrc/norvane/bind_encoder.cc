@@ -196,6 +196,23 @@ void BindEncoder(py::module_& m) {
              py::gil_scoped_release release;
              self.Restore(text);
            })
+      .def("analyze",
+           [](const SparseEncoder& self, py::handle text) {
+             const std::string_view utf8 = Utf8(text.ptr(), "text");
+             std::string folded;
+             std::vector<Token> words;
+             std::vector<std::string_view> tokens;
+             {
+               py::gil_scoped_release release;
+               self.analyzer().Analyze(utf8, folded, words, tokens);
+             }
+             py::list result(tokens.size());
+             for (size_t i = 0; i < tokens.size(); ++i) {
+               result[i] = py::reinterpret_steal<py::object>(Checked(PyUnicode_DecodeUTF8(
+                   tokens[i].data(), static_cast<Py_ssize_t>(tokens[i].size()), "strict")));
+             }
+             return result;
+           })
       .def("document_frequency", &SparseEncoder::document_frequency)
       .def_property_readonly("b", &SparseEncoder::b)
       .def_property_readonly("k1", &SparseEncoder::k1)

@@ -177,6 +177,13 @@ class SparseEncoder:
         """Names the analysis of str texts; merge and load require equal ones."""
         return self._native.analysis
 
+    def analyze(self, text: str) -> List[str]:
+        """The tokens str text becomes, in order, repeats included: what fit
+        and the encoders count."""
+        if not isinstance(text, str):
+            raise TypeError("text must be str, not %s" % type(text).__name__)
+        return self._native.analyze(text)
+
     def document_frequency(self, token: str) -> int:
         """Documents that hold token (0 when none)."""
         return self._native.document_frequency(token)

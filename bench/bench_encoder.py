@@ -1,0 +1,187 @@
+"""SparseEncoder speed against the ways of doing the same in Python.
+
+Throughput in MB/s of UTF-8 text, measured in one run on the same text:
+
+  encoder       norvane.SparseEncoder: fit, then encode_documents to CSR
+                (and to ids), on 1 and 2 native threads
+  composition   pynorvane.Segmenter.cut -> BM25.train -> BM25.encode_document
+                in a Python loop, each document's tokens then given their
+                MurmurHash3 ids (mmh3) and gathered into a CSR matrix
+  pinecone      pinecone-text's BM25Encoder fit + encode_documents, given the
+                tokens of our analysis (its tokenizer replaced by a lookup),
+                against our encoder given the same token lists
+
+and the statistics' memory per distinct token. Missing optional baselines
+(mmh3, scipy, pinecone-text) are skipped. Text: bench_segmenter's generated
+lines, one document each.
+"""
+
+import argparse
+import random
+import sys
+import time
+
+import common
+from bench_segmenter import SEED, make_text, read_dictionary
+
+import norvane
+
+
+def optional(name):
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
+def wall(run, repeat):
+    return common.best_time(run, repeat, clock=time.perf_counter)
+
+
+def encoder_runs(texts, threads):
+    """(fit, encode to CSR, encode to ids) callables on a shared encoder."""
+    tokenizer = norvane.Tokenizer()
+    state = {}
+
+    def fit():
+        state["enc"] = norvane.SparseEncoder(tokenizer).fit(texts, threads=threads)
+
+    def csr():
+        state["enc"].encode_documents(texts, output="csr", threads=threads)
+
+    def ids():
+        state["enc"].encode_documents(texts, output="ids", threads=threads)
+
+    return fit, csr, ids
+
+
+def composition(texts, mmh3, sparse):
+    """What users compose from pynorvane today, to the same CSR output."""
+    import numpy as np
+    import pynorvane
+
+    segmenter = pynorvane.Segmenter(**norvane.default_paths())
+
+    def run():
+        model = pynorvane.BM25(0.75, 1.2)
+        for text in texts:
+            tokens = segmenter.cut(text)
+            if tokens:
+                model.train(tokens)
+        indptr, indices, data = [0], [], []
+        for text in texts:
+            tokens = segmenter.cut(text)
+            weights = model.encode_document(tokens) if tokens else {}
+            for token, weight in weights.items():
+                indices.append(mmh3.hash(token, signed=False))
+                data.append(weight)
+            indptr.append(len(indices))
+        sparse.csr_array((np.array(data), np.array(indices, dtype=np.int64), np.array(indptr)),
+                         shape=(len(texts), 1 << 32))
+    return run
+
+
+def pinecone_runs(texts, token_lists, bm25_module):
+    """pinecone-text's encoder and ours, both given the same token lists."""
+    lookup = dict(zip(texts, token_lists))
+
+    def theirs():
+        # Built without its constructor, which would set up an English
+        # tokenizer (and fetch its data) that is replaced anyway.
+        enc = bm25_module.BM25Encoder.__new__(bm25_module.BM25Encoder)
+        enc.b, enc.k1 = 0.75, 1.2
+        enc.doc_freq = enc.n_docs = enc.avgdl = None
+        enc._tokenizer = lookup.__getitem__
+        enc.fit(texts)
+        enc.encode_documents(texts)
+
+    tokenizer = norvane.Tokenizer()
+
+    def ours():
+        enc = norvane.SparseEncoder(tokenizer).fit(token_lists, threads=1)
+        enc.encode_documents(token_lists, output="ids", threads=1)
+    return theirs, ours
+
+
+def memory_per_token(count):
+    """Resident bytes the statistics add per distinct token, from fitting
+    `count` distinct tokens of 2 to 4 CJK characters."""
+    rng = random.Random(SEED)
+    chars = [chr(c) for c in range(0x4E00, 0x9FA5)]
+    tokens = list({"".join(rng.choice(chars) for _ in range(rng.randint(2, 4)))
+                   for _ in range(count)})
+    docs = [tokens[i:i + 100] for i in range(0, len(tokens), 100)]
+    enc = norvane.SparseEncoder()
+    enc.fit([["warm"]], threads=1)
+    common.trim_heap()
+    before = common.rss_bytes()
+    enc.fit(docs, threads=1)
+    common.trim_heap()
+    return (common.rss_bytes() - before) / enc.vocabulary_size, enc.vocabulary_size
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--megabytes", type=float, default=4.0)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args(argv)
+
+    words = read_dictionary(norvane.default_paths()["dict_path"])
+    texts, size = make_text(words, args.megabytes, random.Random(SEED))
+    mb = size / 1e6
+    print("%d documents, %.1f MB" % (len(texts), mb))
+
+    common.header("SparseEncoder, native")
+    figures = {}
+    for threads in (1, 2):
+        fit, csr, ids = encoder_runs(texts, threads)
+        fit_s = wall(fit, args.repeat)
+        csr_s = wall(csr, args.repeat)
+        ids_s = wall(ids, args.repeat)
+        figures[threads] = fit_s + csr_s
+        common.row("fit, %d thread(s)" % threads, mb / fit_s, "MB/s")
+        common.row("encode to CSR, %d thread(s)" % threads, mb / csr_s, "MB/s")
+        common.row("encode to ids, %d thread(s)" % threads, mb / ids_s, "MB/s")
+        common.row("fit + encode to CSR, %d thread(s)" % threads, mb / (fit_s + csr_s), "MB/s")
+    common.ratio("fit + CSR: 2 threads / 1", figures[1] / figures[2], 1.8)
+    common.ratio("control: sha256, 2 threads / 1", common.sha256_control(args.repeat))
+
+    mmh3, scipy = optional("mmh3"), optional("scipy.sparse")
+    common.header("Python composition of pynorvane primitives")
+    if mmh3 is None or scipy is None:
+        print("  skipped: needs mmh3 and scipy")
+    else:
+        import scipy.sparse as sparse
+        composed = wall(composition(texts, mmh3, sparse), max(1, args.repeat - 1))
+        common.row("cut, train, encode_document, ids", mb / composed, "MB/s")
+        common.ratio("encoder (1 thread) / composition", composed / figures[1], 3.0)
+
+    common.header("pinecone-text BM25Encoder, same tokens")
+    try:
+        from pinecone_text.sparse import bm25_encoder
+    except ImportError:
+        bm25_encoder = None
+    if bm25_encoder is None:
+        print("  skipped: pip install pinecone-text")
+    else:
+        analyze = norvane.SparseEncoder().analyze
+        token_lists = [analyze(text) for text in texts]
+        tokens_mb = sum(len(" ".join(t).encode("utf-8")) for t in token_lists) / 1e6
+        theirs, ours = pinecone_runs(texts, token_lists, bm25_encoder)
+        import contextlib
+        import io
+        with contextlib.redirect_stderr(io.StringIO()):  # its progress bars
+            their_s = wall(theirs, 1)
+        our_s = wall(ours, args.repeat)
+        common.row("pinecone fit + encode_documents", tokens_mb / their_s, "MB/s of tokens")
+        common.row("ours fit + encode to ids", tokens_mb / our_s, "MB/s of tokens")
+        common.ratio("ours / pinecone", their_s / our_s, 10.0)
+
+    common.header("Statistics memory")
+    per_token, count = memory_per_token(400000)
+    common.row("per distinct token (%d tokens)" % count, per_token, "bytes")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
