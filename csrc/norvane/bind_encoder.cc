@@ -20,7 +20,10 @@ namespace {
 
 // A batch read from Python: items as views into the str objects' own UTF-8,
 // kept alive by `owners` while the interpreter lock is released (the caller's
-// lists may change meanwhile; these tuples do not).
+// lists may change meanwhile): a tuple of the items and a reference to every
+// given token. References rather than a tuple per token list: a new
+// container per text made the collector walk the caller's lists again and
+// again.
 struct Batch {
   std::vector<TextItem> items;
   std::vector<std::string_view> tokens;  // the given tokens of every item, in order
@@ -29,17 +32,39 @@ struct Batch {
 
 std::string TypeName(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 
-std::string_view Utf8(PyObject* s, const std::string& where) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+// Where an item sits, for error messages: texts[i] or texts[i][t].
+std::string Where(size_t i, size_t t = SIZE_MAX) {
+  std::string where = "texts[" + std::to_string(i) + "]";
+  if (t != SIZE_MAX) where += "[" + std::to_string(t) + "]";
+  return where;
+}
+
+// The str's UTF-8, cached in the str itself; null when it has none (a lone
+// surrogate) or is too long.
+const char* Utf8(PyObject* s, size_t& size) {
+  Py_ssize_t n = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s, &n);
   if (data == nullptr) {
     PyErr_Clear();
-    throw py::type_error(where + " cannot be encoded as UTF-8 (lone surrogate)");
+    return nullptr;
   }
-  if (static_cast<uint64_t>(size) >= UINT32_MAX) {
+  size = static_cast<size_t>(n);
+  return size < UINT32_MAX ? data : nullptr;
+}
+
+// As the tokenizer's binding refuses them: a lone surrogate is a TypeError,
+// text too long for 32-bit offsets a ValueError.
+std::string_view Utf8(PyObject* s, const std::string& where) {
+  size_t size = 0;
+  const char* data = Utf8(s, size);
+  if (data == nullptr) {
+    if (PyUnicode_AsUTF8AndSize(s, nullptr) == nullptr) {
+      PyErr_Clear();
+      throw py::type_error(where + " cannot be encoded as UTF-8 (lone surrogate)");
+    }
     throw py::value_error(where + " is too long: the limit is 4294967294 bytes");
   }
-  return std::string_view(data, static_cast<size_t>(size));
+  return std::string_view(data, size);
 }
 
 py::tuple AsTuple(py::handle seq) {
@@ -61,25 +86,33 @@ Batch ReadBatch(py::handle texts) {
   std::vector<std::pair<size_t, size_t>> spans;  // given tokens' place in batch.tokens
   for (size_t i = 0; i < n; ++i) {
     PyObject* item = PyTuple_GET_ITEM(all.ptr(), static_cast<Py_ssize_t>(i));
-    const std::string where = "texts[" + std::to_string(i) + "]";
     if (PyUnicode_Check(item)) {
-      batch.items.push_back(TextItem::Text(Utf8(item, where)));
+      size_t size = 0;
+      const char* data = Utf8(item, size);
+      if (data == nullptr) Utf8(item, Where(i));  // throws with the message
+      batch.items.push_back(TextItem::Text(std::string_view(data, size)));
       continue;
     }
     if (!PyList_Check(item) && !PyTuple_Check(item)) {
-      throw py::type_error(where + " must be str or a list of str tokens, not " +
+      throw py::type_error(Where(i) + " must be str or a list of str tokens, not " +
                            TypeName(item));
     }
-    const py::tuple tokens = AsTuple(item);
-    batch.owners.push_back(tokens);
+    // No Python code runs in this loop, so the list cannot change under it.
+    const size_t count = static_cast<size_t>(PySequence_Fast_GET_SIZE(item));
+    PyObject** tokens = PySequence_Fast_ITEMS(item);
     const size_t start = batch.tokens.size();
-    for (size_t t = 0; t < tokens.size(); ++t) {
-      PyObject* token = PyTuple_GET_ITEM(tokens.ptr(), static_cast<Py_ssize_t>(t));
-      const std::string token_where = where + "[" + std::to_string(t) + "]";
-      if (!PyUnicode_Check(token)) {
-        throw py::type_error(token_where + " must be str, not " + TypeName(token));
+    for (size_t t = 0; t < count; ++t) {
+      PyObject* token = tokens[t];
+      size_t size = 0;
+      const char* data = PyUnicode_Check(token) ? Utf8(token, size) : nullptr;
+      if (data == nullptr) {
+        if (!PyUnicode_Check(token)) {
+          throw py::type_error(Where(i, t) + " must be str, not " + TypeName(token));
+        }
+        Utf8(token, Where(i, t));  // throws with the message
       }
-      batch.tokens.push_back(Utf8(token, token_where));
+      batch.tokens.push_back(std::string_view(data, size));
+      batch.owners.push_back(py::reinterpret_borrow<py::object>(token));
     }
     batch.items.push_back(TextItem::Tokens(nullptr, 0));
     spans.emplace_back(i, start);

@@ -1,5 +1,7 @@
 #include "norvane/sparse_encoder.h"
 
+#include "tokenizer/segmenter/Segmenter.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -121,33 +123,59 @@ bool HasWordChar(std::string_view word) {
 
 // ---- Counting ---------------------------------------------------------------
 
-// The distinct tokens of one text with their counts, by open addressing on
-// their ids (an id match is confirmed on the bytes). Reused across texts.
+// Tokens are short: two overlapping word loads compare most of them without
+// a library call (equal hashes make a match likely, so this runs mostly on
+// equal tokens).
+inline bool SameBytes(std::string_view a, std::string_view b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n >= 8 && n <= 16) {
+    uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a.data(), 8);
+    std::memcpy(&b0, b.data(), 8);
+    std::memcpy(&a1, a.data() + n - 8, 8);
+    std::memcpy(&b1, b.data() + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, a.data(), 4);
+    std::memcpy(&b0, b.data(), 4);
+    std::memcpy(&a1, a.data() + n - 4, 4);
+    std::memcpy(&b1, b.data() + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return a == b;
+}
+
+// The distinct tokens of one text with their counts and hashes, by open
+// addressing (a hash match is confirmed on the bytes). Reused across texts.
 class DistinctTokens {
  public:
   struct Entry {
     std::string_view token;
-    uint32_t id;
+    size_t hash;
     uint32_t count;
   };
 
-  void Count(const std::string_view* tokens, size_t n) {
+  template <typename Hash>
+  void Count(const std::string_view* tokens, size_t n, Hash hash_of) {
     size_t capacity = 16;
     while (capacity < 2 * n) capacity *= 2;
     slots_.assign(capacity, 0u);
     entries_.clear();
     const size_t mask = capacity - 1;
     for (size_t i = 0; i < n; ++i) {
-      const uint32_t id = Murmur3(tokens[i]);
-      for (size_t slot = id & mask;; slot = (slot + 1) & mask) {
+      const size_t hash = hash_of(tokens[i]);
+      for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const uint32_t held = slots_[slot];
         if (held == 0) {
-          entries_.push_back({tokens[i], id, 1});
+          entries_.push_back({tokens[i], hash, 1});
           slots_[slot] = static_cast<uint32_t>(entries_.size());
           break;
         }
         Entry& e = entries_[held - 1];
-        if (e.id == id && e.token == tokens[i]) {
+        if (e.hash == hash && SameBytes(e.token, tokens[i])) {
           ++e.count;
           break;
         }
@@ -162,89 +190,78 @@ class DistinctTokens {
   std::vector<Entry> entries_;
 };
 
-// Document frequencies of a run of texts: each token's count goes up once per
-// text that holds it. Views point into the texts (or the chunk's folded
-// copies), which outlive it.
-class ChunkCounts {
+// Statistics are split by the top bits of a token's table hash: a fit fills
+// the parts in parallel, and each part's share of a batch is counted while
+// it fits in cache instead of missing it on every token.
+constexpr int kPartBits = 6;
+constexpr size_t kParts = size_t{1} << kPartBits;
+static_assert(kParts == SparseEncoder::kPartCount, "one part per top-bits value");
+
+inline size_t PartOf(size_t hash) {
+  return static_cast<size_t>(static_cast<uint64_t>(hash) >> (64 - kPartBits));
+}
+
+// Sums occurrences of (token, hash) pairs into the arrays
+// TokenTable::add_counts takes.
+class Tally {
  public:
-  void Add(const std::string_view* tokens, size_t n, uint32_t text) {
-    if ((entries_.size() + n) * 2 > slots_.size()) Grow((entries_.size() + n) * 2);
+  void Reset(size_t expected) {
+    size_t capacity = 64;
+    while (capacity < 2 * expected) capacity *= 2;
+    slots_.assign(capacity, 0u);
+    keys.clear();
+    hashes.clear();
+    counts.clear();
+  }
+
+  void Add(std::string_view token, size_t hash) {
     const size_t mask = slots_.size() - 1;
-    for (size_t i = 0; i < n; ++i) {
-      const size_t hash = TokenTable::Hash(tokens[i]);
-      for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const uint32_t held = slots_[slot];
-        if (held == 0) {
-          entries_.push_back({tokens[i], hash, 1, text});
-          slots_[slot] = static_cast<uint32_t>(entries_.size());
-          break;
-        }
-        Entry& e = entries_[held - 1];
-        if (e.hash == hash && e.token == tokens[i]) {
-          if (e.last_text != text) ++e.count, e.last_text = text;
-          break;
-        }
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      const uint32_t held = slots_[slot];
+      if (held == 0) {
+        keys.push_back(token);
+        hashes.push_back(hash);
+        counts.push_back(1);
+        slots_[slot] = static_cast<uint32_t>(keys.size());
+        return;
+      }
+      if (hashes[held - 1] == hash && SameBytes(keys[held - 1], token)) {
+        ++counts[held - 1];
+        return;
       }
     }
   }
 
-  // Appends the counted tokens to the arrays TokenTable::add_counts takes.
-  void AppendTo(std::vector<std::string_view>& keys, std::vector<size_t>& hashes,
-                std::vector<int>& counts) const {
-    for (const Entry& e : entries_) {
-      keys.push_back(e.token);
-      hashes.push_back(e.hash);
-      counts.push_back(static_cast<int>(e.count));
-    }
-  }
-
-  size_t size() const { return entries_.size(); }
+  std::vector<std::string_view> keys;
+  std::vector<size_t> hashes;
+  std::vector<int> counts;
 
  private:
-  struct Entry {
-    std::string_view token;
-    size_t hash;
-    uint32_t count;
-    uint32_t last_text;
-  };
-
-  void Grow(size_t at_least) {
-    size_t capacity = std::max<size_t>(64, slots_.size());
-    while (capacity < at_least) capacity *= 2;
-    slots_.assign(capacity, 0u);
-    const size_t mask = capacity - 1;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      size_t slot = entries_[i].hash & mask;
-      while (slots_[slot] != 0) slot = (slot + 1) & mask;
-      slots_[slot] = static_cast<uint32_t>(i + 1);
-    }
-  }
-
   std::vector<uint32_t> slots_;
-  std::vector<Entry> entries_;
 };
 
-// Splits [0, n) into about `parts` runs of similar byte counts; returns the
-// run starts followed by n.
-std::vector<size_t> SplitByBytes(const std::vector<TextItem>& batch, size_t parts) {
-  std::vector<size_t> weight(batch.size() + 1, 0);
-  for (size_t i = 0; i < batch.size(); ++i) {
-    const TextItem& item = batch[i];
-    size_t bytes = item.given ? 0 : item.text.size();
-    if (item.given) {
-      for (size_t t = 0; t < item.token_count; ++t) bytes += item.tokens[t].size() + 1;
-    }
-    weight[i + 1] = weight[i] + bytes + 1;
-  }
-  std::vector<size_t> starts = {0};
+size_t ItemBytes(const TextItem& item) {
+  if (!item.given) return item.text.size() + 1;
+  size_t bytes = 1;
+  for (size_t t = 0; t < item.token_count; ++t) bytes += item.tokens[t].size() + 1;
+  return bytes;
+}
+
+// Splits batch[begin, end) into about `parts` runs of similar byte counts;
+// returns the run starts followed by end.
+std::vector<size_t> SplitByBytes(const std::vector<TextItem>& batch, size_t begin, size_t end,
+                                 size_t parts) {
+  std::vector<size_t> weight(end - begin + 1, 0);
+  for (size_t i = begin; i < end; ++i) weight[i - begin + 1] = weight[i - begin] + ItemBytes(batch[i]);
+  std::vector<size_t> starts = {begin};
   const size_t total = weight.back();
   for (size_t p = 1; p < parts; ++p) {
     const size_t target = total / parts * p;
-    const size_t at = static_cast<size_t>(
+    const size_t at = begin + static_cast<size_t>(
         std::lower_bound(weight.begin(), weight.end(), target) - weight.begin());
-    if (at > starts.back() && at < batch.size()) starts.push_back(at);
+    if (at > starts.back() && at < end) starts.push_back(at);
   }
-  starts.push_back(batch.size());
+  starts.push_back(end);
   return starts;
 }
 
@@ -326,6 +343,10 @@ Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std:
     return slash == std::string::npos ? path : path.substr(slash + 1);
   };
   const TokenizerPaths& paths = tokenizer_->paths();
+  for (const std::string& word : tokenizer_->segmenter().extractor.StopWords()) {
+    stop_words_.insert(word);
+    longest_stop_word_ = std::max(longest_stop_word_, word.size());
+  }
   name_ = std::string(kAnalysisName) + ";dict=" + base(paths.dict) +
           ";user=" + base(paths.user_dict) + ";stop=" + base(paths.stop_words) +
           (tokenizer_->traditional() ? ";traditional" : "");
@@ -339,7 +360,8 @@ void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<T
   const std::string_view all(folded);
   for (const Token& w : words) {
     const std::string_view word = all.substr(w.offset, w.length);
-    if (HasWordChar(word) && !tokenizer_->IsStopWord(word)) out.push_back(word);
+    const bool stop = word.size() <= longest_stop_word_ && stop_words_.count(word) != 0;
+    if (!stop && HasWordChar(word)) out.push_back(word);
   }
   // Pairs of adjacent letters or digits: views of the folded text itself.
   const auto* base = reinterpret_cast<const unsigned char*>(folded.data());
@@ -365,61 +387,102 @@ SparseEncoder::SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double 
   if (!(k1 >= 0.0) || !std::isfinite(k1)) throw std::invalid_argument("k1 must be >= 0");
 }
 
+namespace {
+
+// Text of a batch taken per fit round: bounds the tokens held between the
+// two stages of a round (about 24 bytes per distinct token of a text).
+constexpr size_t kRoundBytes = size_t{32} << 20;
+
+// Stage one of a fit round for one run of texts: each text's distinct tokens,
+// sorted into the statistics' parts. Views point into the texts or `arena`.
+struct RunTokens {
+  std::string arena;
+  std::vector<std::string_view> keys[kParts];
+  std::vector<size_t> hashes[kParts];
+  long long length = 0;
+  int texts = 0;
+};
+
+size_t TableHash(std::string_view token) { return TokenTable::Hash(token); }
+
+void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, size_t begin,
+                size_t end, RunTokens& run) {
+  Scratch scratch;
+  DistinctTokens distinct;
+  size_t bytes = 0;
+  for (size_t i = begin; i < end; ++i) bytes += batch[i].text.size();
+  run.arena.reserve(bytes);  // never grows past this, so views into it stay valid
+  for (size_t i = begin; i < end; ++i) {
+    size_t n = 0;
+    const std::string_view* tokens = TokensOf(analyzer, batch[i], scratch, n);
+    if (n == 0) continue;
+    if (!batch[i].given) {
+      // The tokens outlive this text's scratch copy: move them to the arena.
+      const size_t shift = run.arena.size();
+      run.arena += scratch.folded;
+      const char* from = scratch.folded.data();
+      const char* to = run.arena.data() + shift;
+      for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
+    }
+    distinct.Count(tokens, n, TableHash);
+    for (const auto& e : distinct.entries()) {
+      const size_t part = PartOf(e.hash);
+      run.keys[part].push_back(e.token);
+      run.hashes[part].push_back(e.hash);
+    }
+    run.length += static_cast<long long>(n);
+    ++run.texts;
+  }
+}
+
+}  // namespace
+
 void SparseEncoder::Fit(const std::vector<TextItem>& batch, unsigned threads) {
   const unsigned workers = Workers(threads);
-  // A few runs per thread even out texts of different cost; each run's
-  // table is merged once, so not many more.
-  const std::vector<size_t> starts = SplitByBytes(batch, workers == 1 ? 1 : 2 * workers);
-  const size_t runs = starts.size() - 1;
-  std::vector<ChunkCounts> counts(runs);
-  std::vector<std::string> arenas(runs);  // the folded texts each run's views point into
-  std::vector<long long> lengths(runs, 0);
-  std::vector<int> texts(runs, 0);
-  ParallelFor(runs, workers, [&](size_t r) {
-    Scratch scratch;
-    size_t bytes = 0;
-    for (size_t i = starts[r]; i < starts[r + 1]; ++i) bytes += batch[i].text.size();
-    arenas[r].reserve(bytes);  // never grows past this, so views stay valid
-    for (size_t i = starts[r]; i < starts[r + 1]; ++i) {
-      size_t n = 0;
-      const std::string_view* tokens = TokensOf(analyzer_, batch[i], scratch, n);
-      if (n == 0) continue;
-      if (!batch[i].given) {
-        // Re-point the views from the scratch copy to the arena's.
-        const size_t shift = arenas[r].size();
-        arenas[r] += scratch.folded;
-        const char* from = scratch.folded.data();
-        const char* to = arenas[r].data() + shift;
-        for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
-      }
-      counts[r].Add(tokens, n, static_cast<uint32_t>(i - starts[r]));
-      lengths[r] += static_cast<long long>(n);
-      ++texts[r];
-    }
-  });
-
-  std::vector<std::string_view> keys;
-  std::vector<size_t> hashes;
-  std::vector<int> values;
-  size_t total = 0;
-  for (const auto& c : counts) total += c.size();
-  keys.reserve(total);
-  hashes.reserve(total);
-  values.reserve(total);
-  for (const auto& c : counts) c.AppendTo(keys, hashes, values);
-  long long added_length = 0;
-  long long added_texts = 0;
-  for (size_t r = 0; r < runs; ++r) added_length += lengths[r], added_texts += texts[r];
-
+  // Held throughout: encodes see all of a fit or nothing of it.
   std::unique_lock<std::shared_mutex> lock(mutex_);
-  if (added_texts > INT_MAX - stats_.doc_count ||
-      added_length > LLONG_MAX - stats_.length_total) {
+  // Every count grows by at most the number of texts: checked once, no add
+  // below can overflow.
+  if (batch.size() > static_cast<size_t>(INT_MAX - stats_.doc_count) ||
+      batch.size() > static_cast<size_t>(INT_MAX - stats_.max_count)) {
     throw std::overflow_error("SparseEncoder statistics would overflow");
   }
-  // One call: it either adds every count or, on overflow, none.
-  stats_.df.add_counts(keys.data(), hashes.data(), values.data(), keys.size());
-  stats_.doc_count += static_cast<int>(added_texts);
-  stats_.length_total += added_length;
+  for (size_t begin = 0; begin < batch.size();) {
+    size_t end = begin;
+    for (size_t bytes = 0; end < batch.size() && bytes < kRoundBytes; ++end) {
+      bytes += ItemBytes(batch[end]);
+    }
+    // A few runs per thread even out texts of different cost.
+    const std::vector<size_t> starts =
+        SplitByBytes(batch, begin, end, workers == 1 ? 1 : 4 * workers);
+    std::vector<RunTokens> runs(starts.size() - 1);
+    ParallelFor(runs.size(), workers, [&](size_t r) {
+      CollectRun(analyzer_, batch, starts[r], starts[r + 1], runs[r]);
+    });
+    long long length = 0;
+    int texts = 0;
+    for (const RunTokens& run : runs) length += run.length, texts += run.texts;
+    if (length > LLONG_MAX - stats_.length_total) {
+      throw std::overflow_error("SparseEncoder statistics would overflow");
+    }
+    ParallelFor(kParts, workers, [&](size_t part) {
+      size_t expected = 0;
+      for (const RunTokens& run : runs) expected += run.keys[part].size();
+      Tally tally;
+      tally.Reset(expected);
+      for (const RunTokens& run : runs) {
+        for (size_t k = 0; k < run.keys[part].size(); ++k) {
+          tally.Add(run.keys[part][k], run.hashes[part][k]);
+        }
+      }
+      stats_.parts[part].add_counts(tally.keys.data(), tally.hashes.data(), tally.counts.data(),
+                                    tally.keys.size());
+    });
+    stats_.doc_count += texts;
+    stats_.length_total += length;
+    stats_.max_count += texts;
+    begin = end;
+  }
 }
 
 void SparseEncoder::EncodeDocuments(const std::vector<TextItem>& batch, unsigned threads,
@@ -432,6 +495,36 @@ void SparseEncoder::EncodeQueries(const std::vector<TextItem>& batch, unsigned t
   Encode(batch, threads, keep_tokens, true, out);
 }
 
+namespace {
+
+size_t IdHash(std::string_view token) { return Murmur3(token); }
+
+// Appends the rows of parts to out, in order.
+void Concatenate(std::vector<SparseRows>& parts, size_t rows, bool keep_tokens,
+                 SparseRows& out) {
+  out = SparseRows();
+  size_t entries = 0;
+  size_t bytes = 0;
+  for (const auto& p : parts) entries += p.ids.size(), bytes += p.token_bytes.size();
+  out.indptr.reserve(rows + 1);
+  out.ids.reserve(entries);
+  out.weights.reserve(entries);
+  out.indptr.push_back(0);
+  if (keep_tokens) out.token_bytes.reserve(bytes), out.token_ends.reserve(entries);
+  for (auto& p : parts) {
+    const int64_t base = static_cast<int64_t>(out.ids.size());
+    for (size_t r = 1; r < p.indptr.size(); ++r) out.indptr.push_back(base + p.indptr[r]);
+    out.ids.insert(out.ids.end(), p.ids.begin(), p.ids.end());
+    out.weights.insert(out.weights.end(), p.weights.begin(), p.weights.end());
+    const uint64_t shift = out.token_bytes.size();
+    out.token_bytes += p.token_bytes;
+    for (uint64_t end : p.token_ends) out.token_ends.push_back(shift + end);
+    p = SparseRows();  // freed as soon as copied
+  }
+}
+
+}  // namespace
+
 void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
                            bool keep_tokens, bool query, SparseRows& out) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
@@ -441,60 +534,58 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
   const double n1 = static_cast<double>(stats_.doc_count) + 1.0;
 
   const unsigned workers = Workers(threads);
-  const std::vector<size_t> starts = SplitByBytes(batch, workers == 1 ? 1 : 4 * workers);
-  const size_t runs = starts.size() - 1;
-  std::vector<SparseRows> parts(runs);
-  ParallelFor(runs, workers, [&](size_t r) {
+  const std::vector<size_t> starts =
+      SplitByBytes(batch, 0, batch.size(), workers == 1 ? 1 : 4 * workers);
+  std::vector<SparseRows> parts(starts.size() - 1);
+  ParallelFor(parts.size(), workers, [&](size_t r) {
     Scratch scratch;
     DistinctTokens distinct;
-    std::vector<std::string_view> keys;
-    std::vector<const int*> found;
+    std::vector<double> w;
+    std::vector<size_t> order;
     SparseRows& part = parts[r];
     part.indptr.push_back(0);
     for (size_t i = starts[r]; i < starts[r + 1]; ++i) {
       size_t n = 0;
       const std::string_view* tokens = TokensOf(analyzer_, batch[i], scratch, n);
-      distinct.Count(tokens, n);
-      auto& entries = distinct.entries();
-      std::vector<double> w(entries.size());
+      distinct.Count(tokens, n, IdHash);
+      const auto& entries = distinct.entries();
+      const size_t m = entries.size();
+      w.resize(m);
+      order.resize(m);
+      for (size_t e = 0; e < m; ++e) order[e] = e;
       if (query) {
-        keys.clear();
-        for (const auto& e : entries) keys.push_back(e.token);
-        found.resize(keys.size());
-        if (!keys.empty()) stats_.df.find_counts(keys.data(), keys.size(), found.data());
-        // Summed in byte order of the tokens, as the model's own encoder
-        // does, so both give the same weights.
-        std::vector<size_t> order(entries.size());
-        for (size_t e = 0; e < order.size(); ++e) order[e] = e;
+        for (size_t e = 0; e < m; ++e) {
+          const size_t hash = TokenTable::Hash(entries[e].token);
+          const int* found = stats_.parts[PartOf(hash)].find(entries[e].token, hash);
+          const double f = found == nullptr ? 1.0 : static_cast<double>(*found);
+          w[e] = std::log(n1 / (f + 0.5));
+        }
+        // Summed in byte order of the tokens, as BM25's own encoder does,
+        // so a loaded BM25 gives the same weights to the last bit.
         std::sort(order.begin(), order.end(),
                   [&](size_t a, size_t b) { return entries[a].token < entries[b].token; });
         double sum = 0.0;
-        for (size_t e = 0; e < entries.size(); ++e) {
-          const double f = found[e] == nullptr ? 1.0 : static_cast<double>(*found[e]);
-          w[e] = std::log(n1 / (f + 0.5));
-        }
         for (size_t e : order) sum += w[e];
         for (double& x : w) x /= sum;
       } else {
         const double k = ((static_cast<double>(n) / average) * b_ + (1.0 - b_)) * k1_;
-        for (size_t e = 0; e < entries.size(); ++e) {
+        for (size_t e = 0; e < m; ++e) {
           const double f = entries[e].count;
           w[e] = f / (k + f);
         }
       }
-      std::vector<size_t> by_id(entries.size());
-      for (size_t e = 0; e < by_id.size(); ++e) by_id[e] = e;
-      std::sort(by_id.begin(), by_id.end(), [&](size_t a, size_t b) {
-        return entries[a].id != entries[b].id ? entries[a].id < entries[b].id
-                                              : entries[a].token < entries[b].token;
+      std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return entries[a].hash != entries[b].hash ? entries[a].hash < entries[b].hash
+                                                  : entries[a].token < entries[b].token;
       });
       const size_t row_start = part.ids.size();
-      for (size_t e : by_id) {
-        if (!keep_tokens && part.ids.size() > row_start && part.ids.back() == entries[e].id) {
+      for (size_t e : order) {
+        const auto id = static_cast<int64_t>(entries[e].hash);
+        if (!keep_tokens && part.ids.size() > row_start && part.ids.back() == id) {
           part.weights.back() += w[e];  // tokens sharing an id share the entry
           continue;
         }
-        part.ids.push_back(entries[e].id);
+        part.ids.push_back(id);
         part.weights.push_back(w[e]);
         if (keep_tokens) {
           part.token_bytes.append(entries[e].token.data(), entries[e].token.size());
@@ -505,25 +596,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
     }
   });
   lock.unlock();
-
-  out = SparseRows();
-  size_t entries = 0;
-  size_t bytes = 0;
-  for (const auto& p : parts) entries += p.ids.size(), bytes += p.token_bytes.size();
-  out.indptr.reserve(batch.size() + 1);
-  out.ids.reserve(entries);
-  out.weights.reserve(entries);
-  out.indptr.push_back(0);
-  if (keep_tokens) out.token_bytes.reserve(bytes), out.token_ends.reserve(entries);
-  for (const auto& p : parts) {
-    const int64_t base = static_cast<int64_t>(out.ids.size());
-    for (size_t r = 1; r < p.indptr.size(); ++r) out.indptr.push_back(base + p.indptr[r]);
-    out.ids.insert(out.ids.end(), p.ids.begin(), p.ids.end());
-    out.weights.insert(out.weights.end(), p.weights.begin(), p.weights.end());
-    const uint64_t shift = out.token_bytes.size();
-    out.token_bytes += p.token_bytes;
-    for (uint64_t end : p.token_ends) out.token_ends.push_back(shift + end);
-  }
+  Concatenate(parts, batch.size(), keep_tokens, out);
 }
 
 void SparseEncoder::Merge(const SparseEncoder& other) {
@@ -536,29 +609,29 @@ void SparseEncoder::Merge(const SparseEncoder& other) {
   }
   // Other's statistics are copied first under its own lock, so two encoders
   // merging each other cannot wait on each other.
-  std::vector<std::string> keys;
-  std::vector<int> values;
-  int doc_count;
-  long long length_total;
+  Statistics copy;
   {
     std::shared_lock<std::shared_mutex> lock(other.mutex_);
-    keys.reserve(other.stats_.df.size());
-    values.reserve(other.stats_.df.size());
-    for (const auto& entry : other.stats_.df) {
-      keys.push_back(entry.first);
-      values.push_back(entry.second);
-    }
-    doc_count = other.stats_.doc_count;
-    length_total = other.stats_.length_total;
+    copy = other.stats_;
   }
-  const std::vector<std::string_view> views(keys.begin(), keys.end());
   std::unique_lock<std::shared_mutex> lock(mutex_);
-  if (doc_count > INT_MAX - stats_.doc_count || length_total > LLONG_MAX - stats_.length_total) {
+  if (copy.doc_count > INT_MAX - stats_.doc_count || copy.max_count > INT_MAX - stats_.max_count ||
+      copy.length_total > LLONG_MAX - stats_.length_total) {
     throw std::overflow_error("SparseEncoder statistics would overflow");
   }
-  stats_.df.add_counts(views.data(), values.data(), views.size());
-  stats_.doc_count += doc_count;
-  stats_.length_total += length_total;
+  // Equal hashes put a token into the same part in both.
+  ParallelFor(kParts, 0, [&](size_t part) {
+    std::vector<std::string_view> keys;
+    std::vector<int> counts;
+    for (const auto& entry : copy.parts[part]) {
+      keys.push_back(entry.first);
+      counts.push_back(entry.second);
+    }
+    stats_.parts[part].add_counts(keys.data(), counts.data(), keys.size());
+  });
+  stats_.doc_count += copy.doc_count;
+  stats_.length_total += copy.length_total;
+  stats_.max_count += copy.max_count;
 }
 
 std::string SparseEncoder::ModelText() const {
@@ -566,7 +639,8 @@ std::string SparseEncoder::ModelText() const {
   const double average = stats_.doc_count == 0 ? 0.0
                                                : static_cast<double>(stats_.length_total) /
                                                      static_cast<double>(stats_.doc_count);
-  return korva::typing::text::ModelFileText(stats_.df, stats_.doc_count, average, b_, k1_,
+  return korva::typing::text::ModelFileText(stats_.parts.data(), stats_.parts.size(),
+                                            stats_.doc_count, average, b_, k1_,
                                             &stats_.length_total, analyzer_.name());
 }
 
@@ -576,14 +650,15 @@ void SparseEncoder::Restore(const std::string& model_text) {
     throw std::runtime_error("the file was fitted with analysis '" + file.analysis +
                              "', this tokenizer gives '" + analyzer_.name() + "'");
   }
-  if (file.doc_count < 0) throw std::runtime_error("load doc_count failed");
   if (!(file.b >= 0.0 && file.b <= 1.0)) throw std::runtime_error("load b failed");
-  if (!(file.k1 >= 0.0) || !std::isfinite(file.k1)) throw std::runtime_error("load k1 failed");
+  if (!(file.k1 >= 0.0)) throw std::runtime_error("load k1 failed");
+  if (file.doc_count > 0 && file.doc_length_total == 0) {
+    throw std::runtime_error("load doc_length_average failed");
+  }
   Statistics fresh;
-  fresh.df.reserve(file.counts.size());
   for (const auto& entry : file.counts) {
-    if (entry.second < 0) throw std::runtime_error("load doc_token_frequency failed");
-    fresh.df[entry.first] = entry.second;
+    fresh.parts[PartOf(TokenTable::Hash(entry.first))][entry.first] = entry.second;
+    fresh.max_count = std::max<long long>(fresh.max_count, entry.second);
   }
   fresh.doc_count = file.doc_count;
   fresh.length_total = file.doc_length_total;
@@ -600,13 +675,15 @@ int SparseEncoder::doc_count() const {
 
 size_t SparseEncoder::vocabulary_size() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
-  return stats_.df.size();
+  size_t size = 0;
+  for (const auto& part : stats_.parts) size += part.size();
+  return size;
 }
 
 int SparseEncoder::document_frequency(std::string_view token) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
-  const int* found = nullptr;
-  stats_.df.find_counts(&token, 1, &found);
+  const size_t hash = TokenTable::Hash(token);
+  const int* found = stats_.parts[PartOf(hash)].find(token, hash);
   return found == nullptr ? 0 : *found;
 }
 

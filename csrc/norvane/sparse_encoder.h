@@ -22,6 +22,7 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "norvane/tokenizer.h"
@@ -69,6 +70,9 @@ class Analyzer {
  private:
   std::shared_ptr<const Tokenizer> tokenizer_;
   std::string name_;
+  // Views of the tokenizer's own stop words: looked up without a copy.
+  std::unordered_set<std::string_view> stop_words_;
+  size_t longest_stop_word_ = 0;
 };
 
 // Encoded texts in compressed-row form: row r owns entries
@@ -86,6 +90,9 @@ struct SparseRows {
 
 class SparseEncoder {
  public:
+  // How many tables the statistics are split into.
+  static constexpr size_t kPartCount = 64;
+
   SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double b, double k1);
 
   // Counts, for every token, the documents of batch that hold it. Documents
@@ -117,11 +124,14 @@ class SparseEncoder {
   int document_frequency(std::string_view token) const;
 
  private:
-  struct Snapshot;
+  // Document frequencies split into parts by the top bits of the token's
+  // table hash (see sparse_encoder.cc).
   struct Statistics {
-    korva::typing::text::TokenTable df;
+    std::vector<korva::typing::text::TokenTable> parts =
+        std::vector<korva::typing::text::TokenTable>(kPartCount);
     int doc_count = 0;
     long long length_total = 0;
+    long long max_count = 0;  // no count is larger: bounds what an addition can reach
   };
 
   void Encode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens, bool query,

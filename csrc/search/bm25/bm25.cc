@@ -364,6 +364,12 @@ void TokenTable::find_counts(const std::string_view* keys, size_t n, const int**
   }
 }
 
+const int* TokenTable::find(std::string_view key, size_t hash) const {
+  if (slots_.empty()) return nullptr;
+  const Slot& held = slots_[Probe(key, hash)];
+  return held.index == 0 ? nullptr : &entries_[held.index - 1].second;
+}
+
 BM25::BM25(double b, double k1) : _b(b), _k1(k1) {
   // A NaN or an infinity would make every weight NaN, and the model file
   // unreadable.
@@ -554,11 +560,15 @@ double ReadFloat(const json::JSON& value, const char* error) {
 // The token counts as an Object keyed by the escaped tokens. Sorted first (a
 // local array sorts much faster than the scattered hash nodes), the members
 // go into the tree in key order without searches.
-json::JSON CountsObject(const TokenTable& frequency) {
+json::JSON CountsObject(const TokenTable* tables, size_t table_count) {
   std::vector<std::pair<std::string, int>> entries;
-  entries.reserve(frequency.size());
-  for (const auto& entry : frequency) {
-    entries.emplace_back(json::json_escape(entry.first), entry.second);
+  size_t total = 0;
+  for (size_t t = 0; t < table_count; ++t) total += tables[t].size();
+  entries.reserve(total);
+  for (size_t t = 0; t < table_count; ++t) {
+    for (const auto& entry : tables[t]) {
+      entries.emplace_back(json::json_escape(entry.first), entry.second);
+    }
   }
   std::sort(entries.begin(), entries.end(),
             [](const auto& left, const auto& right) { return left.first < right.first; });
@@ -613,11 +623,11 @@ ModelFile ReadModelFile(const std::string& json_data) {
   return file;
 }
 
-std::string ModelFileText(const TokenTable& counts, int doc_count, double doc_length_average,
-                          double b, double k1, const long long* doc_length_total,
-                          const std::string& analysis) {
+std::string ModelFileText(const TokenTable* tables, size_t table_count, int doc_count,
+                          double doc_length_average, double b, double k1,
+                          const long long* doc_length_total, const std::string& analysis) {
   json::JSON data;
-  data["_doc_token_frequency"] = CountsObject(counts);
+  data["_doc_token_frequency"] = CountsObject(tables, table_count);
   data["_doc_count"] = doc_count;
   data["_doc_length_average"] = doc_length_average;
   data["_b"] = b;
@@ -639,8 +649,8 @@ void BM25::load(const std::string& json_data) {
 }
 
 void BM25::dump(const std::string& filename) const {
-  WriteModelFile(filename, ModelFileText(_doc_token_frequency, _doc_count, _doc_length_average,
-                                         _b, _k1));
+  WriteModelFile(filename, ModelFileText(&_doc_token_frequency, 1, _doc_count,
+                                         _doc_length_average, _b, _k1));
 }
 
 void BM25::_count_document(size_t length) {

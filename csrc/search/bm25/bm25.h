@@ -100,6 +100,8 @@ class TokenTable {
                   size_t n);
   // found[i] = the count of keys[i], or null when the key is absent.
   void find_counts(const std::string_view* keys, size_t n, const int** found) const;
+  // The count of one key whose Hash is given, or null.
+  const int* find(std::string_view key, size_t hash) const;
 
   static size_t Hash(std::string_view key);
 
@@ -135,10 +137,12 @@ struct ModelFile {
 // Parses and checks a model file's text; throws std::runtime_error naming the
 // first member found wrong.
 ModelFile ReadModelFile(const std::string& json_data);
-// The model file's text; `analysis` is written only when not empty, the total
-// length only when asked for.
-std::string ModelFileText(const TokenTable& counts, int doc_count, double doc_length_average,
-                          double b, double k1, const long long* doc_length_total = nullptr,
+// The model file's text, the counts of tables[0, table_count) together (their
+// keys must differ); `analysis` is written only when not empty, the total
+// length only when given.
+std::string ModelFileText(const TokenTable* tables, size_t table_count, int doc_count,
+                          double doc_length_average, double b, double k1,
+                          const long long* doc_length_total = nullptr,
                           const std::string& analysis = std::string());
 // Writes text to filename; a regular file is replaced only once the new text
 // is completely written (temporary file and rename). Throws std::runtime_error.
