@@ -67,45 +67,50 @@ bool IsWordChar(char32_t c) {
   return true;
 }
 
-// Appends text with ASCII and Latin-1 capitals in lower case, full-width
+// Whether byte c may start a sequence Fold changes: an ASCII capital, the
+// lead byte of U+00C0..U+00FF, of U+3000..U+3FFF or of U+F000..U+FFFF.
+inline bool MayFold(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || c == 0xC3 || c == 0xE3 || c == 0xEF;
+}
+
+// Sets out to text with ASCII and Latin-1 capitals in lower case, full-width
 // ASCII forms as ASCII and the ideographic space as a space. The result is
-// never longer than text.
+// never longer than text; runs that need nothing are copied whole.
 void Fold(std::string_view text, std::string& out) {
-  out.clear();
-  out.reserve(text.size());
+  out.resize(text.size());
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
+  char* w = &out[0];
   while (p < end) {
+    const unsigned char* run = p;
+    while (p < end && !MayFold(*p)) ++p;
+    std::memcpy(w, run, static_cast<size_t>(p - run));
+    w += p - run;
+    if (p == end) break;
     const unsigned char b0 = *p;
     if (b0 < 0x80) {
-      out += static_cast<char>(b0 >= 'A' && b0 <= 'Z' ? b0 | 0x20 : b0);
+      *w++ = static_cast<char>(b0 | 0x20);
       ++p;
     } else if (b0 == 0xC3 && end - p >= 2 && p[1] >= 0x80 && p[1] <= 0x9E && p[1] != 0x97) {
-      out += static_cast<char>(0xC3);  // U+00C0..U+00DE capitals, U+00D7 excepted
-      out += static_cast<char>(p[1] + 0x20);
+      *w++ = static_cast<char>(0xC3);  // U+00C0..U+00DE capitals, U+00D7 excepted
+      *w++ = static_cast<char>(p[1] + 0x20);
       p += 2;
-    } else if ((b0 == 0xEF || b0 == 0xE3) && end - p >= 3) {
+    } else {
       char32_t cp;
       const size_t n = Decode(p, static_cast<size_t>(end - p), cp);
-      if (n != 3) {
-        out += static_cast<char>(b0);
-        ++p;
-        continue;
-      }
       if (cp >= 0xFF01 && cp <= 0xFF5E) {
         const char ascii = static_cast<char>(cp - 0xFEE0);
-        out += ascii >= 'A' && ascii <= 'Z' ? static_cast<char>(ascii | 0x20) : ascii;
+        *w++ = ascii >= 'A' && ascii <= 'Z' ? static_cast<char>(ascii | 0x20) : ascii;
       } else if (cp == 0x3000) {
-        out += ' ';
+        *w++ = ' ';
       } else {
-        out.append(reinterpret_cast<const char*>(p), 3);
+        std::memcpy(w, p, n);
+        w += n;
       }
-      p += 3;
-    } else {
-      out += static_cast<char>(b0);
-      ++p;
+      p += n;
     }
   }
+  out.resize(static_cast<size_t>(w - &out[0]));
 }
 
 bool HasWordChar(std::string_view word) {
@@ -144,6 +149,11 @@ inline bool SameBytes(std::string_view a, std::string_view b) {
     std::memcpy(&a1, a.data() + n - 4, 4);
     std::memcpy(&b1, b.data() + n - 4, 4);
     return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n > 0 && n < 4) {
+    const auto* x = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* y = reinterpret_cast<const unsigned char*>(b.data());
+    return x[0] == y[0] && x[n / 2] == y[n / 2] && x[n - 1] == y[n - 1];
   }
   return a == b;
 }
@@ -212,6 +222,9 @@ class Tally {
     keys.clear();
     hashes.clear();
     counts.clear();
+    keys.reserve(expected);
+    hashes.reserve(expected);
+    counts.reserve(expected);
   }
 
   void Add(std::string_view token, size_t hash) {
@@ -344,8 +357,7 @@ Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std:
   };
   const TokenizerPaths& paths = tokenizer_->paths();
   for (const std::string& word : tokenizer_->segmenter().extractor.StopWords()) {
-    stop_words_.insert(word);
-    longest_stop_word_ = std::max(longest_stop_word_, word.size());
+    stop_words_[word] = 1;
   }
   name_ = std::string(kAnalysisName) + ";dict=" + base(paths.dict) +
           ";user=" + base(paths.user_dict) + ";stop=" + base(paths.stop_words) +
@@ -360,8 +372,9 @@ void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<T
   const std::string_view all(folded);
   for (const Token& w : words) {
     const std::string_view word = all.substr(w.offset, w.length);
-    const bool stop = word.size() <= longest_stop_word_ && stop_words_.count(word) != 0;
-    if (!stop && HasWordChar(word)) out.push_back(word);
+    if (stop_words_.find(word, TokenTable::Hash(word)) == nullptr && HasWordChar(word)) {
+      out.push_back(word);
+    }
   }
   // Pairs of adjacent letters or digits: views of the folded text itself.
   const auto* base = reinterpret_cast<const unsigned char*>(folded.data());
@@ -395,10 +408,14 @@ constexpr size_t kRoundBytes = size_t{32} << 20;
 
 // Stage one of a fit round for one run of texts: each text's distinct tokens,
 // sorted into the statistics' parts. Views point into the texts or `arena`.
+struct Keyed {
+  std::string_view token;
+  size_t hash;
+};
+
 struct RunTokens {
   std::string arena;
-  std::vector<std::string_view> keys[kParts];
-  std::vector<size_t> hashes[kParts];
+  std::vector<Keyed> parts[kParts];
   long long length = 0;
   int texts = 0;
 };
@@ -410,8 +427,11 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
   Scratch scratch;
   DistinctTokens distinct;
   size_t bytes = 0;
-  for (size_t i = begin; i < end; ++i) bytes += batch[i].text.size();
+  size_t all_bytes = 0;
+  for (size_t i = begin; i < end; ++i) bytes += batch[i].text.size(), all_bytes += ItemBytes(batch[i]);
   run.arena.reserve(bytes);  // never grows past this, so views into it stay valid
+  // About one distinct token per four bytes: most parts never grow.
+  for (auto& part : run.parts) part.reserve(all_bytes / 4 / kParts + 16);
   for (size_t i = begin; i < end; ++i) {
     size_t n = 0;
     const std::string_view* tokens = TokensOf(analyzer, batch[i], scratch, n);
@@ -425,11 +445,7 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
       for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
     }
     distinct.Count(tokens, n, TableHash);
-    for (const auto& e : distinct.entries()) {
-      const size_t part = PartOf(e.hash);
-      run.keys[part].push_back(e.token);
-      run.hashes[part].push_back(e.hash);
-    }
+    for (const auto& e : distinct.entries()) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
     run.length += static_cast<long long>(n);
     ++run.texts;
   }
@@ -467,13 +483,11 @@ void SparseEncoder::Fit(const std::vector<TextItem>& batch, unsigned threads) {
     }
     ParallelFor(kParts, workers, [&](size_t part) {
       size_t expected = 0;
-      for (const RunTokens& run : runs) expected += run.keys[part].size();
+      for (const RunTokens& run : runs) expected += run.parts[part].size();
       Tally tally;
       tally.Reset(expected);
       for (const RunTokens& run : runs) {
-        for (size_t k = 0; k < run.keys[part].size(); ++k) {
-          tally.Add(run.keys[part][k], run.hashes[part][k]);
-        }
+        for (const Keyed& k : run.parts[part]) tally.Add(k.token, k.hash);
       }
       stats_.parts[part].add_counts(tally.keys.data(), tally.hashes.data(), tally.counts.data(),
                                     tally.keys.size());
@@ -542,6 +556,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
     DistinctTokens distinct;
     std::vector<double> w;
     std::vector<size_t> order;
+    std::vector<uint64_t> by_id;
     SparseRows& part = parts[r];
     part.indptr.push_back(0);
     for (size_t i = starts[r]; i < starts[r + 1]; ++i) {
@@ -551,8 +566,6 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
       const auto& entries = distinct.entries();
       const size_t m = entries.size();
       w.resize(m);
-      order.resize(m);
-      for (size_t e = 0; e < m; ++e) order[e] = e;
       if (query) {
         for (size_t e = 0; e < m; ++e) {
           const size_t hash = TokenTable::Hash(entries[e].token);
@@ -562,6 +575,8 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
         }
         // Summed in byte order of the tokens, as BM25's own encoder does,
         // so a loaded BM25 gives the same weights to the last bit.
+        order.resize(m);
+        for (size_t e = 0; e < m; ++e) order[e] = e;
         std::sort(order.begin(), order.end(),
                   [&](size_t a, size_t b) { return entries[a].token < entries[b].token; });
         double sum = 0.0;
@@ -574,12 +589,13 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
           w[e] = f / (k + f);
         }
       }
-      std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return entries[a].hash != entries[b].hash ? entries[a].hash < entries[b].hash
-                                                  : entries[a].token < entries[b].token;
-      });
+      // By id, then by first occurrence: one integer sort.
+      by_id.resize(m);
+      for (size_t e = 0; e < m; ++e) by_id[e] = (static_cast<uint64_t>(entries[e].hash) << 32) | e;
+      std::sort(by_id.begin(), by_id.end());
       const size_t row_start = part.ids.size();
-      for (size_t e : order) {
+      for (uint64_t key : by_id) {
+        const size_t e = static_cast<size_t>(key & 0xFFFFFFFFu);
         const auto id = static_cast<int64_t>(entries[e].hash);
         if (!keep_tokens && part.ids.size() > row_start && part.ids.back() == id) {
           part.weights.back() += w[e];  // tokens sharing an id share the entry

@@ -22,7 +22,6 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "norvane/tokenizer.h"
@@ -70,9 +69,8 @@ class Analyzer {
  private:
   std::shared_ptr<const Tokenizer> tokenizer_;
   std::string name_;
-  // Views of the tokenizer's own stop words: looked up without a copy.
-  std::unordered_set<std::string_view> stop_words_;
-  size_t longest_stop_word_ = 0;
+  // The tokenizer's stop words again, in a table looked up without a copy.
+  korva::typing::text::TokenTable stop_words_;
 };
 
 // Encoded texts in compressed-row form: row r owns entries
