@@ -2,6 +2,7 @@
 words, offsets that slice them out of the text, batches equal to single
 calls, traditional input, pickling and the refusals."""
 
+import gc
 import json
 import multiprocessing
 import os
@@ -69,6 +70,7 @@ def test_batch_equals_single_calls(tok, texts, mode, threads):
     assert tok.cut_batch(iter(texts), mode, threads) == [tok.cut(t, mode) for t in texts]
     assert tok.tokenize_batch(texts, mode=mode, threads=threads) == \
         [tok.tokenize(t, mode) for t in texts]
+    assert gc.isenabled()  # paused while the lists are built, then restored
 
 
 def test_traditional_text_comes_out_as_words_of_the_original(tok):

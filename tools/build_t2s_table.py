@@ -23,8 +23,10 @@ HEAD = """\
 #include "norvane/t2s_table.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <vector>
 
 namespace norvane {
 
@@ -37,11 +39,31 @@ constexpr uint32_t kTable[][2] = {
 TAIL = """\
 };
 
+constexpr size_t kBmp = 0x10000;
+
+// For every code point below U+10000: 1 + its row of kTable, or 0 when it is
+// no traditional character. Built on first use: a text is mapped character
+// by character, and this answers each with one read instead of a search.
+const std::vector<uint16_t>& BmpRows() {
+  static const std::vector<uint16_t> rows = [] {
+    std::vector<uint16_t> r(kBmp, 0);
+    for (size_t i = 0; i < std::size(kTable); ++i) {
+      if (kTable[i][0] < kBmp) r[kTable[i][0]] = static_cast<uint16_t>(i + 1);
+    }
+    return r;
+  }();
+  return rows;
+}
+
 }  // namespace
 
 char32_t SimplifiedOf(char32_t c) {
   // Most text lies below the first traditional character.
   if (c < kTable[0][0]) return c;
+  if (c < kBmp) {
+    const uint16_t row = BmpRows()[c];
+    return row != 0 ? static_cast<char32_t>(kTable[row - 1][1]) : c;
+  }
   const auto* end = std::end(kTable);
   const auto* it = std::lower_bound(std::begin(kTable), end, static_cast<uint32_t>(c),
                                     [](const uint32_t(&e)[2], uint32_t v) { return e[0] < v; });

@@ -115,12 +115,21 @@ PyObject* Checked(PyObject* obj) {
 // a batch that holds the interpreter lock, and most words repeat.
 class WordCache {
  public:
-  WordCache() : slots_(1024) {}
+  // Room for `words` distinct words before it grows (at most 1024 at first).
+  explicit WordCache(size_t words) {
+    size_t size = 16;
+    while (size < 2 * words && size < 2048) size *= 2;
+    slots_.resize(size);
+  }
   ~WordCache() {
     for (const Slot& s : slots_) Py_XDECREF(s.word);
   }
   WordCache(const WordCache&) = delete;
   WordCache& operator=(const WordCache&) = delete;
+
+  // A lookup's first slot is mostly a cache miss: the slots of words a few
+  // places ahead are loaded while the current one is made.
+  void Prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
 
   // A new reference to the str of code points [start, start + length) of t.
   PyObject* Get(const Text& t, size_t start, size_t length, uint64_t hash) {
@@ -179,6 +188,7 @@ class WordCache {
 py::list Words(const Text& t, const Result& r, bool offsets, WordCache& cache) {
   py::list result(r.tokens.size());
   for (size_t i = 0; i < r.tokens.size(); ++i) {
+    if (i + 4 < r.tokens.size()) cache.Prefetch(r.hashes[i + 4]);
     const size_t start = r.tokens[i].unicode_offset;
     const size_t length = r.tokens[i].unicode_length;
     PyObject* item = cache.Get(t, start, length, r.hashes[i]);
@@ -198,6 +208,23 @@ py::list Words(const Text& t, const Result& r, bool offsets, WordCache& cache) {
   return result;
 }
 
+// The cyclic garbage collector paused while a batch's lists are built: they
+// hold only str and int objects, and otherwise every few hundred new lists
+// start a collection that walks the lists made so far. No Python code runs
+// meanwhile; the collector's state is restored however the build ends.
+class GcPause {
+ public:
+#if PY_VERSION_HEX >= 0x030A0000
+  GcPause() : was_enabled_(PyGC_Disable() != 0) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+#endif
+};
+
 CutMode ModeOf(bool search) { return search ? CutMode::kSearch : CutMode::kAccurate; }
 
 py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) {
@@ -208,7 +235,7 @@ py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) 
     CutOne(self, t, ModeOf(search), r);
   }
   if (r.surrogate) throw py::type_error(LoneSurrogate("text"));
-  WordCache cache;
+  WordCache cache(r.tokens.size());
   return Words(t, r, offsets, cache);
 }
 
@@ -236,7 +263,8 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
       throw py::type_error(LoneSurrogate("texts[" + std::to_string(i) + "]"));
     }
   }
-  WordCache cache;
+  const GcPause pause;
+  WordCache cache(1024);
   py::list result(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
     py::list words = Words(items[i], results[i], offsets, cache);

@@ -52,7 +52,7 @@ bool CutText(const seg::Segmenter& segmenter, bool traditional, std::string_view
     i += len;
   }
   if (!traditional) cut.lookup.assign(text);
-  starts.push_back(static_cast<uint32_t>(text.size()));
+  if (traditional) starts.push_back(static_cast<uint32_t>(text.size()));
   if (mode == CutMode::kSearch) {
     segmenter.CutForSearch(cut.lookup, cut.spans, true);
   } else {
