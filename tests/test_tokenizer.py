@@ -8,6 +8,8 @@ import multiprocessing
 import os
 import pickle
 import random
+import subprocess
+import sys
 
 import pytest
 
@@ -148,3 +150,25 @@ def test_refused_data_file_raises_the_segmenters_error(data):
     with pytest.raises(RuntimeError) as error:
         norvane.Tokenizer(**paths)
     assert error.value.args == expected.value.args
+
+
+def test_exit_while_daemon_threads_cut():
+    # The threads are still cutting while the interpreter shuts down (held up
+    # by a slow finaliser) and are ended as they take the lock back.
+    script = """if True:
+        import threading, time, norvane
+        tok = norvane.Tokenizer()
+        text = "北京天安门小明的，" * 1000
+        for n in (10, 100, 300):
+            for call, args in ((tok.cut, (text * n,)), (tok.keywords, (text * n,)),
+                               (tok.cut_batch, ([text] * n,)),
+                               (tok.tokenize_batch, (iter([text] * n),))):
+                threading.Thread(target=call, args=args, daemon=True).start()
+        class Slow:
+            def __del__(self):
+                time.sleep(1)
+        keep = Slow()
+        """
+    for _ in range(2):
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr

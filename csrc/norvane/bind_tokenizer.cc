@@ -20,13 +20,67 @@ namespace py = pybind11;
 namespace {
 
 // A str argument, read while the interpreter lock is released: a str never
-// changes, and `owner` keeps it alive.
+// changes, and the call's arguments (or a batch's tuple) keep it alive.
 struct Text {
-  py::object owner;
+  PyObject* str;
   int kind;
   const void* units;
   size_t length;  // code points
   bool ascii;
+};
+
+// Runs work() without the interpreter lock and takes the lock back by a
+// plain call, not in a destructor: while the interpreter shuts down, taking
+// it back ends a daemon thread by unwinding its stack, and that unwinding
+// must not pass a noexcept destructor (the process would abort).
+template <class Work>
+void Unlocked(const Work& work) {
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    work();
+  } catch (...) {
+    PyEval_RestoreThread(state);
+    throw;
+  }
+  PyEval_RestoreThread(state);
+}
+
+// The references a batch holds on its texts from reading them to building
+// the result (a list could lose items to another thread meanwhile). They are
+// dropped only with the lock held: a thread ended at interpreter exit unwinds
+// without it, and then no reference count may be touched.
+class TextRefs {
+ public:
+  TextRefs() = default;
+  ~TextRefs() {
+    if (!locked_) return;
+    for (PyObject* ref : refs_) Py_DECREF(ref);
+  }
+  TextRefs(const TextRefs&) = delete;
+  TextRefs& operator=(const TextRefs&) = delete;
+
+  void Add(PyObject* text) {
+    refs_.push_back(text);
+    Py_INCREF(text);
+  }
+
+  // The exceptions of work (std::bad_alloc) come back with the lock held;
+  // the unwinding that ends a thread is no std::exception.
+  template <class Work>
+  void Unlocked(const Work& work) {
+    locked_ = false;
+    try {
+      norvane::Unlocked(work);
+    } catch (const std::exception&) {
+      locked_ = true;
+      throw;
+    }
+    locked_ = true;
+  }
+
+ private:
+  std::vector<PyObject*> refs_;
+  bool locked_ = true;
 };
 
 // What the segmenter binding refuses is refused alike: any other type (here)
@@ -40,7 +94,7 @@ Text ReadText(py::handle obj, const std::string& name) {
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(str) < 0) throw py::error_already_set();
 #endif
-  Text t{py::reinterpret_borrow<py::object>(obj), PyUnicode_KIND(str), PyUnicode_DATA(str),
+  Text t{str, PyUnicode_KIND(str), PyUnicode_DATA(str),
          static_cast<size_t>(PyUnicode_GET_LENGTH(str)), PyUnicode_IS_ASCII(str) != 0};
   // Four bytes of UTF-8 per code point at most; only a text near the limit
   // is measured.
@@ -141,7 +195,7 @@ class WordCache {
         return slots_[i].word;
       }
     }
-    PyObject* word = Checked(PyUnicode_Substring(t.owner.ptr(), static_cast<Py_ssize_t>(start),
+    PyObject* word = Checked(PyUnicode_Substring(t.str, static_cast<Py_ssize_t>(start),
                                                  static_cast<Py_ssize_t>(start + length)));
     Py_INCREF(word);
     slots_[i] = Slot{hash, word};
@@ -230,10 +284,7 @@ CutMode ModeOf(bool search) { return search ? CutMode::kSearch : CutMode::kAccur
 py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) {
   const Text t = ReadText(text, "text");
   Result r;
-  {
-    py::gil_scoped_release release;
-    CutOne(self, t, ModeOf(search), r);
-  }
+  Unlocked([&] { CutOne(self, t, ModeOf(search), r); });
   if (r.surrogate) throw py::type_error(LoneSurrogate("text"));
   WordCache cache(r.tokens.size());
   return Words(t, r, offsets, cache);
@@ -243,21 +294,24 @@ py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) 
 // with it released once for the whole batch, and turned into lists after.
 py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned threads,
                   bool offsets) {
-  py::object sequence = py::reinterpret_steal<py::object>(
-      Checked(PySequence_Fast(texts.ptr(), "texts must be an iterable of str")));
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence.ptr());
+  TextRefs refs;
   std::vector<Text> items;
-  items.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    items.push_back(ReadText(PySequence_Fast_GET_ITEM(sequence.ptr(), i),
-                             "texts[" + std::to_string(i) + "]"));
+  {
+    py::object sequence = py::reinterpret_steal<py::object>(
+        Checked(PySequence_Fast(texts.ptr(), "texts must be an iterable of str")));
+    const size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(sequence.ptr()));
+    items.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(sequence.ptr(), static_cast<Py_ssize_t>(i));
+      items.push_back(ReadText(item, "texts[" + std::to_string(i) + "]"));
+      refs.Add(item);
+    }
   }
   std::vector<Result> results(items.size());
-  {
-    py::gil_scoped_release release;
+  refs.Unlocked([&] {
     ParallelFor(items.size(), threads,
                 [&](size_t i) { CutOne(self, items[i], ModeOf(search), results[i]); });
-  }
+  });
   for (size_t i = 0; i < results.size(); ++i) {
     if (results[i].surrogate) {
       throw py::type_error(LoneSurrogate("texts[" + std::to_string(i) + "]"));
@@ -283,13 +337,12 @@ template <class Fn>
 void WithUtf8(py::handle text, Fn fn) {
   const Text t = ReadText(text, "text");
   bool encoded;
-  {
-    py::gil_scoped_release release;
+  Unlocked([&] {
     std::string buffer;
     std::string_view utf8;
     encoded = Encode(t, buffer, utf8);
     if (encoded) fn(utf8);
-  }
+  });
   if (!encoded) throw py::type_error(LoneSurrogate("text"));
 }
 
@@ -325,11 +378,14 @@ void TranslateFatalError(std::exception_ptr error) {
 std::shared_ptr<Tokenizer> Make(std::string dict, std::string hmm, std::string user_dict,
                                 std::string idf, std::string stop_words, bool traditional) {
   // Loading reads files for a while: other Python threads may run meanwhile.
-  py::gil_scoped_release release;
-  return std::make_shared<Tokenizer>(
-      TokenizerPaths{std::move(dict), std::move(hmm), std::move(user_dict), std::move(idf),
-                     std::move(stop_words)},
-      traditional);
+  std::shared_ptr<Tokenizer> made;
+  Unlocked([&] {
+    made = std::make_shared<Tokenizer>(
+        TokenizerPaths{std::move(dict), std::move(hmm), std::move(user_dict), std::move(idf),
+                       std::move(stop_words)},
+        traditional);
+  });
+  return made;
 }
 
 }  // namespace
