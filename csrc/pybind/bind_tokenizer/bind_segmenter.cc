@@ -131,15 +131,57 @@ PyObject* SliceOfStr(const Sentence& sentence, const WordSpan& w, Py_UCS4 widest
   return item;
 }
 
+// One str per code point for the one-character words of a long result: in
+// Chinese text they repeat (的, 是, ，), and a str of its own costs 76 bytes
+// where a list slot costs 8. Direct-mapped on the code point.
+class SingleCharacterStrs {
+ public:
+  SingleCharacterStrs() = default;
+  SingleCharacterStrs(const SingleCharacterStrs&) = delete;
+  SingleCharacterStrs& operator=(const SingleCharacterStrs&) = delete;
+  ~SingleCharacterStrs() {
+    for (const Slot& slot : slots_) Py_XDECREF(slot.str);
+  }
+
+  // A new reference to the str of `code`, or null with a Python error set.
+  PyObject* Get(Py_UCS4 code) {
+    Slot& slot = slots_[code % slots_.size()];
+    if (slot.str == nullptr || slot.code != code) {
+      PyObject* made = PyUnicode_FromOrdinal(static_cast<int>(code));
+      if (made == nullptr) return nullptr;
+      Py_XDECREF(slot.str);
+      slot = {code, made};
+    }
+    Py_INCREF(slot.str);
+    return slot.str;
+  }
+
+ private:
+  struct Slot {
+    Py_UCS4 code;
+    PyObject* str;
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(1024, Slot{0, nullptr});
+};
+
+// Results shorter than this build every str anew: the table would cost more.
+constexpr size_t kSharedStrsFrom = 4096;
+
 // The cut hands back where the words lie, not copies of them. Words of a str
 // argument are its slices; words of bytes are decoded strictly, so
 // undecodable input raises UnicodeDecodeError.
 py::list WordList(const Sentence& sentence, const std::vector<WordSpan>& words,
                   const std::vector<Py_UCS4>& widest) {
   py::list result(words.size());
+  std::unique_ptr<SingleCharacterStrs> shared;
+  if (sentence.str != nullptr && words.size() >= kSharedStrsFrom) {
+    shared = std::make_unique<SingleCharacterStrs>();
+  }
   for (size_t i = 0; i < words.size(); ++i) {
     const WordSpan& w = words[i];
-    PyObject* item = sentence.str != nullptr
+    PyObject* item = shared != nullptr && w.unicode_length == 1
+                         ? shared->Get(widest[i])
+                     : sentence.str != nullptr
                          ? SliceOfStr(sentence, w, widest[i])
                          : PyUnicode_DecodeUTF8(sentence.text.data() + w.offset,
                                                 static_cast<Py_ssize_t>(w.length), nullptr);

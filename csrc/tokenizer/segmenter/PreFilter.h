@@ -12,8 +12,9 @@ namespace typing {
 namespace text {
 namespace segmenter {
 
-// Decodes one sentence and hands out, in order, the maximal runs of
-// non-separators and each separator alone. Lives for one cut call.
+// Hands out, in order, the maximal runs of non-separators of one sentence and
+// each separator alone, decoding one piece at a time: a range stays valid
+// until the next call of Next. Lives for one cut call.
 class PreFilter {
  public:
   struct Range {
@@ -21,16 +22,16 @@ class PreFilter {
     const RuneStr* end;
   };
 
-  // symbols must outlive the filter. A sentence that does not decode writes
-  // an ERROR record and yields no pieces.
+  // symbols and sentence must outlive the filter. A sentence that does not
+  // decode writes an ERROR record and yields no pieces.
   PreFilter(const std::unordered_set<Rune>& symbols, const std::string& sentence);
 
   PreFilter(const PreFilter&) = delete;
   PreFilter& operator=(const PreFilter&) = delete;
 
-  bool HasNext() const { return cursor_ != sentence_.end(); }
+  bool HasNext() const { return position_ < end_; }
   // Code points of the sentence.
-  size_t Size() const { return sentence_.size(); }
+  size_t Size() const { return size_; }
   Range Next();
 
  private:
@@ -43,8 +44,14 @@ class PreFilter {
     return false;
   }
 
-  const RuneStr* cursor_;
-  RuneStrArray sentence_;
+  // Decoded runs are a small part of a long text: decoding the whole text
+  // at once took 20 bytes per code point on top of the result.
+  const std::string& sentence_;
+  size_t position_ = 0;  // byte offset of the next piece
+  size_t end_ = 0;       // the sentence's size, or 0 when it does not decode
+  uint32_t code_points_ = 0;  // code points before position_
+  size_t size_ = 0;
+  RuneStrArray piece_;
   const std::unordered_set<Rune>& symbols_;
   // The separators copied for a quicker test than hashing every code point:
   // the ASCII ones as bits, up to OTHER_SLOTS others in a list (the set is
