@@ -10,10 +10,23 @@
     enc.encode_queries(["北京的天气"], output="ids")
 
 `default_paths()` names the bundled data files, also for `pynorvane.Segmenter`.
+`SearchIndex` (extra ``milvus``) stores and searches documents in Milvus;
+`norvane.dask` (extra ``dask``) fits and encodes corpora on Dask.
 """
+
+from typing import Any
 
 from norvane._data import data_dir, default_paths
 from norvane._tokenizer import Tokenizer
 from norvane._encoder import SparseEncoder, token_id
 
-__all__ = ["SparseEncoder", "Tokenizer", "data_dir", "default_paths", "token_id"]
+__all__ = ["SearchIndex", "SparseEncoder", "Tokenizer", "data_dir", "default_paths", "token_id"]
+
+
+def __getattr__(name: str) -> Any:
+    # Loaded on first use: it needs the optional Milvus client.
+    if name in ("SearchIndex", "Hit"):
+        from norvane import index
+
+        return getattr(index, name)
+    raise AttributeError(f"module 'norvane' has no attribute {name!r}")

@@ -1,0 +1,143 @@
+"""Encoder statistics and vectors of a corpus on Dask.
+
+The texts are a Dask bag of ``str`` or a Dask dataframe column. Statistics
+are fitted per partition and merged (a tree reduction), which gives the
+encoder one fit over all texts gives; vectors are encoded per partition with
+one encoder sent once to the workers. The same calls run on the local
+scheduler, on a ``distributed.LocalCluster`` or on a cluster reached by
+``distributed.Client("tcp://scheduler:8786")``: whichever client is active.
+"""
+
+from __future__ import annotations
+
+import functools
+import pickle
+import uuid
+from typing import Any, List, Optional
+
+import dask
+import dask.bag
+
+__all__ = ["fit", "encode", "write"]
+
+
+def _bag(texts: Any) -> dask.bag.Bag:
+    if isinstance(texts, dask.bag.Bag):
+        return texts
+    to_bag = getattr(texts, "to_bag", None)
+    if to_bag is not None and getattr(texts, "ndim", None) == 1:  # a dataframe column
+        return to_bag()
+    raise TypeError(f"texts must be a dask bag or a dask dataframe column, "
+                    f"not {type(texts).__name__}")
+
+
+def _copy(encoder: Any) -> Any:
+    return pickle.loads(pickle.dumps(encoder, pickle.HIGHEST_PROTOCOL))
+
+
+def _empty_like(encoder: Optional[Any]) -> Any:
+    """An encoder without statistics, with the analysis and weights of `encoder`."""
+    from norvane import SparseEncoder
+
+    if encoder is None:
+        return SparseEncoder()
+    return type(encoder)(tokenizer=encoder.tokenizer, b=encoder.b, k1=encoder.k1)
+
+
+def _fit_partition(template: Any, texts: Any) -> Any:
+    encoder = _copy(template)  # tasks of one worker may share the template object
+    encoder.fit(list(texts))
+    return encoder
+
+
+def _merge(encoders: Any) -> Any:
+    encoders = list(encoders)
+    merged = encoders[0]
+    for other in encoders[1:]:
+        merged.merge(other)
+    return merged
+
+
+def fit(texts: Any, encoder: Optional[Any] = None, *, split_every: int = 8) -> Any:
+    """Fits encoder statistics over a Dask collection of texts.
+
+    Each partition is fitted by an encoder of its own and the encoders are
+    merged, ``split_every`` at a time. Returns a new encoder: the statistics
+    of ``encoder`` (``None``: a default :class:`norvane.SparseEncoder`)
+    plus those of the texts; ``encoder`` itself is not changed.
+    """
+    template = _empty_like(encoder)
+    merged = _bag(texts).reduction(functools.partial(_fit_partition, template), _merge,
+                                   split_every=split_every).compute()
+    if encoder is None:
+        return merged
+    result = _copy(encoder)
+    result.merge(merged)
+    return result
+
+
+def _encode_partition(texts: Any, encoder: Any, output: str) -> Any:
+    return encoder.encode_documents(list(texts), output=output)
+
+
+def _shared(encoder: Any) -> Any:
+    # One graph key for the encoder: it is sent to each worker once, not per task.
+    return dask.delayed(encoder, name="norvane-encoder-" + uuid.uuid4().hex, traverse=False)
+
+
+def encode(texts: Any, encoder: Any, output: str = "ids") -> Any:
+    """Document vectors of a Dask collection of texts, per partition.
+
+    ``output="ids"`` or ``"dict"``: a Dask bag of vectors in the order of the
+    texts. ``output="csr"``: a list of ``dask.delayed`` CSR blocks, one per
+    partition (rows are the partition's texts). Nothing is computed yet.
+    """
+    bag = _bag(texts)
+    shared = _shared(encoder)
+    if output == "csr":
+        return [dask.delayed(_encode_partition)(part, shared, output)
+                for part in bag.to_delayed()]
+    if output not in ("ids", "dict"):
+        raise ValueError(f"output must be 'ids', 'dict' or 'csr', not {output!r}")
+    return bag.map_partitions(_encode_partition, shared, output)
+
+
+def write(texts: Any, index: Any, ids: Any = None, *, fit_first: bool = True,
+          window: int = 8) -> int:
+    """Stores a Dask collection of texts in a :class:`norvane.SearchIndex`.
+
+    With ``fit_first`` the texts' statistics are first added to the index's
+    encoder (see :func:`fit`). Then the partitions are encoded on the
+    workers, ``window`` at a time, and each is inserted by this process.
+    ``ids``, if given, is a collection partitioned like the texts.
+
+    Returns the number of documents stored. If an insert fails, the rows
+    this call stored are deleted, the index keeps its former statistics and
+    the error is raised; the statistics are saved only after success.
+    """
+    bag = _bag(texts)
+    text_parts = bag.to_delayed()
+    id_parts: List[Any] = [None] * len(text_parts)
+    if ids is not None:
+        id_parts = _bag(ids).to_delayed()
+        if len(id_parts) != len(text_parts):
+            raise ValueError(f"texts have {len(text_parts)} partitions, ids {len(id_parts)}")
+    previous = index.encoder
+    if fit_first:
+        index.encoder = fit(bag, previous)
+    vector_parts = encode(bag, index.encoder, "ids").to_delayed()
+    stored: List[str] = []
+    try:
+        for start in range(0, len(text_parts), max(1, window)):
+            end = start + max(1, window)
+            chunk = dask.compute(text_parts[start:end], vector_parts[start:end],
+                                 id_parts[start:end])
+            for part_texts, part_vectors, part_ids in zip(*chunk):
+                stored.extend(index.add_encoded(part_texts, part_vectors, part_ids))
+    except BaseException:
+        index.encoder = previous
+        if stored:
+            index._delete(stored)
+        raise
+    index.save_encoder()
+    return len(stored)

@@ -1,0 +1,494 @@
+"""A search index of sparse BM25 vectors in Milvus.
+
+The index keeps, for every document, its id, its text, optional metadata and
+the document vector a :class:`norvane.SparseEncoder` gives it (``output="ids"``:
+32-bit token hashes to weights), in a Milvus collection with an inverted
+index and inner-product scoring. A query is encoded with the same encoder,
+and its inner product with a document vector is the document's BM25 score.
+
+A path ending in ``.db`` is a local index served by Milvus Lite inside this
+process; an ``http://``, ``https://``, ``tcp://`` or ``unix:`` address is a
+Milvus server or cluster, reached with the same code.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import os
+import pickle
+import threading
+import uuid
+from typing import Any, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Union
+
+try:
+    from pymilvus import DataType, MilvusClient
+    from pymilvus.exceptions import MilvusException
+except ImportError as error:  # pragma: no cover - depends on the installed extras
+    raise ImportError(
+        "norvane.SearchIndex needs pymilvus and milvus-lite: pip install 'pynorvane[milvus]'"
+    ) from error
+
+__all__ = ["Hit", "SearchIndex", "IndexOpenError"]
+
+ID, TEXT, META, VECTOR = "id", "text", "meta", "vector"
+MAX_ID_LENGTH = 512
+MAX_TEXT_BYTES = 65535  # the longest VARCHAR a Milvus field holds
+# Milvus takes sparse dimensions below 2**32 - 1: the one hash value outside
+# that range shares the next dimension, for documents and queries alike.
+_TOP_DIMENSION = 2**32 - 1
+# Milvus refuses empty sparse vectors; a document without a searchable word
+# is stored with a negligible weight on one dimension, and such scores are
+# dropped from results.
+_EMPTY_VECTOR = {2**32 - 2: 1e-30}
+_MIN_SCORE = 1e-20
+_SERVER_SCHEMES = ("http://", "https://", "tcp://", "unix:")
+
+_log = logging.getLogger(__name__)
+
+
+class IndexOpenError(RuntimeError):
+    """An index that cannot be opened as asked (missing, not an index, statistics lost)."""
+
+
+class _HitFields(NamedTuple):
+    id: str
+    score: float
+    text: str
+
+
+class Hit(_HitFields):
+    """One search result: a tuple ``(id, score, text)``, best first in a
+    result list; ``metadata`` holds the document's metadata (``None`` when it
+    has none)."""
+
+    metadata: Optional[dict]
+
+    def __new__(cls, id: str, score: float, text: str,
+                metadata: Optional[dict] = None) -> "Hit":
+        hit = super().__new__(cls, id, score, text)
+        hit.metadata = metadata
+        return hit
+
+
+def is_local_uri(uri: str) -> bool:
+    """True for a path that Milvus Lite serves, False for a server address."""
+    return not uri.startswith(_SERVER_SCHEMES)
+
+
+# Milvus Lite runs one server per file and process; it is stopped, and the
+# file's lock released, when the last index of this process that uses it closes.
+_local_users: dict = {}
+_local_lock = threading.Lock()
+
+
+def _connect(uri: str, token: str, timeout: Optional[float]) -> MilvusClient:
+    try:
+        return MilvusClient(uri=uri, token=token, timeout=timeout)
+    except MilvusException as error:
+        if is_local_uri(uri):
+            raise IndexOpenError(f"cannot open {uri}: Milvus Lite did not start ({_message(error)}); "
+                                 "a file serves one process at a time: is another process "
+                                 "using it?") from error
+        raise IndexOpenError(f"cannot connect to Milvus at {uri}: {_message(error)}") from error
+
+
+@contextlib.contextmanager
+def _quiet(logger: str) -> Iterator[None]:
+    log = logging.getLogger(logger)
+    level = log.level
+    log.setLevel(logging.ERROR)
+    try:
+        yield
+    finally:
+        log.setLevel(level)
+
+
+def _message(error: BaseException) -> str:
+    """The server's or client's own text of a Milvus error."""
+    return str(getattr(error, "message", "") or error)
+
+
+def _new_encoder() -> Any:
+    from norvane import SparseEncoder
+
+    return SparseEncoder()
+
+
+def _encoder_class(encoder: Any) -> Any:
+    if encoder is not None:
+        return type(encoder)
+    from norvane import SparseEncoder
+
+    return SparseEncoder
+
+
+def _copy(encoder: Any) -> Any:
+    return pickle.loads(pickle.dumps(encoder, pickle.HIGHEST_PROTOCOL))
+
+
+def _storable(vector: dict) -> dict:
+    if not vector:
+        return dict(_EMPTY_VECTOR)
+    if _TOP_DIMENSION in vector:
+        vector = dict(vector)
+        vector[_TOP_DIMENSION - 1] = vector.get(_TOP_DIMENSION - 1, 0.0) + vector.pop(_TOP_DIMENSION)
+    return vector
+
+
+class SearchIndex:
+    """Documents, their BM25 vectors and the encoder statistics, in Milvus.
+
+    Args:
+        uri: a local path ending in ``.db`` (Milvus Lite, in this process) or
+            a Milvus server address such as ``"http://host:19530"``.
+        collection: name of the Milvus collection.
+        encoder: the :class:`norvane.SparseEncoder` of a new index (its
+            analysis settings and any statistics it already has); ``None``
+            for a default encoder. An index that has saved statistics is
+            opened with ``encoder=None``.
+        token: credentials for a server (``"user:password"`` or an API key).
+        encoder_path: where the encoder statistics are kept; defaults to
+            ``<uri>.<collection>.encoder.json`` beside a local index and must
+            be given for a server.
+        timeout: seconds to wait for a server before giving up.
+        create: create the collection if it does not exist; with ``False`` a
+            missing index raises :class:`IndexOpenError`.
+
+    The statistics are saved after every successful :meth:`add` and reloaded
+    on open. Only one object should write to an index at a time.
+
+    Stored vectors and growing statistics: a document vector is weighed with
+    the average document length of the statistics when it was added, while a
+    query is always weighed with the current statistics (its IDF). Documents
+    added early therefore keep the length normalisation of a smaller corpus;
+    scores drift little while the average length is stable, and
+    :meth:`reindex` re-encodes every stored document with the current
+    statistics.
+    """
+
+    def __init__(
+        self,
+        uri: str = "norvane.db",
+        collection: str = "docs",
+        encoder: Any = None,
+        *,
+        token: str = "",
+        encoder_path: Optional[str] = None,
+        timeout: Optional[float] = 10.0,
+        create: bool = True,
+    ) -> None:
+        self.uri = uri
+        self.collection = collection
+        self.local = is_local_uri(uri)
+        if self.local and not uri.endswith(".db"):
+            raise ValueError(f"a local index path ends in .db: {uri!r}")
+        if encoder_path is None:
+            if not self.local:
+                raise ValueError("an index on a Milvus server needs encoder_path: "
+                                 "the file that keeps its encoder statistics")
+            encoder_path = f"{uri}.{collection}.encoder.json"
+        self.encoder_path = encoder_path
+        self._client: Optional[MilvusClient] = None
+        if self.local:
+            if not create and not os.path.exists(uri):
+                raise IndexOpenError(f"no index at {uri}")
+            parent = os.path.dirname(os.path.abspath(uri))
+            os.makedirs(parent, exist_ok=True)
+        self._client = _connect(uri, token, timeout)
+        if self.local:
+            with _local_lock:
+                key = os.path.abspath(uri)
+                _local_users[key] = _local_users.get(key, 0) + 1
+        try:
+            self.encoder = self._open(encoder, create)
+        except BaseException:
+            self.close()
+            raise
+
+    # -- opening ---------------------------------------------------------
+
+    def _open(self, encoder: Any, create: bool) -> Any:
+        client = self._require_client()
+        if not client.has_collection(self.collection):
+            if not create:
+                raise IndexOpenError(f"no collection {self.collection!r} at {self.uri}")
+            self._create_collection()
+            if os.path.exists(self.encoder_path):
+                os.remove(self.encoder_path)  # left from an earlier collection of this name
+            if encoder is None:
+                return _new_encoder()
+            encoder.save(self.encoder_path)
+            return encoder
+        self._check_schema()
+        client.load_collection(self.collection)
+        if os.path.exists(self.encoder_path):
+            if encoder is not None:
+                raise ValueError(f"collection {self.collection!r} already has encoder "
+                                 f"statistics in {self.encoder_path}: open it with encoder=None")
+            return _encoder_class(None).load(self.encoder_path)
+        if encoder is not None:
+            encoder.save(self.encoder_path)
+            return encoder
+        if self.count():
+            raise IndexOpenError(f"the encoder statistics of collection {self.collection!r} "
+                              f"are missing: no file {self.encoder_path}")
+        return _new_encoder()
+
+    def _create_collection(self) -> None:
+        client = self._require_client()
+        schema = client.create_schema(auto_id=False, enable_dynamic_field=False)
+        schema.add_field(ID, DataType.VARCHAR, is_primary=True, max_length=MAX_ID_LENGTH)
+        schema.add_field(TEXT, DataType.VARCHAR, max_length=MAX_TEXT_BYTES)
+        schema.add_field(META, DataType.JSON)  # {} for none: Milvus Lite has no nullable fields
+        schema.add_field(VECTOR, DataType.SPARSE_FLOAT_VECTOR)
+        index = client.prepare_index_params()
+        index.add_index(field_name=VECTOR, index_type="SPARSE_INVERTED_INDEX", metric_type="IP")
+        client.create_collection(self.collection, schema=schema, index_params=index)
+
+    def _check_schema(self) -> None:
+        fields = {f["name"]: f["type"] for f in
+                  self._require_client().describe_collection(self.collection)["fields"]}
+        expected = {ID: DataType.VARCHAR, TEXT: DataType.VARCHAR, META: DataType.JSON,
+                    VECTOR: DataType.SPARSE_FLOAT_VECTOR}
+        if any(fields.get(name) != kind for name, kind in expected.items()):
+            raise IndexOpenError(f"collection {self.collection!r} at {self.uri} is not a "
+                              f"search index (fields {sorted(fields)})")
+
+    def _require_client(self) -> MilvusClient:
+        if self._client is None:
+            raise ValueError("the index is closed")
+        return self._client
+
+    # -- writing ---------------------------------------------------------
+
+    def add(
+        self,
+        texts: Iterable[str],
+        ids: Optional[Iterable[Any]] = None,
+        metadata: Optional[Iterable[Optional[Mapping[str, Any]]]] = None,
+        *,
+        batch_size: int = 2000,
+    ) -> List[str]:
+        """Fits the encoder on the texts, encodes them and stores them.
+
+        Args:
+            texts: the documents.
+            ids: one id per text (converted to ``str``, at most 512 bytes);
+                ``None`` for new random ids.
+            metadata: one JSON-serialisable dict (or ``None``) per text,
+                returned with search results and usable in ``filter``.
+            batch_size: documents per insert.
+
+        Returns the ids of the stored documents. Each batch is analysed and
+        encoded completely before one insert; a batch that fails leaves
+        neither rows nor statistics behind (batches before it stay stored),
+        and the exception is raised. Ids should be new: an id given twice is
+        stored twice.
+        """
+        texts, ids, metadata = _columns(texts, ids, metadata)
+        if batch_size < 1:
+            raise ValueError("batch_size must be at least 1")
+        stored = 0
+        try:
+            for start in range(0, len(texts), batch_size):
+                end = start + batch_size
+                self._add_batch(texts[start:end], ids[start:end],
+                                None if metadata is None else metadata[start:end])
+                stored = end
+        finally:
+            if stored:
+                self.save_encoder()
+        return ids
+
+    def _add_batch(self, texts: List[str], ids: List[str],
+                   metadata: Optional[List[Any]]) -> None:
+        previous = _copy(self.encoder)
+        try:
+            self.encoder.fit(texts)
+            vectors = self.encoder.encode_documents(texts, output="ids")
+            self._insert(texts, vectors, ids, metadata)
+        except BaseException:
+            self.encoder = previous
+            raise
+
+    def add_encoded(
+        self,
+        texts: Sequence[str],
+        vectors: Sequence[Mapping[int, float]],
+        ids: Optional[Sequence[Any]] = None,
+        metadata: Optional[Sequence[Optional[Mapping[str, Any]]]] = None,
+    ) -> List[str]:
+        """Stores documents already encoded (``output="ids"``) with this
+        index's encoder, in one insert; the statistics are left as they are.
+
+        Returns the ids of the stored documents.
+        """
+        texts, ids, metadata = _columns(texts, ids, metadata)
+        if len(vectors) != len(texts):
+            raise ValueError(f"{len(texts)} texts but {len(vectors)} vectors")
+        self._insert(texts, vectors, ids, metadata)
+        return ids
+
+    def _insert(self, texts: List[str], vectors: Sequence[Mapping[int, float]],
+                ids: List[str], metadata: Optional[List[Any]]) -> None:
+        rows = [{ID: id, TEXT: text, META: {} if metadata is None else metadata[i] or {},
+                 VECTOR: _storable(vectors[i])}
+                for i, (id, text) in enumerate(zip(ids, texts))]
+        if rows:
+            self._require_client().insert(self.collection, rows)
+
+    def _delete(self, ids: Sequence[str], batch_size: int = 10000) -> None:
+        # Rows only: the statistics cannot forget documents they counted.
+        client = self._require_client()
+        for start in range(0, len(ids), batch_size):
+            client.delete(self.collection, ids=list(ids[start:start + batch_size]))
+
+    def save_encoder(self) -> None:
+        """Writes the encoder statistics to :attr:`encoder_path` (atomically)."""
+        self.encoder.save(self.encoder_path)
+
+    def reindex(self, batch_size: int = 1000) -> int:
+        """Re-encodes every stored document with the current statistics.
+
+        Returns the number of documents rewritten. Rows are replaced batch by
+        batch (Milvus upserts); if it stops half way, documents of both
+        weightings are stored, and running it again finishes the work.
+        """
+        client = self._require_client()
+        with _quiet("pymilvus"):  # Milvus Lite has no snapshot time stamps; pymilvus warns
+            iterator = client.query_iterator(self.collection, batch_size=batch_size,
+                                             output_fields=[ID])
+        ids: List[str] = []
+        try:
+            while True:
+                rows = iterator.next()
+                if not rows:
+                    break
+                ids.extend(row[ID] for row in rows)
+        finally:
+            iterator.close()
+        for start in range(0, len(ids), batch_size):
+            rows = client.get(self.collection, ids=ids[start:start + batch_size],
+                              output_fields=[ID, TEXT, META])
+            vectors = self.encoder.encode_documents([row[TEXT] for row in rows], output="ids")
+            client.upsert(self.collection, [
+                {ID: row[ID], TEXT: row[TEXT], META: row.get(META) or {}, VECTOR: _storable(vector)}
+                for row, vector in zip(rows, vectors)])
+        return len(ids)
+
+    # -- reading ---------------------------------------------------------
+
+    def search(self, query: str, k: int = 10, filter: str = "") -> List[Hit]:
+        """The k best documents for a query, best first.
+
+        Each result is a :class:`Hit` ``(id, score, text)``; its
+        ``metadata`` attribute holds the document's metadata. ``filter`` is
+        a Milvus boolean expression on the fields, for example
+        ``'meta["lang"] == "zh"'`` or ``'id in ["a", "b"]'``.
+        """
+        return self.search_many([query], k, filter)[0]
+
+    def search_many(self, queries: Sequence[str], k: int = 10,
+                    filter: str = "") -> List[List[Hit]]:
+        """The results of :meth:`search` for several queries, in one request."""
+        if k < 1:
+            raise ValueError("k must be at least 1")
+        vectors = self.encoder.encode_queries(list(queries), output="ids")
+        asked = [i for i, vector in enumerate(vectors) if vector]
+        results: List[List[Hit]] = [[] for _ in vectors]
+        if not asked:
+            return results
+        found = self._require_client().search(
+            self.collection, data=[_storable(vectors[i]) for i in asked], anns_field=VECTOR,
+            limit=k, filter=filter, output_fields=[TEXT, META],
+            search_params={"metric_type": "IP"})
+        for i, rows in zip(asked, found):
+            results[i] = [Hit(row[ID], row["distance"], row["entity"][TEXT],
+                               row["entity"].get(META) or None)
+                          for row in rows if row["distance"] > _MIN_SCORE]
+        return results
+
+    def count(self) -> int:
+        """Number of stored documents."""
+        rows = self._require_client().query(self.collection, filter="",
+                                            output_fields=["count(*)"])
+        return int(rows[0]["count(*)"])
+
+    # -- housekeeping ----------------------------------------------------
+
+    def flush(self) -> None:
+        """Asks Milvus to seal what was inserted into stored segments."""
+        self._require_client().flush(self.collection)
+
+    def drop(self) -> None:
+        """Deletes the collection and its statistics file; the object is
+        closed afterwards."""
+        client = self._require_client()
+        client.drop_collection(self.collection)
+        if os.path.exists(self.encoder_path):
+            os.remove(self.encoder_path)
+        self.close()
+
+    def close(self) -> None:
+        """Closes the connection (and the local server once no index of this
+        process uses its file). Calling it again does nothing."""
+        client, self._client = self._client, None
+        if client is None:
+            return
+        try:
+            client.close()
+        finally:
+            if self.local:
+                _release_local(self.uri)
+
+    def __enter__(self) -> "SearchIndex":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "" if self._client is not None else ", closed"
+        return f"SearchIndex(uri={self.uri!r}, collection={self.collection!r}{state})"
+
+
+def _release_local(uri: str) -> None:
+    key = os.path.abspath(uri)
+    with _local_lock:
+        users = _local_users.get(key, 0) - 1
+        if users > 0:
+            _local_users[key] = users
+            return
+        _local_users.pop(key, None)
+    try:
+        from milvus_lite.server_manager import server_manager_instance
+    except ImportError:  # pragma: no cover - a client of another Milvus Lite
+        return
+    server_manager_instance.release_server(key)
+
+
+def _columns(texts: Iterable[str], ids: Optional[Iterable[Any]],
+             metadata: Optional[Iterable[Any]]):
+    """Checked lists of texts, string ids and metadata of one length."""
+    texts = list(texts)
+    for i, text in enumerate(texts):
+        if not isinstance(text, str):
+            raise TypeError(f"text {i} is {type(text).__name__}, not str")
+        if len(text) > MAX_TEXT_BYTES // 4 and len(text.encode("utf-8")) > MAX_TEXT_BYTES:
+            raise ValueError(f"text {i} is longer than {MAX_TEXT_BYTES} bytes of UTF-8: "
+                             "split long documents")
+    if ids is None:
+        ids = [uuid.uuid4().hex for _ in texts]
+    else:
+        ids = [str(id) for id in ids]
+        if len(ids) != len(texts):
+            raise ValueError(f"{len(texts)} texts but {len(ids)} ids")
+        for i, id in enumerate(ids):
+            if len(id) > MAX_ID_LENGTH // 4 and len(id.encode("utf-8")) > MAX_ID_LENGTH:
+                raise ValueError(f"id {i} is longer than {MAX_ID_LENGTH} bytes of UTF-8")
+    if metadata is not None:
+        metadata = list(metadata)
+        if len(metadata) != len(texts):
+            raise ValueError(f"{len(texts)} texts but {len(metadata)} metadata entries")
+    return texts, ids, metadata

@@ -1,0 +1,155 @@
+import json
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("pymilvus")
+pytest.importorskip("milvus_lite")
+
+import norvane  # noqa: E402
+from norvane import cli  # noqa: E402
+from norvane.index import IndexOpenError, MilvusException, SearchIndex  # noqa: E402
+
+DOCS = {
+    "weather": "今天北京天气晴朗，最高气温十八度，适合外出散步。",
+    "rain": "上海发布暴雨预警，今天下午将有强降雨，请减少出行。",
+    "phone": "这款新手机配备大容量电池，支持快速充电，续航一整天。",
+    "watch": "智能手表可以监测心率和睡眠，电池续航长达两周。",
+    "car": "新能源汽车销量增长，电动汽车在城市家庭中越来越普及。",
+    "chip": "芯片制造需要光刻机，先进工艺的研发投入越来越大。",
+    "empty": "。。。",
+}
+MORE = ["北京地铁新线开通，市民出行更方便。", "手机屏幕越来越大，电池容量也在增加。"]
+QUERIES = ["手机电池续航", "北京天气", "汽车", "芯片光刻", "。"]
+
+
+def brute_force(encoder, ids, texts, query):
+    """Scores by dot products of the encoder's own vectors."""
+    q = encoder.encode_queries([query], output="ids")[0]
+    scores = {}
+    for id, vector in zip(ids, encoder.encode_documents(texts, output="ids")):
+        score = sum(w * vector.get(t, 0.0) for t, w in q.items())
+        if score > 0:
+            scores[id] = score
+    return scores
+
+
+def assert_matches_brute_force(index, ids, texts):
+    for query in QUERIES:
+        hits = index.search(query, k=len(ids))
+        expected = brute_force(index.encoder, ids, texts, query)
+        assert {h.id: pytest.approx(h.score, rel=1e-5) for h in hits} == expected
+        assert [h.score for h in hits] == sorted((h.score for h in hits), reverse=True)
+        assert all(h.text == texts[ids.index(h.id)] for h in hits)
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "index.db")
+
+
+def test_round_trip_reopen_and_reindex(path):
+    ids, texts = list(DOCS), list(DOCS.values())
+    with SearchIndex(path) as index:
+        index.add(texts[:4], ids[:4], [{"n": i} for i in range(4)], batch_size=3)
+        index.add(texts[4:], ids[4:])
+        # Earlier batches were weighed with smaller statistics: reindex aligns them.
+        assert index.reindex() == len(ids)
+        assert_matches_brute_force(index, ids, texts)
+        assert index.search("北京天气", filter='meta["n"] >= 0')[0].metadata == {"n": 0}
+        assert index.search("汽车")[0].metadata is None
+        queries_before = index.encoder.encode_queries(QUERIES, output="ids")
+    with SearchIndex(path) as index:
+        assert index.encoder.encode_queries(QUERIES, output="ids") == queries_before
+        index.add(MORE, ["more0", "more1"])
+        index.reindex()
+        # Statistics reloaded and extended equal one fit over everything.
+        one_fit = norvane.SparseEncoder().fit(texts + MORE)
+        assert index.encoder.encode_queries(QUERIES, output="ids") == \
+            one_fit.encode_queries(QUERIES, output="ids")
+        assert_matches_brute_force(index, ids + ["more0", "more1"], texts + MORE)
+
+
+def test_failed_batch_leaves_nothing(path, monkeypatch):
+    first = list(DOCS.values())[:3]
+    with SearchIndex(path) as index:
+        index.add(first)
+        with pytest.raises(ValueError, match="id 1 is longer"):
+            index.add(MORE, ["ok", "x" * 600])
+        insert = index._client.insert
+
+        def fail_on_more1(collection, rows):
+            if any(row["id"] == "more1" for row in rows):
+                raise MilvusException(message="the server went away")
+            return insert(collection, rows)
+
+        monkeypatch.setattr(index._client, "insert", fail_on_more1)
+        with pytest.raises(MilvusException, match="went away"):
+            index.add(MORE, ["more0", "more1"], batch_size=1)
+        # The first batch stays, with its statistics, in memory and on disk.
+        assert index.count() == 4
+        expected = norvane.SparseEncoder().fit(first + MORE[:1]).encode_queries(QUERIES, output="ids")
+        assert index.encoder.encode_queries(QUERIES, output="ids") == expected
+        saved = type(index.encoder).load(index.encoder_path)
+        assert saved.encode_queries(QUERIES, output="ids") == expected
+
+
+def test_open_errors(path, tmp_path):
+    with pytest.raises(IndexOpenError, match="no index"):
+        SearchIndex(path, create=False)
+    with pytest.raises(ValueError, match="encoder_path"):
+        SearchIndex("http://127.0.0.1:1")
+    with pytest.raises(IndexOpenError, match="cannot connect"):
+        SearchIndex("http://127.0.0.1:1", encoder_path=str(tmp_path / "e.json"), timeout=2)
+    with SearchIndex(path) as index:
+        index.add(["北京天气"])
+    (tmp_path / "index.db.docs.encoder.json").unlink()
+    with pytest.raises(IndexOpenError, match="statistics .* are missing"):
+        SearchIndex(path)
+
+
+def run_cli(capsys, *args):
+    status = cli.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def test_cli_index_and_search(tmp_path, capsys):
+    data = tmp_path / "docs.jsonl"
+    data.write_text("".join(json.dumps({"text": t, "key": k, "lang": "zh"}, ensure_ascii=False) + "\n\n"
+                            for k, t in DOCS.items()), encoding="utf-8")
+    uri = str(tmp_path / "cli.db")
+    status, out, _ = run_cli(capsys, "index", str(data), "--uri", uri, "--format", "jsonl",
+                             "--id-field", "key", "-q")
+    assert status == 0 and f"indexed {len(DOCS)} documents" in out
+    status, out, _ = run_cli(capsys, "search", "手机电池续航", "--uri", uri, "--json", "-k", "2")
+    rows = [json.loads(line) for line in out.splitlines()]
+    assert [r["id"] for r in rows] == ["phone", "watch"] and rows[0]["metadata"] == {"lang": "zh"}
+    # The installed entry point, from a process of its own.
+    result = subprocess.run([sys.executable, "-m", "norvane", "search", "北京天气", "--uri", uri],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0 and "weather" in result.stdout.splitlines()[0]
+
+
+@pytest.mark.parametrize("content, args, message", [
+    (None, [], "no such file or folder"),
+    ('{"text": "北京"}\n{"text": 3}\n', ["--format", "jsonl"], ":2: no string member 'text'"),
+    ('{"text": "北京"}\n\n{"text": "上海",}\n', ["--format", "jsonl"], ":3: not valid JSON"),
+    (b"\xe5\x8c\x97\n\xff\n", [], ":2: not UTF-8"),
+    ("北京\n", ["--uri", "http://127.0.0.1:1", "--encoder-path", "e.json", "--timeout", "2"],
+     "cannot connect to Milvus"),
+])
+def test_cli_bad_input(tmp_path, capsys, content, args, message):
+    data = tmp_path / "in.txt"
+    if isinstance(content, str):
+        data.write_text(content, encoding="utf-8")
+    elif content is not None:
+        data.write_bytes(content)
+    uri = str(tmp_path / "bad.db")
+    status, out, err = run_cli(capsys, "index", str(data), "--uri", uri, *args)
+    assert status == 1 and out == ""
+    assert err.startswith("norvane: error: ") and message in err and err.count("\n") == 1
+    if "--uri" not in args:  # bad input is found before anything is written
+        with pytest.raises(IndexOpenError):
+            SearchIndex(uri, create=False)
