@@ -1,4 +1,5 @@
 import json
+import random
 import subprocess
 import sys
 
@@ -9,7 +10,8 @@ pytest.importorskip("milvus_lite")
 
 import norvane  # noqa: E402
 from norvane import cli  # noqa: E402
-from norvane.index import IndexOpenError, MilvusException, SearchIndex  # noqa: E402
+from norvane.index import IndexOpenError, MilvusException, SearchIndex, sparse_rows  # noqa: E402
+from pymilvus.client.entity_helper import sparse_rows_to_proto  # noqa: E402
 
 DOCS = {
     "weather": "今天北京天气晴朗，最高气温十八度，适合外出散步。",
@@ -22,6 +24,19 @@ DOCS = {
 }
 MORE = ["北京地铁新线开通，市民出行更方便。", "手机屏幕越来越大，电池容量也在增加。"]
 QUERIES = ["手机电池续航", "北京天气", "汽车", "芯片光刻", "。"]
+
+
+def test_sparse_rows_as_pymilvus_packs_them():
+    rng = random.Random(5)
+    vectors = [{rng.randrange(2**32 - 1): rng.random() for _ in range(rng.randrange(1, 30))}
+               for _ in range(50)]
+    contents, dim = sparse_rows(vectors)
+    reference = sparse_rows_to_proto(vectors)
+    assert contents == list(reference.contents) and dim == max(max(v) for v in vectors) + 1
+    # The dimension Milvus refuses folds into the one below it; empty rows get a stand-in.
+    folded, _ = sparse_rows([{2**32 - 1: 0.5, 2**32 - 2: 0.25, 7: 1.0}, {}])
+    assert folded == list(sparse_rows_to_proto([{7: 1.0, 2**32 - 2: 0.75},
+                                                {2**32 - 2: 1e-30}]).contents)
 
 
 def brute_force(encoder, ids, texts, query):
@@ -62,6 +77,8 @@ def test_round_trip_reopen_and_reindex(path):
         queries_before = index.encoder.encode_queries(QUERIES, output="ids")
     with SearchIndex(path) as index:
         assert index.encoder.encode_queries(QUERIES, output="ids") == queries_before
+        assert index._direct is not None
+        index._direct = None  # the rows of pymilvus' own insert
         index.add(MORE, ["more0", "more1"])
         index.reindex()
         # Statistics reloaded and extended equal one fit over everything.
@@ -77,14 +94,14 @@ def test_failed_batch_leaves_nothing(path, monkeypatch):
         index.add(first)
         with pytest.raises(ValueError, match="id 1 is longer"):
             index.add(MORE, ["ok", "x" * 600])
-        insert = index._client.insert
+        insert = index._insert
 
-        def fail_on_more1(collection, rows):
-            if any(row["id"] == "more1" for row in rows):
+        def fail_on_more1(texts, vectors, ids, metadata):
+            if "more1" in ids:
                 raise MilvusException(message="the server went away")
-            return insert(collection, rows)
+            return insert(texts, vectors, ids, metadata)
 
-        monkeypatch.setattr(index._client, "insert", fail_on_more1)
+        monkeypatch.setattr(index, "_insert", fail_on_more1)
         with pytest.raises(MilvusException, match="went away"):
             index.add(MORE, ["more0", "more1"], batch_size=1)
         # The first batch stays, with its statistics, in memory and on disk.

@@ -14,12 +14,16 @@ Milvus server or cluster, reached with the same code.
 from __future__ import annotations
 
 import contextlib
+import itertools
+import json
 import logging
 import os
 import pickle
 import threading
 import uuid
-from typing import Any, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
 
 try:
     from pymilvus import DataType, MilvusClient
@@ -127,13 +131,91 @@ def _copy(encoder: Any) -> Any:
     return pickle.loads(pickle.dumps(encoder, pickle.HIGHEST_PROTOCOL))
 
 
-def _storable(vector: dict) -> dict:
+def _storable(vector: Mapping[int, float]) -> Dict[int, float]:
+    """A vector as Milvus takes it (see _TOP_DIMENSION and _EMPTY_VECTOR)."""
     if not vector:
         return dict(_EMPTY_VECTOR)
     if _TOP_DIMENSION in vector:
         vector = dict(vector)
         vector[_TOP_DIMENSION - 1] = vector.get(_TOP_DIMENSION - 1, 0.0) + vector.pop(_TOP_DIMENSION)
-    return vector
+    return dict(vector)
+
+
+def sparse_rows(vectors: Sequence[Mapping[int, float]]) -> Tuple[List[bytes], int]:
+    """Vectors in Milvus' sparse row format, and the dimension they span.
+
+    A row is its (uint32 dimension, float32 weight) pairs, little-endian and
+    sorted by dimension, as pymilvus would send them; built with numpy for the
+    whole batch instead of one Python call per pair.
+    """
+    count = len(vectors)
+    lengths = np.fromiter(map(len, vectors), dtype=np.int64, count=count)
+    total = int(lengths.sum())
+    dims = np.fromiter(itertools.chain.from_iterable(vectors), dtype=np.uint64, count=total)
+    weights = np.fromiter(itertools.chain.from_iterable(v.values() for v in vectors),
+                          dtype=np.float32, count=total)
+    rows = np.repeat(np.arange(count, dtype=np.uint64), lengths)
+    empty = np.flatnonzero(lengths == 0).astype(np.uint64)
+    if len(empty):
+        (dim, weight), = _EMPTY_VECTOR.items()
+        rows = np.concatenate([rows, empty])
+        dims = np.concatenate([dims, np.full(len(empty), dim, np.uint64)])
+        weights = np.concatenate([weights, np.full(len(empty), weight, np.float32)])
+    dims[dims == _TOP_DIMENSION] = _TOP_DIMENSION - 1
+    keys = (rows << np.uint64(32)) | dims
+    order = np.argsort(keys, kind="stable")
+    keys, weights = keys[order], weights[order]
+    first = np.ones(len(keys), dtype=bool)
+    np.not_equal(keys[1:], keys[:-1], out=first[1:])
+    if not first.all():  # the folded top dimension met its neighbour
+        starts = np.flatnonzero(first)
+        keys, weights = keys[starts], np.add.reduceat(weights, starts)
+    pairs = np.empty(len(keys), dtype=[("dim", "<u4"), ("weight", "<f4")])
+    pairs["dim"] = keys & np.uint64(0xFFFFFFFF)
+    pairs["weight"] = weights
+    data = pairs.tobytes()
+    ends = (np.cumsum(np.bincount((keys >> np.uint64(32)).astype(np.int64), minlength=count))
+            * pairs.itemsize).tolist()
+    return [data[a:b] for a, b in zip([0] + ends[:-1], ends)], int(pairs["dim"].max()) + 1
+
+
+def _direct_insert(client: MilvusClient) -> Optional[Any]:
+    """An insert that sends a request built by :func:`sparse_rows` and
+    protobuf's bulk setters on the client's own channel and credentials.
+
+    pymilvus converts rows value by value in Python, several times slower
+    than Milvus Lite stores them. This reaches into pymilvus internals that
+    2.5 to 3.0 share; where they are missing it returns None and rows go
+    through ``MilvusClient.insert``.
+    """
+    try:
+        from pymilvus.client.utils import check_status
+        from pymilvus.grpc_gen import milvus_pb2
+
+        client._get_connection()._stub.Insert
+        client._generate_call_context().to_grpc_metadata()
+    except Exception:
+        return None
+
+    def insert(collection: str, ids: List[str], texts: List[str], metadata: List[bytes],
+               vectors: Sequence[Mapping[int, float]], timeout: Optional[float]) -> None:
+        contents, dim = sparse_rows(vectors)
+        request = milvus_pb2.InsertRequest(collection_name=collection, num_rows=len(ids))
+        for name, kind, values in ((ID, DataType.VARCHAR, ids), (TEXT, DataType.VARCHAR, texts)):
+            field = request.fields_data.add(field_name=name, type=kind)
+            field.scalars.string_data.data.extend(values)
+        field = request.fields_data.add(field_name=META, type=DataType.JSON)
+        field.scalars.json_data.data.extend(metadata)
+        field = request.fields_data.add(field_name=VECTOR, type=DataType.SPARSE_FLOAT_VECTOR)
+        field.vectors.dim = dim
+        field.vectors.sparse_float_vector.dim = dim
+        field.vectors.sparse_float_vector.contents.extend(contents)
+        response = client._get_connection()._stub.Insert(
+            request, timeout=timeout,
+            metadata=client._generate_call_context().to_grpc_metadata())
+        check_status(response.status)
+
+    return insert
 
 
 class SearchIndex:
@@ -190,12 +272,14 @@ class SearchIndex:
             encoder_path = f"{uri}.{collection}.encoder.json"
         self.encoder_path = encoder_path
         self._client: Optional[MilvusClient] = None
+        self._direct: Optional[Any] = None
         if self.local:
             if not create and not os.path.exists(uri):
                 raise IndexOpenError(f"no index at {uri}")
             parent = os.path.dirname(os.path.abspath(uri))
             os.makedirs(parent, exist_ok=True)
         self._client = _connect(uri, token, timeout)
+        self._direct = _direct_insert(self._client)
         if self.local:
             with _local_lock:
                 key = os.path.abspath(uri)
@@ -332,11 +416,19 @@ class SearchIndex:
 
     def _insert(self, texts: List[str], vectors: Sequence[Mapping[int, float]],
                 ids: List[str], metadata: Optional[List[Any]]) -> None:
-        rows = [{ID: id, TEXT: text, META: {} if metadata is None else metadata[i] or {},
-                 VECTOR: _storable(vectors[i])}
-                for i, (id, text) in enumerate(zip(ids, texts))]
-        if rows:
-            self._require_client().insert(self.collection, rows)
+        if not texts:
+            return
+        if self._direct is not None:
+            empty = b"{}"
+            blobs = [empty] * len(texts) if metadata is None else [
+                json.dumps(m, ensure_ascii=False).encode("utf-8") if m else empty
+                for m in metadata]
+            self._direct(self.collection, ids, texts, blobs, vectors, None)
+            return
+        self._require_client().insert(self.collection, [
+            {ID: id, TEXT: text, META: {} if metadata is None else metadata[i] or {},
+             VECTOR: _storable(vectors[i])}
+            for i, (id, text) in enumerate(zip(ids, texts))])
 
     def _delete(self, ids: Sequence[str], batch_size: int = 10000) -> None:
         # Rows only: the statistics cannot forget documents they counted.

@@ -1,0 +1,120 @@
+"""Indexing throughput and search latency of norvane.SearchIndex on Milvus Lite.
+
+Generated documents (the segmenter benchmark's text, one line per document)
+are indexed into a new local index in batches: SearchIndex.add fits the
+encoder, encodes and inserts each batch. The encoder alone (fit and
+encode_documents to ids on the same batches) is timed in the same run, so
+the share of the store shows. Then --queries queries (4-10 characters cut
+from random documents) are searched one at a time, top 10: p50 and p95 of
+the wall time per call, and the query encoding alone.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import statistics
+import tempfile
+import time
+
+import common
+from bench_segmenter import SEED, make_text, read_dictionary
+
+
+def documents(count, rng):
+    """`count` lines of generated text and their size in bytes."""
+    import norvane
+
+    words = read_dictionary(norvane.default_paths()["dict_path"])
+    megabytes = count * 0.0005
+    while True:
+        lines, _ = make_text(words, megabytes, rng)
+        if len(lines) >= count:
+            lines = lines[:count]
+            return lines, sum(len(line.encode("utf-8")) for line in lines)
+        megabytes *= 1.2 * count / len(lines)
+
+
+def percentile(sorted_values, fraction):
+    return sorted_values[min(len(sorted_values) - 1, int(fraction * len(sorted_values)))]
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--docs", type=int, default=100_000)
+    parser.add_argument("--queries", type=int, default=1000)
+    parser.add_argument("--batch-size", type=int, default=5000)
+    parser.add_argument("--keep", help="index path to keep (default: a temporary folder)")
+    args = parser.parse_args(argv)
+
+    import milvus_lite
+    import pymilvus
+
+    import norvane
+
+    rng = random.Random(SEED)
+    texts, size = documents(args.docs, rng)
+    mb = size / 1e6
+    common.header("SearchIndex on Milvus Lite %s (pymilvus %s): %d documents, %.1f MB, "
+                  "%.0f characters each on average, batches of %d"
+                  % (milvus_lite.__version__, pymilvus.__version__, len(texts), mb,
+                     sum(map(len, texts)) / len(texts), args.batch_size))
+    batches = [texts[i:i + args.batch_size] for i in range(0, len(texts), args.batch_size)]
+
+    encoder = norvane.SparseEncoder()
+    start = time.perf_counter()
+    for batch in batches:
+        encoder.fit(batch)
+        encoder.encode_documents(batch, output="ids")
+    encode_seconds = time.perf_counter() - start
+
+    folder = tempfile.mkdtemp(prefix="norvane-bench-")
+    path = args.keep or os.path.join(folder, "bench.db")
+    try:
+        start = time.perf_counter()
+        index = norvane.SearchIndex(path)
+        open_seconds = time.perf_counter() - start
+        start = time.perf_counter()
+        index.add(texts, batch_size=args.batch_size)
+        index.flush()
+        index_seconds = time.perf_counter() - start
+        assert index.count() == len(texts)
+
+        common.row("open a new local index", open_seconds * 1e3, "ms")
+        common.row("encoder alone (fit + encode)", len(texts) / encode_seconds, "docs/s",
+                   "%.2f MB/s" % (mb / encode_seconds))
+        common.row("SearchIndex.add + flush", len(texts) / index_seconds, "docs/s",
+                   "%.2f MB/s" % (mb / index_seconds))
+        common.ratio("index / encoder alone", encode_seconds / index_seconds)
+        common.ratio("index docs/s / 5,000", len(texts) / index_seconds / 5000, 1.0)
+
+        queries = []
+        for _ in range(args.queries):
+            text = rng.choice(texts)
+            start = rng.randrange(max(1, len(text) - 10))
+            queries.append(text[start:start + rng.randint(4, 10)])
+        for query in queries[:20]:  # warm-up
+            index.search(query)
+        latencies = []
+        found = 0
+        for query in queries:
+            start = time.perf_counter()
+            found += bool(index.search(query, k=10))
+            latencies.append(time.perf_counter() - start)
+        latencies.sort()
+        encode_query = common.best_time(
+            lambda: [encoder.encode_queries([q], output="ids") for q in queries], 3,
+            clock=time.perf_counter) / len(queries)
+        common.row("search p50", percentile(latencies, 0.5) * 1e3, "ms")
+        common.row("search p95", percentile(latencies, 0.95) * 1e3, "ms")
+        common.row("search mean", statistics.fmean(latencies) * 1e3, "ms",
+                   "%d of %d queries found documents" % (found, len(queries)))
+        common.row("query encoding alone", encode_query * 1e3, "ms")
+        common.ratio("5 ms / search p50", 0.005 / percentile(latencies, 0.5), 1.0)
+        index.close()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
