@@ -18,6 +18,13 @@ QUERIES = ["北京下雨", "手机电池续航", "芯片", "杭州新能源汽�
 
 
 @pytest.fixture(scope="module")
+def local():
+    """One local fit over the texts, and a maker of encoders sharing its tokenizer."""
+    encoder = norvane.SparseEncoder().fit(TEXTS)
+    return encoder, lambda: norvane.SparseEncoder(tokenizer=encoder.tokenizer)
+
+
+@pytest.fixture(scope="module")
 def cluster_client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
@@ -29,9 +36,9 @@ def cluster_client():
     lambda: dask_bag.from_sequence(TEXTS, npartitions=7),
     lambda: dd.from_pandas(pd.Series(TEXTS), npartitions=3),
 ], ids=["bag", "dataframe column"])
-def test_fit_and_encode_equal_one_local_fit(cluster_client, collection):
+def test_fit_and_encode_equal_one_local_fit(cluster_client, local, collection):
+    local, new = local
     texts = collection()
-    local = norvane.SparseEncoder().fit(TEXTS)
     fitted = norvane.dask.fit(texts)
     for output in ("ids", "dict"):
         assert fitted.encode_queries(QUERIES, output=output) == \
@@ -42,20 +49,20 @@ def test_fit_and_encode_equal_one_local_fit(cluster_client, collection):
     stacked = scipy.sparse.vstack(distributed.get_client().compute(blocks, sync=True))
     assert (stacked != local.encode_documents(TEXTS, output="csr")).nnz == 0
     # A fitted encoder passed in keeps its statistics and gains the new ones.
-    half = norvane.SparseEncoder().fit(TEXTS[:10])
+    half = new().fit(TEXTS[:10])
     assert norvane.dask.fit(texts, half).encode_queries(QUERIES) == \
-        norvane.SparseEncoder().fit(TEXTS[:10] + TEXTS).encode_queries(QUERIES)
-    assert half.encode_queries(QUERIES) == norvane.SparseEncoder().fit(TEXTS[:10]).encode_queries(QUERIES)
+        new().fit(TEXTS[:10] + TEXTS).encode_queries(QUERIES)
+    assert half.encode_queries(QUERIES) == new().fit(TEXTS[:10]).encode_queries(QUERIES)
 
 
-def test_write_into_index(cluster_client, tmp_path):
+def test_write_into_index(cluster_client, local, tmp_path):
+    local, _ = local
     pytest.importorskip("milvus_lite")
     texts = dask_bag.from_sequence(TEXTS, npartitions=4)
     ids = dask_bag.from_sequence([f"doc{i}" for i in range(len(TEXTS))], npartitions=4)
     with norvane.SearchIndex(str(tmp_path / "dask.db")) as index:
         assert norvane.dask.write(texts, index, ids, window=3) == len(TEXTS)
         assert index.count() == len(TEXTS)
-        local = norvane.SparseEncoder().fit(TEXTS)
         assert index.encoder.encode_queries(QUERIES) == local.encode_queries(QUERIES)
         best = index.search("广州多云芯片制造", k=1)[0]
         assert best.text == TEXTS[TEXTS.index("广州今天多云，芯片制造的新闻引起关注。")]

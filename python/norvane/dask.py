@@ -10,13 +10,16 @@ scheduler, on a ``distributed.LocalCluster`` or on a cluster reached by
 
 from __future__ import annotations
 
-import functools
-import pickle
+import threading
 import uuid
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import dask
 import dask.bag
+
+from norvane._encoder import SparseEncoder
+from norvane._tokenizer import Tokenizer
+from norvane._util import empty_like, snapshot
 
 __all__ = ["fit", "encode", "write"]
 
@@ -31,34 +34,61 @@ def _bag(texts: Any) -> dask.bag.Bag:
                     f"not {type(texts).__name__}")
 
 
-def _copy(encoder: Any) -> Any:
-    return pickle.loads(pickle.dumps(encoder, pickle.HIGHEST_PROTOCOL))
+# Tokenizers rebuilt in this process, by their pickling recipe: a tokenizer
+# loads its dictionary when built, and every task would build its own.
+_tokenizers: Dict[Any, Tokenizer] = {}
+_tokenizers_lock = threading.Lock()
 
 
-def _empty_like(encoder: Optional[Any]) -> Any:
-    """An encoder without statistics, with the analysis and weights of `encoder`."""
-    from norvane import SparseEncoder
-
-    if encoder is None:
-        return SparseEncoder()
-    return type(encoder)(tokenizer=encoder.tokenizer, b=encoder.b, k1=encoder.k1)
-
-
-def _fit_partition(template: Any, texts: Any) -> Any:
-    encoder = _copy(template)  # tasks of one worker may share the template object
-    encoder.fit(list(texts))
-    return encoder
+def _tokenizer(recipe: Tuple[Any, Tuple[Any, ...]]) -> Tokenizer:
+    with _tokenizers_lock:
+        tokenizer = _tokenizers.get(recipe)
+        if tokenizer is None:
+            rebuild, args = recipe
+            tokenizer = _tokenizers[recipe] = rebuild(*args)
+        return tokenizer
 
 
-def _merge(encoders: Any) -> Any:
-    encoders = list(encoders)
-    merged = encoders[0]
-    for other in encoders[1:]:
-        merged.merge(other)
-    return merged
+class _Portable:
+    """An encoder that pickles as its statistics and its tokenizer's recipe,
+    and is rebuilt on the tokenizer this process already has."""
+
+    __slots__ = ("encoder",)
+
+    def __init__(self, encoder: SparseEncoder) -> None:
+        self.encoder = encoder
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        recipe = self.encoder.tokenizer.__reduce__()
+        return (_rebuild, (recipe, self.encoder.__getstate__()["model"]))
 
 
-def fit(texts: Any, encoder: Optional[Any] = None, *, split_every: int = 8) -> Any:
+def _rebuild(recipe: Tuple[Any, Tuple[Any, ...]], model: str) -> _Portable:
+    tokenizer = _tokenizer(recipe)
+    encoder = SparseEncoder(tokenizer=tokenizer)
+    encoder.__setstate__({"model": model, "tokenizer": tokenizer})
+    return _Portable(encoder)
+
+
+def _shared(encoder: SparseEncoder) -> Any:
+    # One graph key for the encoder: it is sent to each worker once, not per task.
+    return dask.delayed(_Portable(encoder), name="norvane-encoder-" + uuid.uuid4().hex,
+                        traverse=False)
+
+
+def _fit_partition(texts: Any, template: _Portable) -> List[_Portable]:
+    return [_Portable(empty_like(template.encoder).fit(list(texts)))]
+
+
+def _merge(fitted: Any) -> _Portable:
+    fitted = list(fitted)
+    for other in fitted[1:]:
+        fitted[0].encoder.merge(other.encoder)
+    return fitted[0]
+
+
+def fit(texts: Any, encoder: Optional[SparseEncoder] = None, *,
+        split_every: int = 8) -> SparseEncoder:
     """Fits encoder statistics over a Dask collection of texts.
 
     Each partition is fitted by an encoder of its own and the encoders are
@@ -66,26 +96,18 @@ def fit(texts: Any, encoder: Optional[Any] = None, *, split_every: int = 8) -> A
     of ``encoder`` (``None``: a default :class:`norvane.SparseEncoder`)
     plus those of the texts; ``encoder`` itself is not changed.
     """
-    template = _empty_like(encoder)
-    merged = _bag(texts).reduction(functools.partial(_fit_partition, template), _merge,
-                                   split_every=split_every).compute()
+    fitted = _bag(texts).map_partitions(_fit_partition, _shared(empty_like(encoder)))
+    merged = fitted.reduction(_merge, _merge, split_every=split_every).compute().encoder
     if encoder is None:
         return merged
-    result = _copy(encoder)
-    result.merge(merged)
-    return result
+    return snapshot(encoder).merge(merged)
 
 
-def _encode_partition(texts: Any, encoder: Any, output: str) -> Any:
-    return encoder.encode_documents(list(texts), output=output)
+def _encode_partition(texts: Any, shared: _Portable, output: str) -> Any:
+    return shared.encoder.encode_documents(list(texts), output=output)
 
 
-def _shared(encoder: Any) -> Any:
-    # One graph key for the encoder: it is sent to each worker once, not per task.
-    return dask.delayed(encoder, name="norvane-encoder-" + uuid.uuid4().hex, traverse=False)
-
-
-def encode(texts: Any, encoder: Any, output: str = "ids") -> Any:
+def encode(texts: Any, encoder: SparseEncoder, output: str = "ids") -> Any:
     """Document vectors of a Dask collection of texts, per partition.
 
     ``output="ids"`` or ``"dict"``: a Dask bag of vectors in the order of the

@@ -18,12 +18,14 @@ import itertools
 import json
 import logging
 import os
-import pickle
 import threading
 import uuid
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
+
+from norvane._encoder import SparseEncoder
+from norvane._util import snapshot
 
 try:
     from pymilvus import DataType, MilvusClient
@@ -111,24 +113,6 @@ def _quiet(logger: str) -> Iterator[None]:
 def _message(error: BaseException) -> str:
     """The server's or client's own text of a Milvus error."""
     return str(getattr(error, "message", "") or error)
-
-
-def _new_encoder() -> Any:
-    from norvane import SparseEncoder
-
-    return SparseEncoder()
-
-
-def _encoder_class(encoder: Any) -> Any:
-    if encoder is not None:
-        return type(encoder)
-    from norvane import SparseEncoder
-
-    return SparseEncoder
-
-
-def _copy(encoder: Any) -> Any:
-    return pickle.loads(pickle.dumps(encoder, pickle.HIGHEST_PROTOCOL))
 
 
 def _storable(vector: Mapping[int, float]) -> Dict[int, float]:
@@ -226,9 +210,10 @@ class SearchIndex:
             a Milvus server address such as ``"http://host:19530"``.
         collection: name of the Milvus collection.
         encoder: the :class:`norvane.SparseEncoder` of a new index (its
-            analysis settings and any statistics it already has); ``None``
-            for a default encoder. An index that has saved statistics is
-            opened with ``encoder=None``.
+            analysis, ``b``, ``k1`` and any statistics it already has);
+            ``None`` for a default encoder. An index with saved statistics
+            loads them; an encoder without statistics given then names the
+            tokenizer to load them with (the file does not keep it).
         token: credentials for a server (``"user:password"`` or an API key).
         encoder_path: where the encoder statistics are kept; defaults to
             ``<uri>.<collection>.encoder.json`` beside a local index and must
@@ -253,7 +238,7 @@ class SearchIndex:
         self,
         uri: str = "norvane.db",
         collection: str = "docs",
-        encoder: Any = None,
+        encoder: Optional[SparseEncoder] = None,
         *,
         token: str = "",
         encoder_path: Optional[str] = None,
@@ -292,32 +277,35 @@ class SearchIndex:
 
     # -- opening ---------------------------------------------------------
 
-    def _open(self, encoder: Any, create: bool) -> Any:
+    def _open(self, encoder: Optional[SparseEncoder], create: bool) -> SparseEncoder:
         client = self._require_client()
         if not client.has_collection(self.collection):
             if not create:
                 raise IndexOpenError(f"no collection {self.collection!r} at {self.uri}")
             self._create_collection()
-            if os.path.exists(self.encoder_path):
-                os.remove(self.encoder_path)  # left from an earlier collection of this name
-            if encoder is None:
-                return _new_encoder()
-            encoder.save(self.encoder_path)
+            encoder = encoder if encoder is not None else SparseEncoder()
+            encoder.save(self.encoder_path)  # replaces one left by a dropped collection
             return encoder
         self._check_schema()
         client.load_collection(self.collection)
-        if os.path.exists(self.encoder_path):
-            if encoder is not None:
-                raise ValueError(f"collection {self.collection!r} already has encoder "
-                                 f"statistics in {self.encoder_path}: open it with encoder=None")
-            return _encoder_class(None).load(self.encoder_path)
-        if encoder is not None:
+        if not os.path.exists(self.encoder_path):
+            if self.count():
+                raise IndexOpenError(f"the encoder statistics of collection {self.collection!r} "
+                                     f"are missing: no file {self.encoder_path}")
+            encoder = encoder if encoder is not None else SparseEncoder()
             encoder.save(self.encoder_path)
             return encoder
-        if self.count():
-            raise IndexOpenError(f"the encoder statistics of collection {self.collection!r} "
-                              f"are missing: no file {self.encoder_path}")
-        return _new_encoder()
+        if encoder is None:
+            return SparseEncoder.load(self.encoder_path)
+        # The encoder given names the analysis (the file does not keep the tokenizer).
+        if encoder.document_count:
+            raise ValueError(f"collection {self.collection!r} already has statistics in "
+                             f"{self.encoder_path}: pass an encoder without statistics")
+        saved = SparseEncoder.load(self.encoder_path, tokenizer=encoder.tokenizer)
+        if (saved.b, saved.k1) != (encoder.b, encoder.k1):
+            raise ValueError(f"the statistics in {self.encoder_path} have b={saved.b}, "
+                             f"k1={saved.k1}; the encoder given b={encoder.b}, k1={encoder.k1}")
+        return saved
 
     def _create_collection(self) -> None:
         client = self._require_client()
@@ -387,7 +375,7 @@ class SearchIndex:
 
     def _add_batch(self, texts: List[str], ids: List[str],
                    metadata: Optional[List[Any]]) -> None:
-        previous = _copy(self.encoder)
+        previous = snapshot(self.encoder)
         try:
             self.encoder.fit(texts)
             vectors = self.encoder.encode_documents(texts, output="ids")
@@ -486,7 +474,10 @@ class SearchIndex:
         """The results of :meth:`search` for several queries, in one request."""
         if k < 1:
             raise ValueError("k must be at least 1")
-        vectors = self.encoder.encode_queries(list(queries), output="ids")
+        queries = list(queries)
+        if not self.encoder.document_count:  # nothing with a searchable word is stored
+            return [[] for _ in queries]
+        vectors = self.encoder.encode_queries(queries, output="ids")
         asked = [i for i, vector in enumerate(vectors) if vector]
         results: List[List[Hit]] = [[] for _ in vectors]
         if not asked:
