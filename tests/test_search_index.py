@@ -137,9 +137,11 @@ def test_cli_index_and_search(tmp_path, capsys):
     data.write_text("".join(json.dumps({"text": t, "key": k, "lang": "zh"}, ensure_ascii=False) + "\n\n"
                             for k, t in DOCS.items()), encoding="utf-8")
     uri = str(tmp_path / "cli.db")
-    status, out, _ = run_cli(capsys, "index", str(data), "--uri", uri, "--format", "jsonl",
-                             "--id-field", "key", "-q")
-    assert status == 0 and f"indexed {len(DOCS)} documents" in out
+    for replace in ([], ["--replace"]):  # a second run replaces the first
+        status, out, _ = run_cli(capsys, "index", str(data), "--uri", uri, "--format", "jsonl",
+                                 "--id-field", "key", "-q", *replace)
+        assert status == 0 and f"indexed {len(DOCS)} documents" in out
+        assert out.rstrip().endswith(f"holds {len(DOCS)}")
     status, out, _ = run_cli(capsys, "search", "手机电池续航", "--uri", uri, "--json", "-k", "2")
     rows = [json.loads(line) for line in out.splitlines()]
     assert [r["id"] for r in rows] == ["phone", "watch"] and rows[0]["metadata"] == {"lang": "zh"}

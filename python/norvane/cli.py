@@ -123,8 +123,7 @@ def cmd_index(args: argparse.Namespace) -> int:
         raise InputError("no documents in " + ", ".join(args.paths))
     index = _open_index(args, create=True)
     if args.replace:
-        index.drop()
-        index = _open_index(args, create=True)
+        index.clear()
     from tqdm import tqdm
 
     started = time.perf_counter()

@@ -20,12 +20,13 @@ import logging
 import os
 import threading
 import uuid
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
 from norvane._encoder import SparseEncoder
-from norvane._util import snapshot
+from norvane._util import empty_like, snapshot
 
 try:
     from pymilvus import DataType, MilvusClient
@@ -361,27 +362,51 @@ class SearchIndex:
         texts, ids, metadata = _columns(texts, ids, metadata)
         if batch_size < 1:
             raise ValueError("batch_size must be at least 1")
-        stored = 0
-        try:
-            for start in range(0, len(texts), batch_size):
-                end = start + batch_size
-                self._add_batch(texts[start:end], ids[start:end],
-                                None if metadata is None else metadata[start:end])
-                stored = end
-        finally:
-            if stored:
-                self.save_encoder()
+        # One batch is inserted (by Milvus, elsewhere) while the next is
+        # encoded here; the statistics go back to their state before the
+        # first batch that failed, and nothing after it is sent.
+        pending: Optional[Tuple[Future, SparseEncoder]] = None
+        stored = False
+        with ThreadPoolExecutor(max_workers=1) as inserter:
+            try:
+                for start in range(0, len(texts), batch_size):
+                    end = start + batch_size
+                    before = snapshot(self.encoder)
+                    try:
+                        self.encoder.fit(texts[start:end])
+                        vectors = self.encoder.encode_documents(texts[start:end], output="ids")
+                    except BaseException:
+                        self.encoder = before
+                        raise
+                    if pending is not None:
+                        done, pending = pending, None
+                        self._finish(done)
+                        stored = True
+                    pending = (inserter.submit(
+                        self._insert, texts[start:end], vectors, ids[start:end],
+                        None if metadata is None else metadata[start:end]), before)
+                if pending is not None:
+                    done, pending = pending, None
+                    self._finish(done)
+                    stored = True
+            finally:
+                if pending is not None:  # the error on its way out wins over this one's
+                    try:
+                        self._finish(pending)
+                        stored = True
+                    except BaseException:
+                        pass
+                if stored:
+                    self.save_encoder()
         return ids
 
-    def _add_batch(self, texts: List[str], ids: List[str],
-                   metadata: Optional[List[Any]]) -> None:
-        previous = snapshot(self.encoder)
+    def _finish(self, pending: Tuple[Future, SparseEncoder]) -> None:
+        """Waits for an insert; on failure restores the statistics from before it."""
+        insert, before = pending
         try:
-            self.encoder.fit(texts)
-            vectors = self.encoder.encode_documents(texts, output="ids")
-            self._insert(texts, vectors, ids, metadata)
+            insert.result()
         except BaseException:
-            self.encoder = previous
+            self.encoder = before
             raise
 
     def add_encoded(
@@ -504,14 +529,14 @@ class SearchIndex:
         """Asks Milvus to seal what was inserted into stored segments."""
         self._require_client().flush(self.collection)
 
-    def drop(self) -> None:
-        """Deletes the collection and its statistics file; the object is
-        closed afterwards."""
+    def clear(self) -> None:
+        """Deletes every document and the statistics: the index is as new,
+        with the same analysis, ``b`` and ``k1``."""
         client = self._require_client()
         client.drop_collection(self.collection)
-        if os.path.exists(self.encoder_path):
-            os.remove(self.encoder_path)
-        self.close()
+        self._create_collection()
+        self.encoder = empty_like(self.encoder)
+        self.save_encoder()
 
     def close(self) -> None:
         """Closes the connection (and the local server once no index of this
