@@ -22,6 +22,7 @@ BENCHMARKS = [
     ("bench_segmenter.py", [], ["--megabytes", "0.5", "--repeat", "1"]),
     ("bench_tokenizer.py", [], ["--megabytes", "0.3", "--repeat", "1"]),
     ("bench_model_file.py", [], ["--tokens", "100000", "--repeat", "1"]),
+    ("bench_index.py", [], ["--docs", "5000", "--queries", "200"]),
 ]
 
 

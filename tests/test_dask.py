@@ -65,7 +65,7 @@ def test_write_into_index(cluster_client, local, tmp_path):
         assert index.count() == len(TEXTS)
         assert index.encoder.encode_queries(QUERIES) == local.encode_queries(QUERIES)
         best = index.search("广州多云芯片制造", k=1)[0]
-        assert best.text == TEXTS[TEXTS.index("广州今天多云，芯片制造的新闻引起关注。")]
+        assert best.text == "广州今天多云，芯片制造的新闻引起关注。"
         assert best.id == f"doc{TEXTS.index(best.text)}"
     with norvane.SearchIndex(str(tmp_path / "dask.db")) as reopened:
         assert reopened.encoder.encode_queries(QUERIES) == local.encode_queries(QUERIES)

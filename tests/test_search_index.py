@@ -1,5 +1,6 @@
 import json
 import random
+import socket
 import subprocess
 import sys
 
@@ -106,7 +107,7 @@ def test_failed_batch_leaves_nothing(path, monkeypatch):
             index.add(MORE, ["more0", "more1"], batch_size=1)
         # The first batch stays, with its statistics, in memory and on disk.
         assert index.count() == 4
-        expected = norvane.SparseEncoder().fit(first + MORE[:1]).encode_queries(QUERIES, output="ids")
+        expected = norvane.SparseEncoder().fit(first + MORE[:1]).encode_queries(QUERIES, "ids")
         assert index.encoder.encode_queries(QUERIES, output="ids") == expected
         saved = type(index.encoder).load(index.encoder_path)
         assert saved.encode_queries(QUERIES, output="ids") == expected
@@ -134,8 +135,9 @@ def run_cli(capsys, *args):
 
 def test_cli_index_and_search(tmp_path, capsys):
     data = tmp_path / "docs.jsonl"
-    data.write_text("".join(json.dumps({"text": t, "key": k, "lang": "zh"}, ensure_ascii=False) + "\n\n"
-                            for k, t in DOCS.items()), encoding="utf-8")
+    lines = [json.dumps({"text": t, "key": k, "lang": "zh"}, ensure_ascii=False) + "\n\n"
+             for k, t in DOCS.items()]
+    data.write_text("".join(lines), encoding="utf-8")
     uri = str(tmp_path / "cli.db")
     for replace in ([], ["--replace"]):  # a second run replaces the first
         status, out, _ = run_cli(capsys, "index", str(data), "--uri", uri, "--format", "jsonl",
@@ -156,17 +158,22 @@ def test_cli_index_and_search(tmp_path, capsys):
     ('{"text": "北京"}\n{"text": 3}\n', ["--format", "jsonl"], ":2: no string member 'text'"),
     ('{"text": "北京"}\n\n{"text": "上海",}\n', ["--format", "jsonl"], ":3: not valid JSON"),
     (b"\xe5\x8c\x97\n\xff\n", [], ":2: not UTF-8"),
-    ("北京\n", ["--uri", "http://127.0.0.1:1", "--encoder-path", "e.json", "--timeout", "2"],
+    ("北京\n", ["--uri", "SILENT", "--encoder-path", "e.json", "--timeout", "1"],
      "cannot connect to Milvus"),
 ])
 def test_cli_bad_input(tmp_path, capsys, content, args, message):
+    silent = socket.socket()  # accepts connections, never answers
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(1)
+    args = [f"http://127.0.0.1:{silent.getsockname()[1]}" if a == "SILENT" else a for a in args]
     data = tmp_path / "in.txt"
     if isinstance(content, str):
         data.write_text(content, encoding="utf-8")
     elif content is not None:
         data.write_bytes(content)
     uri = str(tmp_path / "bad.db")
-    status, out, err = run_cli(capsys, "index", str(data), "--uri", uri, *args)
+    with silent:
+        status, out, err = run_cli(capsys, "index", str(data), "--uri", uri, *args)
     assert status == 1 and out == ""
     assert err.startswith("norvane: error: ") and message in err and err.count("\n") == 1
     if "--uri" not in args:  # bad input is found before anything is written

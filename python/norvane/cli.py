@@ -16,7 +16,7 @@ import logging
 import os
 import sys
 import time
-from typing import Any, Iterator, List, NamedTuple, Optional, Sequence
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence
 
 FORMATS = ("lines", "jsonl", "file")
 
@@ -28,13 +28,13 @@ class InputError(Exception):
 class Record(NamedTuple):
     id: str
     text: str
-    metadata: Optional[dict]
+    metadata: Optional[Dict[str, Any]]
 
 
 def input_files(paths: Sequence[str]) -> List[str]:
     """The files named, with the files under each named folder (sorted,
     hidden names left out); every path must exist."""
-    files = []
+    files: List[str] = []
     for path in paths:
         if os.path.isdir(path):
             for folder, subfolders, names in os.walk(path):
@@ -270,7 +270,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     for name in ("pymilvus", "milvus_lite"):
         logging.getLogger(name).setLevel(logging.CRITICAL)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except KeyboardInterrupt:
         print("norvane: interrupted", file=sys.stderr)
         return 130

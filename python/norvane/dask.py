@@ -14,8 +14,9 @@ import threading
 import uuid
 from typing import Any, Dict, List, Optional, Tuple
 
-import dask
 import dask.bag
+from dask.base import compute
+from dask.delayed import delayed
 
 from norvane._encoder import SparseEncoder
 from norvane._tokenizer import Tokenizer
@@ -24,7 +25,7 @@ from norvane._util import empty_like, snapshot
 __all__ = ["fit", "encode", "write"]
 
 
-def _bag(texts: Any) -> dask.bag.Bag:
+def _bag(texts: Any) -> Any:
     if isinstance(texts, dask.bag.Bag):
         return texts
     to_bag = getattr(texts, "to_bag", None)
@@ -63,7 +64,7 @@ class _Portable:
         return (_rebuild, (recipe, self.encoder.__getstate__()["model"]))
 
 
-def _rebuild(recipe: Tuple[Any, Tuple[Any, ...]], model: str) -> _Portable:
+def _rebuild(recipe: Tuple[Any, Tuple[Any, ...]], model: str) -> "_Portable":
     tokenizer = _tokenizer(recipe)
     encoder = SparseEncoder(tokenizer=tokenizer)
     encoder.__setstate__({"model": model, "tokenizer": tokenizer})
@@ -72,7 +73,7 @@ def _rebuild(recipe: Tuple[Any, Tuple[Any, ...]], model: str) -> _Portable:
 
 def _shared(encoder: SparseEncoder) -> Any:
     # One graph key for the encoder: it is sent to each worker once, not per task.
-    return dask.delayed(_Portable(encoder), name="norvane-encoder-" + uuid.uuid4().hex,
+    return delayed(_Portable(encoder), name="norvane-encoder-" + uuid.uuid4().hex,
                         traverse=False)
 
 
@@ -81,10 +82,10 @@ def _fit_partition(texts: Any, template: _Portable) -> List[_Portable]:
 
 
 def _merge(fitted: Any) -> _Portable:
-    fitted = list(fitted)
-    for other in fitted[1:]:
-        fitted[0].encoder.merge(other.encoder)
-    return fitted[0]
+    first, *others = list(fitted)
+    for other in others:
+        first.encoder.merge(other.encoder)
+    return first  # type: ignore[no-any-return]
 
 
 def fit(texts: Any, encoder: Optional[SparseEncoder] = None, *,
@@ -97,7 +98,8 @@ def fit(texts: Any, encoder: Optional[SparseEncoder] = None, *,
     plus those of the texts; ``encoder`` itself is not changed.
     """
     fitted = _bag(texts).map_partitions(_fit_partition, _shared(empty_like(encoder)))
-    merged = fitted.reduction(_merge, _merge, split_every=split_every).compute().encoder
+    merged: SparseEncoder = fitted.reduction(_merge, _merge,
+                                             split_every=split_every).compute().encoder
     if encoder is None:
         return merged
     return snapshot(encoder).merge(merged)
@@ -117,7 +119,7 @@ def encode(texts: Any, encoder: SparseEncoder, output: str = "ids") -> Any:
     bag = _bag(texts)
     shared = _shared(encoder)
     if output == "csr":
-        return [dask.delayed(_encode_partition)(part, shared, output)
+        return [delayed(_encode_partition)(part, shared, output)
                 for part in bag.to_delayed()]
     if output not in ("ids", "dict"):
         raise ValueError(f"output must be 'ids', 'dict' or 'csr', not {output!r}")
@@ -152,8 +154,8 @@ def write(texts: Any, index: Any, ids: Any = None, *, fit_first: bool = True,
     try:
         for start in range(0, len(text_parts), max(1, window)):
             end = start + max(1, window)
-            chunk = dask.compute(text_parts[start:end], vector_parts[start:end],
-                                 id_parts[start:end])
+            parts = (text_parts[start:end], vector_parts[start:end], id_parts[start:end])
+            chunk = compute(*parts)  # type: ignore[no-untyped-call]
             for part_texts, part_vectors, part_ids in zip(*chunk):
                 stored.extend(index.add_encoded(part_texts, part_vectors, part_ids))
     except BaseException:

@@ -21,7 +21,8 @@ import os
 import threading
 import uuid
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence, Tuple
+from typing import (Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence,
+                    Tuple)
 
 import numpy as np
 
@@ -36,7 +37,7 @@ except ImportError as error:  # pragma: no cover - depends on the installed extr
         "norvane.SearchIndex needs pymilvus and milvus-lite: pip install 'pynorvane[milvus]'"
     ) from error
 
-__all__ = ["Hit", "SearchIndex", "IndexOpenError"]
+__all__ = ["Hit", "IndexOpenError", "MilvusException", "SearchIndex", "sparse_rows"]
 
 ID, TEXT, META, VECTOR = "id", "text", "meta", "vector"
 MAX_ID_LENGTH = 512
@@ -69,10 +70,10 @@ class Hit(_HitFields):
     result list; ``metadata`` holds the document's metadata (``None`` when it
     has none)."""
 
-    metadata: Optional[dict]
+    metadata: Optional[Dict[str, Any]]
 
     def __new__(cls, id: str, score: float, text: str,
-                metadata: Optional[dict] = None) -> "Hit":
+                metadata: Optional[Dict[str, Any]] = None) -> "Hit":
         hit = super().__new__(cls, id, score, text)
         hit.metadata = metadata
         return hit
@@ -85,7 +86,7 @@ def is_local_uri(uri: str) -> bool:
 
 # Milvus Lite runs one server per file and process; it is stopped, and the
 # file's lock released, when the last index of this process that uses it closes.
-_local_users: dict = {}
+_local_users: Dict[str, int] = {}
 _local_lock = threading.Lock()
 
 
@@ -94,9 +95,9 @@ def _connect(uri: str, token: str, timeout: Optional[float]) -> MilvusClient:
         return MilvusClient(uri=uri, token=token, timeout=timeout)
     except MilvusException as error:
         if is_local_uri(uri):
-            raise IndexOpenError(f"cannot open {uri}: Milvus Lite did not start ({_message(error)}); "
-                                 "a file serves one process at a time: is another process "
-                                 "using it?") from error
+            raise IndexOpenError(f"cannot open {uri}: Milvus Lite did not start "
+                                 f"({_message(error)}); a file serves one process at a time: "
+                                 "is another process using it?") from error
         raise IndexOpenError(f"cannot connect to Milvus at {uri}: {_message(error)}") from error
 
 
@@ -120,10 +121,11 @@ def _storable(vector: Mapping[int, float]) -> Dict[int, float]:
     """A vector as Milvus takes it (see _TOP_DIMENSION and _EMPTY_VECTOR)."""
     if not vector:
         return dict(_EMPTY_VECTOR)
-    if _TOP_DIMENSION in vector:
-        vector = dict(vector)
-        vector[_TOP_DIMENSION - 1] = vector.get(_TOP_DIMENSION - 1, 0.0) + vector.pop(_TOP_DIMENSION)
-    return dict(vector)
+    stored = dict(vector)
+    if _TOP_DIMENSION in stored:
+        top = stored.pop(_TOP_DIMENSION)
+        stored[_TOP_DIMENSION - 1] = stored.get(_TOP_DIMENSION - 1, 0.0) + top
+    return stored
 
 
 def sparse_rows(vectors: Sequence[Mapping[int, float]]) -> Tuple[List[bytes], int]:
@@ -359,22 +361,22 @@ class SearchIndex:
         and the exception is raised. Ids should be new: an id given twice is
         stored twice.
         """
-        texts, ids, metadata = _columns(texts, ids, metadata)
+        text_list, id_list, meta_list = _columns(texts, ids, metadata)
         if batch_size < 1:
             raise ValueError("batch_size must be at least 1")
         # One batch is inserted (by Milvus, elsewhere) while the next is
         # encoded here; the statistics go back to their state before the
         # first batch that failed, and nothing after it is sent.
-        pending: Optional[Tuple[Future, SparseEncoder]] = None
+        pending: Optional[Tuple["Future[None]", SparseEncoder]] = None
         stored = False
         with ThreadPoolExecutor(max_workers=1) as inserter:
             try:
-                for start in range(0, len(texts), batch_size):
+                for start in range(0, len(text_list), batch_size):
                     end = start + batch_size
                     before = snapshot(self.encoder)
                     try:
-                        self.encoder.fit(texts[start:end])
-                        vectors = self.encoder.encode_documents(texts[start:end], output="ids")
+                        self.encoder.fit(text_list[start:end])
+                        vectors = self.encoder.encode_documents(text_list[start:end], output="ids")
                     except BaseException:
                         self.encoder = before
                         raise
@@ -383,8 +385,8 @@ class SearchIndex:
                         self._finish(done)
                         stored = True
                     pending = (inserter.submit(
-                        self._insert, texts[start:end], vectors, ids[start:end],
-                        None if metadata is None else metadata[start:end]), before)
+                        self._insert, text_list[start:end], vectors, id_list[start:end],
+                        None if meta_list is None else meta_list[start:end]), before)
                 if pending is not None:
                     done, pending = pending, None
                     self._finish(done)
@@ -398,9 +400,9 @@ class SearchIndex:
                         pass
                 if stored:
                     self.save_encoder()
-        return ids
+        return id_list
 
-    def _finish(self, pending: Tuple[Future, SparseEncoder]) -> None:
+    def _finish(self, pending: Tuple["Future[None]", SparseEncoder]) -> None:
         """Waits for an insert; on failure restores the statistics from before it."""
         insert, before = pending
         try:
@@ -421,11 +423,11 @@ class SearchIndex:
 
         Returns the ids of the stored documents.
         """
-        texts, ids, metadata = _columns(texts, ids, metadata)
-        if len(vectors) != len(texts):
-            raise ValueError(f"{len(texts)} texts but {len(vectors)} vectors")
-        self._insert(texts, vectors, ids, metadata)
-        return ids
+        text_list, id_list, meta_list = _columns(texts, ids, metadata)
+        if len(vectors) != len(text_list):
+            raise ValueError(f"{len(text_list)} texts but {len(vectors)} vectors")
+        self._insert(text_list, vectors, id_list, meta_list)
+        return id_list
 
     def _insert(self, texts: List[str], vectors: Sequence[Mapping[int, float]],
                 ids: List[str], metadata: Optional[List[Any]]) -> None:
@@ -577,26 +579,26 @@ def _release_local(uri: str) -> None:
 
 
 def _columns(texts: Iterable[str], ids: Optional[Iterable[Any]],
-             metadata: Optional[Iterable[Any]]):
+             metadata: Optional[Iterable[Any]]
+             ) -> Tuple[List[str], List[str], Optional[List[Any]]]:
     """Checked lists of texts, string ids and metadata of one length."""
-    texts = list(texts)
-    for i, text in enumerate(texts):
+    text_list = list(texts)
+    for i, text in enumerate(text_list):
         if not isinstance(text, str):
             raise TypeError(f"text {i} is {type(text).__name__}, not str")
         if len(text) > MAX_TEXT_BYTES // 4 and len(text.encode("utf-8")) > MAX_TEXT_BYTES:
             raise ValueError(f"text {i} is longer than {MAX_TEXT_BYTES} bytes of UTF-8: "
                              "split long documents")
     if ids is None:
-        ids = [uuid.uuid4().hex for _ in texts]
+        id_list = [uuid.uuid4().hex for _ in text_list]
     else:
-        ids = [str(id) for id in ids]
-        if len(ids) != len(texts):
-            raise ValueError(f"{len(texts)} texts but {len(ids)} ids")
-        for i, id in enumerate(ids):
+        id_list = [str(id) for id in ids]
+        if len(id_list) != len(text_list):
+            raise ValueError(f"{len(text_list)} texts but {len(id_list)} ids")
+        for i, id in enumerate(id_list):
             if len(id) > MAX_ID_LENGTH // 4 and len(id.encode("utf-8")) > MAX_ID_LENGTH:
                 raise ValueError(f"id {i} is longer than {MAX_ID_LENGTH} bytes of UTF-8")
-    if metadata is not None:
-        metadata = list(metadata)
-        if len(metadata) != len(texts):
-            raise ValueError(f"{len(texts)} texts but {len(metadata)} metadata entries")
-    return texts, ids, metadata
+    meta_list = None if metadata is None else list(metadata)
+    if meta_list is not None and len(meta_list) != len(text_list):
+        raise ValueError(f"{len(text_list)} texts but {len(meta_list)} metadata entries")
+    return text_list, id_list, meta_list
