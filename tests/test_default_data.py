@@ -5,7 +5,6 @@ import sys
 import pytest
 
 import norvane
-import pynorvane
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import build_default_data as build  # noqa: E402
@@ -129,21 +128,3 @@ def test_default_paths_name_bundled_files():
     assert sorted(paths) == ["dict_path", "hmm_path", "idf_path", "stop_word_path"]
     assert all(os.path.getsize(path) > 0 for path in paths.values())
     assert os.path.isfile(os.path.join(norvane.data_dir(), "NOTICE"))
-
-
-@pytest.fixture(scope="module")
-def segmenter():
-    return pynorvane.Segmenter(**norvane.default_paths())
-
-
-@pytest.mark.parametrize("query, title", [("手机电池续航", "手机新品发布"), ("乒乓球冠军", "乒乓球世界杯")])
-def test_search_demo_ranks_the_matching_document_first(segmenter, query, title):
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-    import search_demo
-
-    documents = search_demo.read_documents(search_demo.DOCS_PATH)
-    stop_words = search_demo.read_stop_words(norvane.default_paths()["stop_word_path"])
-    index = search_demo.SearchIndex(segmenter, stop_words, documents)
-    _, hits = index.search(query)
-    assert documents[hits[0][1]][0] == title
-    assert hits == sorted(hits, key=lambda hit: -hit[0])

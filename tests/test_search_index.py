@@ -1,4 +1,5 @@
 import json
+import os
 import random
 import socket
 import subprocess
@@ -125,6 +126,17 @@ def test_open_errors(path, tmp_path):
     (tmp_path / "index.db.docs.encoder.json").unlink()
     with pytest.raises(IndexOpenError, match="statistics .* are missing"):
         SearchIndex(path)
+
+
+def test_demo_ranks_the_matching_document_first(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.syspath_prepend(os.path.join(os.path.dirname(__file__), "..", "examples"))
+    import search_demo
+
+    assert search_demo.main(["手机电池续航", "乒乓球冠军"]) == 0
+    firsts = [line.split()[2] for line in capsys.readouterr().out.splitlines()
+              if line.startswith("  1. ")]
+    assert firsts == ["手机新品发布:", "乒乓球世界杯:"]
 
 
 def run_cli(capsys, *args):
