@@ -227,8 +227,8 @@ def parser() -> argparse.ArgumentParser:
                        "file: a document per file (default lines)")
     index.add_argument("--text-field", default="text", help="jsonl member holding the text")
     index.add_argument("--id-field", help="jsonl member holding the id (default FILE:LINE)")
-    index.add_argument("--batch-size", type=_positive, default=2000,
-                       help="documents per insert (default 2000)")
+    index.add_argument("--batch-size", type=_positive, default=5000,
+                       help="documents per insert (default 5000)")
     index.add_argument("--replace", action="store_true",
                        help="delete the collection's documents and statistics first")
     index.add_argument("-q", "--quiet", action="store_true", help="no progress bar")

@@ -343,7 +343,7 @@ class SearchIndex:
         ids: Optional[Iterable[Any]] = None,
         metadata: Optional[Iterable[Optional[Mapping[str, Any]]]] = None,
         *,
-        batch_size: int = 2000,
+        batch_size: int = 5000,
     ) -> List[str]:
         """Fits the encoder on the texts, encodes them and stores them.
 
