@@ -8,13 +8,17 @@ and the baseline and floor are measured in the same run.
 
 import argparse
 import itertools
+import os
 import random
 import sys
 
 import common
-from bm25_baseline import PyBM25
 
 import pynorvane
+
+# The tests hold the pure-Python encoder: they check it against this module.
+sys.path.insert(0, os.path.join(common.ROOT, "tests"))
+from bm25_reference import PyBM25  # noqa: E402
 
 SEED = 20261206
 CJK_FIRST, CJK_COUNT = 0x4E00, 0x51A6  # CJK Unified Ideographs block

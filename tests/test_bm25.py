@@ -20,20 +20,6 @@ def test_worked_example():
     assert query["a"] == pytest.approx(0.208256, abs=1e-6)
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, b, k1",
-    [((), {}, 0.75, 1.2), ((0.5,), {}, 0.5, 1.2), ((), {"k1": 2.0}, 0.75, 2.0), ((0, 2), {}, 0, 2)],
-)
-def test_constructor_parameters(args, kwargs, b, k1):
-    model = pynorvane.BM25(*args, **kwargs)
-    model.train(["x", "y"])
-    model.train(["x", "y", "z", "w"])
-    # average length 3; a document of 6 tokens with one 'x'
-    weight = model.encode_document(["x", "a", "b", "c", "d", "e"])["x"]
-    k = ((6 / 3) * b + (1 - b)) * k1
-    assert weight == pytest.approx(1 / (k + 1))
-
-
 @pytest.mark.parametrize("kwargs, error", [
     ({"k": 1.0}, TypeError), ({"b": "x"}, TypeError),
     ({"b": math.nan}, ValueError), ({"k1": math.inf}, ValueError), ({"b": -math.inf}, ValueError),
@@ -59,16 +45,6 @@ def test_untrained_model(encode):
     for tokens in (["a"], [1]):
         with pytest.raises(RuntimeError, match="^BM25 has not been initialized$"):
             getattr(model, encode)(tokens)
-
-
-def test_integer_tokens_share_counts_with_their_text():
-    model = trained([5, 5, 7], ["5"])
-    # N1 = 3; '5' counted 3 times, '7' once
-    query = model.encode_query([5, 7])
-    assert list(query) == [5, 7]
-    idf5, idf7 = math.log(3 / 3.5), math.log(3 / 1.5)
-    assert query[5] == pytest.approx(idf5 / (idf5 + idf7))
-    assert model.encode_query(["5", "7"]) == pytest.approx({"5": query[5], "7": query[7]})
 
 
 def test_single_and_unknown_tokens():

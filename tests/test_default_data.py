@@ -1,31 +1,20 @@
+"""The bundled data and the tool that builds it, run as a program."""
+
 import math
 import os
+import subprocess
 import sys
 
 import pytest
 
 import norvane
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import build_default_data as build  # noqa: E402
-import eval_segmentation as evaluation  # noqa: E402
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 
-@pytest.mark.parametrize(
-    "gold, predicted, correct, oov, oov_correct",
-    [
-        (["我们", "去", "公园"], ["我们", "去", "公园"], 3, 1, 1),
-        (["我们", "去", "公园"], ["我", "们去", "公园"], 1, 1, 1),
-        # the same words at another position do not count
-        (["去", "去去"], ["去去", "去"], 0, 1, 0),
-        # spaces in the raw text are no words and shift no span
-        (["A区", "好"], ["A", " ", "区", "好"], 1, 0, 0),
-    ],
-)
-def test_span_scoring(gold, predicted, correct, oov, oov_correct):
-    counts = evaluation.score_sentence(gold, predicted, vocabulary={"我们", "去", "A区", "好"})
-    assert (counts.correct, counts.gold_oov, counts.correct_oov) == (correct, oov, oov_correct)
-    assert counts.predicted == len([w for w in predicted if w.strip()])
+def run(script, *args):
+    return subprocess.run([sys.executable, os.path.join(ROOT, script), *args], check=True,
+                          capture_output=True, text=True).stdout
 
 
 SOURCE = (
@@ -49,8 +38,8 @@ def built(tmp_path):
     (source / "CoreNatureDictionary.txt").write_text(SOURCE, encoding="utf-8")
     (source / "stopwords.txt").write_text("的\r\n\n了\n的\n  \nabout\n", encoding="utf-8")
     out = tmp_path / "data"
-    report = build.build(str(source), str(out), log=lambda line: None)
-    return out, report
+    log = run("tools/build_default_data.py", str(source), "--out", str(out))
+    return out, log
 
 
 def read(folder, name):
@@ -58,38 +47,41 @@ def read(folder, name):
 
 
 def test_dictionary_rows_and_report(built):
-    out, report = built
-    lines = read(out, build.DICT_FILE).splitlines()
-    # 零 is in the source, if without frequency, so it is not added either
-    numerals = [f"{ch} {build.NUMERAL_FREQ} m" for ch in build.NUMERALS if ch != "零"]
-    numerals += [f"{word} {build.NUMERAL_WORD_FREQ} m" for word in build.numeral_words()]
-    expected = sorted(["中国 40 n", "好 10 a", "国 4 n", "人民 4 n", "人民币 2 n"] + numerals)
-    assert lines == expected
-    assert {"十一", "九十九", "两千", "千万"} <= {line.split(" ")[0] for line in lines}
-    assert (report.whitespace_words, report.placeholders, report.malformed,
-            report.merged, report.no_frequency) == (1, 1, 1, 1, 1)
-    assert all(len(line.split(" ")) == 3 for line in lines)
+    out, log = built
+    rows = [line.split(" ") for line in read(out, "main_dict.txt").splitlines()]
+    assert all(len(row) == 3 for row in rows) and rows == sorted(rows)
+    words = {row[0]: row for row in rows}
+    for line in ["中国 40 n", "好 10 a", "国 4 n", "人民 4 n", "人民币 2 n"]:
+        assert words.pop(line.split(" ")[0]) == line.split(" ")
+    # the rest are the added numerals; 零 is in the source, if without
+    # frequency, so it is not added either
+    assert {"十一", "九十九", "两千", "千万"} <= set(words) and "零" not in words
+    assert all(row[2] == "m" for row in words.values())
+    for reason in ["white space or control characters", "placeholder entries",
+                   "malformed lines", "merged into an earlier entry", "no positive frequency"]:
+        assert f"{reason}: 1" in log
 
 
 def test_output_is_reproducible(built, tmp_path):
     out, _ = built
     again = tmp_path / "again"
-    build.build(str(tmp_path / "hanlp"), str(again), log=lambda line: None)
+    run("tools/build_default_data.py", str(tmp_path / "hanlp"), "--out", str(again))
     for name in os.listdir(out):
         assert (out / name).read_bytes() == (again / name).read_bytes(), name
 
 
 def test_stop_words_notice_and_idf(built):
     out, _ = built
-    assert read(out, build.STOP_WORDS_FILE) == "的\n了\nabout\n"
+    assert read(out, "stop_words.txt") == "的\n了\nabout\n"
     assert "Contains data derived from HanLP (https://github.com/hankcs/HanLP), Apache License 2.0." \
-        in read(out, build.NOTICE_FILE)
-    idf = dict(line.split(" ") for line in read(out, build.IDF_FILE).splitlines())
-    total = (40 + 10 + 4 + 4 + 2 + build.NUMERAL_FREQ * (len(build.NUMERALS) - 1)
-             + build.NUMERAL_WORD_FREQ * len(build.numeral_words()))
-    share = 4 / total * build.ASSUMED_DOC_LENGTH
-    assert float(idf["人民"]) == pytest.approx(-math.log(1 - math.exp(-share)), abs=1e-6)
-    assert float(idf["中国"]) < float(idf["人民"])
+        in read(out, "NOTICE")
+    rows = [line.split(" ") for line in read(out, "main_dict.txt").splitlines()]
+    freq = {word: int(f) for word, f, _ in rows}
+    idf = [(freq[word], float(value))
+           for word, value in (line.split(" ") for line in read(out, "idf.txt").splitlines())]
+    # the rarer the word, the higher its IDF
+    values = [value for _, value in sorted(idf)]
+    assert values == sorted(values, reverse=True) and values[-1] >= 0 and values[0] > 5
 
 
 def parse_hmm(text):
@@ -103,8 +95,8 @@ def parse_hmm(text):
 
 def test_hmm_file_is_a_proper_model(built):
     out, _ = built
-    start, trans, emit = parse_hmm(read(out, build.HMM_FILE))
-    impossible = float(build.IMPOSSIBLE)
+    start, trans, emit = parse_hmm(read(out, "hmm_model.txt"))
+    impossible = -3.14e100
 
     def total(logs):
         return sum(math.exp(v) for v in logs if v > impossible)

@@ -5,8 +5,6 @@ import re
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 
 import pytest
 
@@ -149,34 +147,6 @@ def test_four_gib_sentence_is_rejected(seg):
             cut(huge)
     del huge
     assert seg.cut(bytes(3)) == ["\0"] * 3
-
-
-def test_cut_releases_the_interpreter_lock(seg):
-    text = "北京小晓明的天安门了，xyz 12 " * 100_000
-    stamps = []
-    done = threading.Event()
-
-    def ticker():
-        while not done.is_set():
-            stamps.append(time.perf_counter())
-
-    worker = threading.Thread(target=ticker)
-    old_interval = sys.getswitchinterval()
-    sys.setswitchinterval(0.001)
-    try:
-        worker.start()
-        time.sleep(0.01)
-        start = time.perf_counter()
-        words = seg.cut(text)
-        stop = time.perf_counter()
-    finally:
-        done.set()
-        worker.join()
-        sys.setswitchinterval(old_interval)
-    assert len(words) == 100_000 * 10
-    middle = (start + (stop - start) / 4, stop - (stop - start) / 4)
-    assert stop - start > 0.05
-    assert sum(middle[0] < t < middle[1] for t in stamps) > 100
 
 
 def test_exit_while_daemon_threads_cut(data):

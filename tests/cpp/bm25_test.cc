@@ -72,32 +72,4 @@ TEST(TokenTableTest, CountsAddUpAcrossBatchesAndSingleUpdates) {
   EXPECT_EQ(visited, keys.size());
 }
 
-// Keys that agree on their first eight bytes, are prefixes of each other or
-// hold NUL bytes; repeated in a list longer than the inline buffers.
-TEST(BM25IndexedTest, CountsAndOrderMatchAnOrderedMapOnSharedPrefixes) {
-  const std::vector<std::string> pool = {
-      "abcdefgh", "abcdefghi", std::string("abcdefgh\0", 9), "abcdefg", "ab",
-      std::string("ab\0", 3), "", "abcdefghijklmnopq", "abcdefghijklmnopr", "b"};
-  std::vector<std::string> tokens;
-  for (size_t i = 0; i < 300; ++i) tokens.push_back(pool[(i * 7 + i / 5) % pool.size()]);
-  std::map<std::string, std::pair<size_t, int>> expected;  // first index, count
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    auto& entry = expected.emplace(tokens[i], std::make_pair(i, 0)).first->second;
-    ++entry.second;
-  }
-  BM25 model(0.75, 1.2);
-  model.train(tokens);
-  const std::vector<std::string_view> views(tokens.begin(), tokens.end());
-  std::vector<BM25::IndexedWeight> weights(views.size());
-  ASSERT_EQ(model.encode_document(views.data(), views.size(), weights.data()), expected.size());
-  // The whole list has the average length, so K = k1.
-  size_t i = 0;
-  for (const auto& entry : expected) {
-    const double f = entry.second.second;
-    EXPECT_EQ(weights[i].first, entry.second.first) << i;
-    EXPECT_DOUBLE_EQ(weights[i].second, f / (1.2 + f)) << i;
-    ++i;
-  }
-}
-
 }  // namespace korva::typing::text

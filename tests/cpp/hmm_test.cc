@@ -68,18 +68,6 @@ TEST(HMMSegment, ViterbiTagsAndUnknownRunes) {
   EXPECT_EQ(HmmCut(model, ""), Words());
 }
 
-TEST(HMMSegment, TiesPreferEarlierStatesAndEndInE) {
-  // All scores equal: predecessor B wins every tie, and the last rune is E.
-  const std::string z = "0 0 0 0\n", emit = "\xC3\xA1:0\n";  // U+00E1
-  TempFile file(z + z + z + z + z + emit + emit + emit + emit);
-  HMMModel model(file.path());
-  RuneStrArray runes;
-  ASSERT_TRUE(DecodeRunesInString("\xC3\xA1\xC3\xA1\xC3\xA1", runes));
-  std::vector<size_t> status;
-  HMMSegment(&model).Viterbi(runes.begin(), runes.end(), status);
-  EXPECT_EQ(status, std::vector<size_t>({HMMModel::B, HMMModel::B, HMMModel::E}));
-}
-
 TEST(FullSegment, EveryDictionaryWordAndUncoveredRunes) {
   TempFile dict("XY 5 n\nABC 4 n\nB 3 n\nAB 2 n\nZ 1 n\n");
   DictTrie trie(dict.path());

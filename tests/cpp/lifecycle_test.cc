@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../fuzz/segmenter_files.h"
+#include "segmenter_files.h"
 #include "search/bm25/bm25.h"
 #include "test_support.h"
 #include "tokenizer/segmenter/Segmenter.h"

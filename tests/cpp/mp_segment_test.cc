@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -30,18 +29,10 @@ TEST(MPSegment, MaximumProbabilityPath) {
   EXPECT_EQ(CutWith(segment, " 人民北京，中国 "), (Words{" ", "人民", "北京", "，", "中国", " "}));
   EXPECT_EQ(CutWith(segment, "中国人", 1), (Words{"中", "国", "人"}));
   EXPECT_EQ(CutWith(segment, ""), Words{});
+  EXPECT_THROW(MPSegment none(nullptr), std::invalid_argument);
   Words virtual_cut;
   static_cast<const SegmentBase&>(segment).Cut("中国人", virtual_cut);
   EXPECT_EQ(virtual_cut, (Words{"中国", "人"}));
-}
-
-TEST(MPSegment, TiesKeepTheShorterWord) {
-  // ln(4/16) + ln(4/16) == ln(1/16) exactly.
-  ASSERT_EQ(std::log(4.0 / 16) + std::log(4.0 / 16), std::log(1.0 / 16));
-  testutil::TempFile main("a 4 x\nb 4 x\nab 1 x\nz 7 x\n");
-  DictTrie dict(main.path());
-  EXPECT_EQ(CutWith(MPSegment(&dict), "ab"), (Words{"a", "b"}));
-  EXPECT_THROW(MPSegment segment(nullptr), std::invalid_argument);
 }
 
 }  // namespace korva::typing::text::segmenter

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "../fuzz/segmenter_files.h"
+#include "segmenter_files.h"
 #include "norvane/t2s_table.h"
 #include "norvane/tokenizer.h"
 #include "test_support.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "../fuzz/segmenter_files.h"
+#include "segmenter_files.h"
 
 namespace norvane::sparse_encoder_test {
 

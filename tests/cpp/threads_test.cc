@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "../fuzz/segmenter_files.h"
+#include "segmenter_files.h"
 #include "test_support.h"
 #include "tokenizer/segmenter/Segmenter.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "segmenter_files.h"
+#include "../cpp/segmenter_files.h"
 #include "tokenizer/segmenter/Segmenter.h"
 #include "tokenizer/segmenter/Unicode.h"
 

@@ -8,8 +8,8 @@
 #include <set>
 #include <string>
 
-// A small, fixed set of segmenter data files written once per fuzzer process
-// into its own temporary folder: enough words and HMM emissions that the
+// A small, fixed set of segmenter data files written once per test or fuzzer
+// process into its own temporary folder: enough words and HMM emissions that the
 // dictionary cut, the HMM, the search-mode sub-words and the user dictionary
 // all take part.
 struct SegmenterFiles {
