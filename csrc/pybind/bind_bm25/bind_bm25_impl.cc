@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "search/bm25/bm25.h"
+#include "search/bm25/bm25_internal.h"
 
 namespace korva {
 namespace typing {

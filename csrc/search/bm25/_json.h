@@ -1,8 +1,22 @@
 #pragma once
 
-// A small dynamic JSON value with a text serializer and a lenient parser. The
-// parser never throws for bad syntax: it writes one line per error to standard
-// error and returns what it could read, so callers check the kinds they get.
+// A small dynamic JSON value with a text serializer and a lenient parser.
+//
+// Usage:
+//   json::JSON doc = json::JSON::Load(text);
+//   bool ok = false;
+//   long count = doc["_doc_count"].ToInt(ok);  // check the kinds you get
+//   doc["_k1"] = 1.2;
+//   std::string out = doc.dump(1, "  ");
+//
+// Thread safety: values are plain values: distinct ones may be used on
+// different threads, one value not while another thread writes it. The
+// parser keeps no state between calls.
+// Throws: the parser never throws for bad syntax: it writes one line per
+// error (at most 100 per parse, then a count) to standard error and returns
+// what it could read. A malformed or out-of-range number throws
+// std::invalid_argument or std::out_of_range ("stol", "stod"), which the model
+// file passes on to its caller. Anything may throw std::bad_alloc.
 
 #include <charconv>
 #include <cmath>

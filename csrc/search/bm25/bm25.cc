@@ -23,10 +23,9 @@ namespace korva {
 namespace typing {
 namespace text {
 
-namespace {
+// Hashing and the token table.
 
-const char kEmptyTraining[] = "trainning tokens_vec should not be empty";
-const char kNotInitialized[] = "BM25 has not been initialized";
+namespace {
 
 // splitmix64's finaliser: every input bit reaches every output bit, so both
 // the low (slot) and the high (tag) bits of a hash are usable.
@@ -82,161 +81,9 @@ bool SameToken(std::string_view a, std::string_view b) {
 
 bool SameToken(long long a, long long b) { return a == b; }
 
-// The distinct tokens of one document with their counts and hashes, in order
-// of first occurrence, for training: open addressing over a power-of-two
-// table of at least twice the list length. Each token is hashed once, and a
-// string's hash is the one the model's table uses.
-template <typename Token>
-class TokenCounter {
- public:
-  struct Entry {
-    Token token;
-    size_t hash;
-    int count;
-  };
-
-  TokenCounter(const Token* tokens, size_t n) {
-    size_t capacity = 16;
-    while (capacity < 2 * n) capacity *= 2;
-    mask_ = capacity - 1;
-    slots_.resize(capacity);
-    std::fill(slots_.begin(), slots_.end(), 0u);
-    entries_.reserve(n);
-    for (size_t i = 0; i < n; ++i) Add(tokens[i], HashToken(tokens[i]));
-  }
-
-  size_t size() const { return entries_.size(); }
-  const Entry& operator[](size_t i) const { return entries_[i]; }
-
- private:
-  void Add(const Token& token, size_t hash) {
-    for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
-      const uint32_t held = slots_[slot];
-      if (held == 0) {
-        entries_.push_back({token, hash, 1});
-        slots_[slot] = static_cast<uint32_t>(entries_.size());
-        return;
-      }
-      Entry& entry = entries_[held - 1];
-      if (entry.hash == hash && SameToken(entry.token, token)) {
-        ++entry.count;
-        return;
-      }
-    }
-  }
-
-  size_t mask_ = 0;
-  SmallVector<uint32_t, 512> slots_;  // entry index + 1, 0 for a free slot
-  SmallVector<Entry, 256> entries_;
-};
-
-using IndexedWeight = BM25::IndexedWeight;
-
-// A number that orders like the key: the integer with its sign bit flipped,
-// or the first eight bytes of a string as a big-endian number (strings with
-// equal prefixes are then compared in full).
-uint64_t OrderKey(long long token) { return static_cast<uint64_t>(token) ^ (1ull << 63); }
-
-uint64_t OrderKey(std::string_view token) {
-  unsigned char bytes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  std::memcpy(bytes, token.data(), std::min<size_t>(token.size(), 8));
-  uint64_t key = 0;
-  for (unsigned char byte : bytes) key = (key << 8) | byte;
-  return key;
-}
-
-// Orders two tokens of equal order key: integers are then equal; of two
-// strings of at most eight bytes the shorter is a prefix of the other.
-int CompareSameKey(long long, long long) { return 0; }
-
-int CompareSameKey(std::string_view a, std::string_view b) {
-  if (a.size() <= 8 && b.size() <= 8) return a.size() < b.size() ? -1 : a.size() > b.size();
-  return a.compare(b);
-}
-
-struct Ordered {
-  uint64_t key;
-  size_t index;
-};
-
-// Pairs each distinct token of tokens[0, n) with its number of occurrences,
-// in ascending key order (numeric for integers, byte-wise for strings, as
-// std::map orders them); `first` is the index of its first occurrence.
-// Writes at most n entries into `out` and returns their number. Sorting the
-// list beats counting it in a hash table at these lengths, and gives the
-// order the results need anyway.
-template <typename Token>
-size_t CountDistinct(const Token* tokens, size_t n, IndexedWeight* out) {
-  SmallVector<Ordered, 64> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = {OrderKey(tokens[i]), i};
-  std::sort(order.begin(), order.end(), [tokens](const Ordered& a, const Ordered& b) {
-    if (a.key != b.key) return a.key < b.key;
-    const int tail = CompareSameKey(tokens[a.index], tokens[b.index]);
-    return tail != 0 ? tail < 0 : a.index < b.index;
-  });
-  size_t distinct = 0;
-  for (size_t i = 0; i < n; ++i) {
-    if (i > 0 && order[i].key == order[i - 1].key &&
-        CompareSameKey(tokens[order[i].index], tokens[order[i - 1].index]) == 0) {
-      out[distinct - 1].second += 1.0;
-    } else {
-      out[distinct++] = {order[i].index, 1.0};
-    }
-  }
-  return distinct;
-}
-
-// The keys under which integer tokens are counted: their decimal text, so
-// both token kinds share one table. One buffer for all of them.
-class DecimalKeys {
- public:
-  explicit DecimalKeys(size_t count) : text_(count * kDigits), views_(count) {}
-
-  void Set(size_t i, long long token) {
-    char* out = &text_[i * kDigits];
-    char* end = std::to_chars(out, out + kDigits, token).ptr;
-    views_[i] = std::string_view(out, static_cast<size_t>(end - out));
-  }
-
-  const std::string_view* views() const { return views_.data(); }
-
- private:
-  static constexpr size_t kDigits = 20;  // "-9223372036854775808"
-  SmallVector<char, 16 * kDigits> text_;
-  SmallVector<std::string_view, 16> views_;
-};
-
-// Divides every weight by their sum, added in ascending key order.
-void Normalise(IndexedWeight* weights, size_t n) {
-  double sum = 0.0;
-  for (size_t i = 0; i < n; ++i) sum += weights[i].second;
-  for (size_t i = 0; i < n; ++i) weights[i].second /= sum;
-}
-
-std::vector<std::string_view> Views(const std::vector<std::string>& tokens) {
-  return std::vector<std::string_view>(tokens.begin(), tokens.end());
-}
-
-// An ordered map from what an indexed encoder form writes for `tokens`.
-template <typename Token, typename Encode>
-std::map<Token, double> ToMap(const std::vector<Token>& tokens, Encode encode) {
-  std::vector<IndexedWeight> weights(tokens.size());
-  const size_t count = encode(weights.data());
-  std::map<Token, double> out;
-  for (size_t i = 0; i < count; ++i) {
-    out.emplace_hint(out.end(), tokens[weights[i].first], weights[i].second);
-  }
-  return out;
-}
-
-// ln(N1 / (f + 0.5)) for a token counted f times, ln(N1 / 1.5) for an
-// unknown one (the value for a count of 1).
-double Idf(const int* count, int doc_count) {
-  // In double: a loaded count may be the largest int.
-  const double n1 = static_cast<double>(doc_count) + 1.0;
-  if (count == nullptr) return std::log(n1 / 1.5);
-  return std::log(n1 / (static_cast<double>(*count) + 0.5));
-}
+// Counts loaded from a model file may already sit at the top of their range;
+// going past it would be undefined, so such a document is refused whole.
+const char kOverflow[] = "BM25 statistics would overflow";
 
 }  // namespace
 
@@ -292,21 +139,6 @@ void TokenTable::Prefetch(const size_t* hashes, size_t n) const {
     if (home.index != 0) PrefetchLine(&entries_[home.index - 1]);
   }
 }
-
-namespace {
-
-// Counts loaded from a model file may already sit at the top of their range;
-// going past it would be undefined, so such a document is refused whole.
-const char kOverflow[] = "BM25 statistics would overflow";
-
-void CheckDocumentFits(int doc_count, long long length_total, size_t length) {
-  if (doc_count == INT_MAX || length > static_cast<size_t>(LLONG_MAX) ||
-      length_total > LLONG_MAX - static_cast<long long>(length)) {
-    throw std::overflow_error(kOverflow);
-  }
-}
-
-}  // namespace
 
 void TokenTable::add_counts(const std::string_view* keys, const int* counts, size_t n) {
   SmallVector<size_t, 64> hashes(n);
@@ -370,6 +202,93 @@ const int* TokenTable::find(std::string_view key, size_t hash) const {
   return held.index == 0 ? nullptr : &entries_[held.index - 1].second;
 }
 
+// Training.
+
+namespace {
+
+const char kEmptyTraining[] = "trainning tokens_vec should not be empty";
+
+// The distinct tokens of one document with their counts and hashes, in order
+// of first occurrence, for training: open addressing over a power-of-two
+// table of at least twice the list length. Each token is hashed once, and a
+// string's hash is the one the model's table uses.
+template <typename Token>
+class TokenCounter {
+ public:
+  struct Entry {
+    Token token;
+    size_t hash;
+    int count;
+  };
+
+  TokenCounter(const Token* tokens, size_t n) {
+    size_t capacity = 16;
+    while (capacity < 2 * n) capacity *= 2;
+    mask_ = capacity - 1;
+    slots_.resize(capacity);
+    std::fill(slots_.begin(), slots_.end(), 0u);
+    entries_.reserve(n);
+    for (size_t i = 0; i < n; ++i) Add(tokens[i], HashToken(tokens[i]));
+  }
+
+  size_t size() const { return entries_.size(); }
+  const Entry& operator[](size_t i) const { return entries_[i]; }
+
+ private:
+  void Add(const Token& token, size_t hash) {
+    for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
+      const uint32_t held = slots_[slot];
+      if (held == 0) {
+        entries_.push_back({token, hash, 1});
+        slots_[slot] = static_cast<uint32_t>(entries_.size());
+        return;
+      }
+      Entry& entry = entries_[held - 1];
+      if (entry.hash == hash && SameToken(entry.token, token)) {
+        ++entry.count;
+        return;
+      }
+    }
+  }
+
+  size_t mask_ = 0;
+  SmallVector<uint32_t, 512> slots_;  // entry index + 1, 0 for a free slot
+  SmallVector<Entry, 256> entries_;
+};
+
+// The keys under which integer tokens are counted: their decimal text, so
+// both token kinds share one table. One buffer for all of them.
+class DecimalKeys {
+ public:
+  explicit DecimalKeys(size_t count) : text_(count * kDigits), views_(count) {}
+
+  void Set(size_t i, long long token) {
+    char* out = &text_[i * kDigits];
+    char* end = std::to_chars(out, out + kDigits, token).ptr;
+    views_[i] = std::string_view(out, static_cast<size_t>(end - out));
+  }
+
+  const std::string_view* views() const { return views_.data(); }
+
+ private:
+  static constexpr size_t kDigits = 20;  // "-9223372036854775808"
+  SmallVector<char, 16 * kDigits> text_;
+  SmallVector<std::string_view, 16> views_;
+};
+
+std::vector<std::string_view> Views(const std::vector<std::string>& tokens) {
+  return std::vector<std::string_view>(tokens.begin(), tokens.end());
+}
+
+void CheckDocumentFits(int doc_count, long long length_total, size_t length) {
+  if (doc_count == INT_MAX || length > static_cast<size_t>(LLONG_MAX) ||
+      length_total > LLONG_MAX - static_cast<long long>(length)) {
+    throw std::overflow_error(kOverflow);
+  }
+}
+
+}  // namespace
+
 BM25::BM25(double b, double k1) : _b(b), _k1(k1) {
   // A NaN or an infinity would make every weight NaN, and the model file
   // unreadable.
@@ -432,9 +351,198 @@ void BM25::_train(const std::string_view* tokens, size_t n) {
   _count_document(n);
 }
 
+void BM25::_count_document(size_t length) {
+  ++_doc_count;
+  _doc_length_total += static_cast<long long>(length);
+  _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+}
+
+// Encoding.
+
+namespace {
+
+const char kNotInitialized[] = "BM25 has not been initialized";
+
+using IndexedWeight = BM25::IndexedWeight;
+
+// A number that orders like the key: the integer with its sign bit flipped,
+// or the first eight bytes of a string as a big-endian number (strings with
+// equal prefixes are then compared in full).
+uint64_t OrderKey(long long token) { return static_cast<uint64_t>(token) ^ (1ull << 63); }
+
+uint64_t OrderKey(std::string_view token) {
+  unsigned char bytes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  std::memcpy(bytes, token.data(), std::min<size_t>(token.size(), 8));
+  uint64_t key = 0;
+  for (unsigned char byte : bytes) key = (key << 8) | byte;
+  return key;
+}
+
+// Orders two tokens of equal order key: integers are then equal; of two
+// strings of at most eight bytes the shorter is a prefix of the other.
+int CompareSameKey(long long, long long) { return 0; }
+
+int CompareSameKey(std::string_view a, std::string_view b) {
+  if (a.size() <= 8 && b.size() <= 8) return a.size() < b.size() ? -1 : a.size() > b.size();
+  return a.compare(b);
+}
+
+struct Ordered {
+  uint64_t key;
+  size_t index;
+};
+
+// Pairs each distinct token of tokens[0, n) with its number of occurrences,
+// in ascending key order (numeric for integers, byte-wise for strings, as
+// std::map orders them); `first` is the index of its first occurrence.
+// Writes at most n entries into `out` and returns their number. Sorting the
+// list beats counting it in a hash table at these lengths, and gives the
+// order the results need anyway.
+template <typename Token>
+size_t CountDistinct(const Token* tokens, size_t n, IndexedWeight* out) {
+  SmallVector<Ordered, 64> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = {OrderKey(tokens[i]), i};
+  std::sort(order.begin(), order.end(), [tokens](const Ordered& a, const Ordered& b) {
+    if (a.key != b.key) return a.key < b.key;
+    const int tail = CompareSameKey(tokens[a.index], tokens[b.index]);
+    return tail != 0 ? tail < 0 : a.index < b.index;
+  });
+  size_t distinct = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0 && order[i].key == order[i - 1].key &&
+        CompareSameKey(tokens[order[i].index], tokens[order[i - 1].index]) == 0) {
+      out[distinct - 1].second += 1.0;
+    } else {
+      out[distinct++] = {order[i].index, 1.0};
+    }
+  }
+  return distinct;
+}
+
+// Divides every weight by their sum, added in ascending key order.
+void Normalise(IndexedWeight* weights, size_t n) {
+  double sum = 0.0;
+  for (size_t i = 0; i < n; ++i) sum += weights[i].second;
+  for (size_t i = 0; i < n; ++i) weights[i].second /= sum;
+}
+
+// An ordered map from what an indexed encoder form writes for `tokens`.
+template <typename Token, typename Encode>
+std::map<Token, double> ToMap(const std::vector<Token>& tokens, Encode encode) {
+  std::vector<IndexedWeight> weights(tokens.size());
+  const size_t count = encode(weights.data());
+  std::map<Token, double> out;
+  for (size_t i = 0; i < count; ++i) {
+    out.emplace_hint(out.end(), tokens[weights[i].first], weights[i].second);
+  }
+  return out;
+}
+
+// ln(N1 / (f + 0.5)) for a token counted f times, ln(N1 / 1.5) for an
+// unknown one (the value for a count of 1).
+double Idf(const int* count, int doc_count) {
+  // In double: a loaded count may be the largest int.
+  const double n1 = static_cast<double>(doc_count) + 1.0;
+  if (count == nullptr) return std::log(n1 / 1.5);
+  return std::log(n1 / (static_cast<double>(*count) + 0.5));
+}
+
+}  // namespace
+
+void BM25::_check_initialized() const {
+  if (_doc_count == 0 || std::fabs(_doc_length_average) < 1e-9) {
+    throw std::runtime_error(kNotInitialized);
+  }
+}
+
+double BM25::_length_norm(size_t length) const {
+  const double n = static_cast<double>(length);
+  return ((n / _doc_length_average) * _b + (1.0 - _b)) * _k1;
+}
+
+template <typename Token>
+size_t BM25::_encode_document(const Token* tokens, size_t n, IndexedWeight* weights) const {
+  if (n == 0) return 0;
+  _check_initialized();
+  const double k = _length_norm(n);
+  const size_t count = CountDistinct(tokens, n, weights);
+  for (size_t i = 0; i < count; ++i) {
+    const double f = weights[i].second;
+    weights[i].second = f / (k + f);
+  }
+  return count;
+}
+
+size_t BM25::encode_document(const std::string_view* tokens, size_t n,
+                             IndexedWeight* weights) const {
+  return _encode_document(tokens, n, weights);
+}
+
+size_t BM25::encode_document(const long long* tokens, size_t n, IndexedWeight* weights) const {
+  return _encode_document(tokens, n, weights);
+}
+
+// Every distinct token gets its IDF once; repeats add nothing.
+void BM25::_weigh_query(const std::string_view* keys, size_t n, IndexedWeight* weights) const {
+  SmallVector<const int*, 64> counts(n);
+  _doc_token_frequency.find_counts(keys, n, counts.data());
+  for (size_t i = 0; i < n; ++i) weights[i].second = Idf(counts[i], _doc_count);
+  Normalise(weights, n);
+}
+
+size_t BM25::encode_query(const std::string_view* tokens, size_t n,
+                          IndexedWeight* weights) const {
+  if (n == 0) return 0;
+  _check_initialized();
+  const size_t count = CountDistinct(tokens, n, weights);
+  SmallVector<std::string_view, 64> keys(count);
+  for (size_t i = 0; i < count; ++i) keys[i] = tokens[weights[i].first];
+  _weigh_query(keys.data(), count, weights);
+  return count;
+}
+
+size_t BM25::encode_query(const long long* tokens, size_t n, IndexedWeight* weights) const {
+  if (n == 0) return 0;
+  _check_initialized();
+  const size_t count = CountDistinct(tokens, n, weights);
+  DecimalKeys keys(count);
+  for (size_t i = 0; i < count; ++i) keys.Set(i, tokens[weights[i].first]);
+  _weigh_query(keys.views(), count, weights);
+  return count;
+}
+
+std::map<std::string, double> BM25::encode_document(const std::vector<std::string>& tokens) {
+  const std::vector<std::string_view> views = Views(tokens);
+  return ToMap(tokens, [&](IndexedWeight* out) {
+    return encode_document(views.data(), views.size(), out);
+  });
+}
+
+std::map<long long, double> BM25::encode_document(const std::vector<long long>& tokens) {
+  return ToMap(tokens, [&](IndexedWeight* out) {
+    return encode_document(tokens.data(), tokens.size(), out);
+  });
+}
+
+std::map<std::string, double> BM25::encode_query(const std::vector<std::string>& tokens) {
+  const std::vector<std::string_view> views = Views(tokens);
+  return ToMap(tokens, [&](IndexedWeight* out) {
+    return encode_query(views.data(), views.size(), out);
+  });
+}
+
+std::map<long long, double> BM25::encode_query(const std::vector<long long>& tokens) {
+  return ToMap(tokens, [&](IndexedWeight* out) {
+    return encode_query(tokens.data(), tokens.size(), out);
+  });
+}
+
+// The model file.
+
 namespace {
 
 const char kEmptyJson[] = "json data should not be empty";
+
 const char kOpenFailed[] = "Failed to dump: Unable to open file";
 
 [[noreturn]] void ThrowDumpError(const char* what, int error) {
@@ -651,100 +759,6 @@ void BM25::load(const std::string& json_data) {
 void BM25::dump(const std::string& filename) const {
   WriteModelFile(filename, ModelFileText(&_doc_token_frequency, 1, _doc_count,
                                          _doc_length_average, _b, _k1));
-}
-
-void BM25::_count_document(size_t length) {
-  ++_doc_count;
-  _doc_length_total += static_cast<long long>(length);
-  _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
-}
-
-void BM25::_check_initialized() const {
-  if (_doc_count == 0 || std::fabs(_doc_length_average) < 1e-9) {
-    throw std::runtime_error(kNotInitialized);
-  }
-}
-
-double BM25::_length_norm(size_t length) const {
-  const double n = static_cast<double>(length);
-  return ((n / _doc_length_average) * _b + (1.0 - _b)) * _k1;
-}
-
-template <typename Token>
-size_t BM25::_encode_document(const Token* tokens, size_t n, IndexedWeight* weights) const {
-  if (n == 0) return 0;
-  _check_initialized();
-  const double k = _length_norm(n);
-  const size_t count = CountDistinct(tokens, n, weights);
-  for (size_t i = 0; i < count; ++i) {
-    const double f = weights[i].second;
-    weights[i].second = f / (k + f);
-  }
-  return count;
-}
-
-size_t BM25::encode_document(const std::string_view* tokens, size_t n,
-                             IndexedWeight* weights) const {
-  return _encode_document(tokens, n, weights);
-}
-
-size_t BM25::encode_document(const long long* tokens, size_t n, IndexedWeight* weights) const {
-  return _encode_document(tokens, n, weights);
-}
-
-// Every distinct token gets its IDF once; repeats add nothing.
-void BM25::_weigh_query(const std::string_view* keys, size_t n, IndexedWeight* weights) const {
-  SmallVector<const int*, 64> counts(n);
-  _doc_token_frequency.find_counts(keys, n, counts.data());
-  for (size_t i = 0; i < n; ++i) weights[i].second = Idf(counts[i], _doc_count);
-  Normalise(weights, n);
-}
-
-size_t BM25::encode_query(const std::string_view* tokens, size_t n,
-                          IndexedWeight* weights) const {
-  if (n == 0) return 0;
-  _check_initialized();
-  const size_t count = CountDistinct(tokens, n, weights);
-  SmallVector<std::string_view, 64> keys(count);
-  for (size_t i = 0; i < count; ++i) keys[i] = tokens[weights[i].first];
-  _weigh_query(keys.data(), count, weights);
-  return count;
-}
-
-size_t BM25::encode_query(const long long* tokens, size_t n, IndexedWeight* weights) const {
-  if (n == 0) return 0;
-  _check_initialized();
-  const size_t count = CountDistinct(tokens, n, weights);
-  DecimalKeys keys(count);
-  for (size_t i = 0; i < count; ++i) keys.Set(i, tokens[weights[i].first]);
-  _weigh_query(keys.views(), count, weights);
-  return count;
-}
-
-std::map<std::string, double> BM25::encode_document(const std::vector<std::string>& tokens) {
-  const std::vector<std::string_view> views = Views(tokens);
-  return ToMap(tokens, [&](IndexedWeight* out) {
-    return encode_document(views.data(), views.size(), out);
-  });
-}
-
-std::map<long long, double> BM25::encode_document(const std::vector<long long>& tokens) {
-  return ToMap(tokens, [&](IndexedWeight* out) {
-    return encode_document(tokens.data(), tokens.size(), out);
-  });
-}
-
-std::map<std::string, double> BM25::encode_query(const std::vector<std::string>& tokens) {
-  const std::vector<std::string_view> views = Views(tokens);
-  return ToMap(tokens, [&](IndexedWeight* out) {
-    return encode_query(views.data(), views.size(), out);
-  });
-}
-
-std::map<long long, double> BM25::encode_query(const std::vector<long long>& tokens) {
-  return ToMap(tokens, [&](IndexedWeight* out) {
-    return encode_query(tokens.data(), tokens.size(), out);
-  });
 }
 
 }  // namespace text
