@@ -41,14 +41,19 @@ class Separators : public SegmentBase {
 void CheckPieces(const std::unordered_set<Rune>& symbols, const std::string& sentence,
                  const RuneStrArray& runes) {
   PreFilter filter(symbols, sentence);
-  const RuneStr* expected_begin = nullptr;
   size_t covered = 0;
   while (filter.HasNext()) {
     PreFilter::Range piece = filter.Next();
     FUZZ_CHECK(piece.begin < piece.end);
-    if (expected_begin != nullptr) FUZZ_CHECK(piece.begin == expected_begin);
     const size_t n = static_cast<size_t>(piece.end - piece.begin);
-    FUZZ_CHECK(piece.begin->unicode_offset == covered);
+    // The pieces are the decoded code points in order, wherever they are kept.
+    FUZZ_CHECK(covered + n <= runes.size());
+    for (size_t k = 0; k < n; ++k) {
+      const RuneStr& got = piece.begin[k];
+      const RuneStr& want = runes[covered + k];
+      FUZZ_CHECK(got.rune == want.rune && got.offset == want.offset && got.len == want.len &&
+                 got.unicode_offset == covered + k);
+    }
     if (symbols.count(piece.begin->rune) > 0) {
       FUZZ_CHECK(n == 1);
     } else {
@@ -57,7 +62,6 @@ void CheckPieces(const std::unordered_set<Rune>& symbols, const std::string& sen
       if (covered + n < runes.size()) FUZZ_CHECK(symbols.count(runes[covered + n].rune) > 0);
     }
     covered += n;
-    expected_begin = piece.end;
   }
   FUZZ_CHECK(covered == runes.size());
 }
