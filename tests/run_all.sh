@@ -159,8 +159,9 @@ tsan_threads() {
   CC=$CLANGC CXX=$CLANGXX cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS="-fsanitize=thread -g" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
     -DNORVANE_BUILD_TESTS=ON -DNORVANE_BUILD_MODULE=OFF >/dev/null &&
-    cmake --build build/tsan -j2 --target threads_test sparse_encoder_test || return 1
-  for test in threads_test sparse_encoder_test; do
+    cmake --build build/tsan -j2 --target threads_test sparse_encoder_test norvane_tokenizer_test \
+    || return 1
+  for test in threads_test sparse_encoder_test norvane_tokenizer_test; do
     TSAN_OPTIONS=halt_on_error=1 "build/tsan/$test" || failures=$((failures + 1))
   done
   [ "$failures" = 0 ]

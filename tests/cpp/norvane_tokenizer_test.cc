@@ -88,6 +88,30 @@ TEST(ParallelFor, RunsEveryIndexOnce) {
   }
 }
 
+// Under ThreadSanitizer (tests/run_all.sh) this also shows that cuts on one
+// tokenizer share no written state.
+TEST(ParallelFor, CutsOnOneTokenizerEqualSerialCuts) {
+  const SegmenterFiles files;
+  for (bool traditional : {false, true}) {
+    const Tokenizer tok(PathsOf(files), traditional);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 64; ++i) {
+      texts.push_back(std::string(i % 7, 'a') + "我爱北京大學的學生，小明了");
+    }
+    std::vector<std::vector<Token>> serial(texts.size()), parallel(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) tok.Tokenize(texts[i], CutMode::kSearch, serial[i]);
+    ParallelFor(texts.size(), 4,
+                [&](size_t i) { tok.Tokenize(texts[i], CutMode::kSearch, parallel[i]); });
+    for (size_t i = 0; i < texts.size(); ++i) {
+      ASSERT_EQ(parallel[i].size(), serial[i].size());
+      for (size_t k = 0; k < serial[i].size(); ++k) {
+        EXPECT_EQ(parallel[i][k].offset, serial[i][k].offset);
+        EXPECT_EQ(parallel[i][k].length, serial[i][k].length);
+      }
+    }
+  }
+}
+
 TEST(ParallelFor, RethrowsAfterTheOthersStop) {
   std::atomic<int> running{0};
   EXPECT_THROW(ParallelFor(1000, 4,
