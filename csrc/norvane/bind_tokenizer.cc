@@ -132,15 +132,15 @@ bool Encode(const Text& t, std::string& buffer, std::string_view& utf8) {
   return true;
 }
 
-// The words of one text, found without the interpreter lock, with a hash of
-// each word's code points for the word cache.
+// The words of one text, found without the interpreter lock, and for a
+// batch a hash of each word's code points for the word cache.
 struct Result {
   std::vector<Token> tokens;
   std::vector<uint64_t> hashes;
   bool surrogate = false;
 };
 
-void CutOne(const Tokenizer& tok, const Text& t, CutMode mode, Result& result) {
+void CutOne(const Tokenizer& tok, const Text& t, CutMode mode, bool hash, Result& result) {
   std::string buffer;
   std::string_view utf8;
   if (!Encode(t, buffer, utf8)) {
@@ -148,6 +148,7 @@ void CutOne(const Tokenizer& tok, const Text& t, CutMode mode, Result& result) {
     return;
   }
   tok.Tokenize(utf8, mode, result.tokens);
+  if (!hash) return;
   result.hashes.resize(result.tokens.size());
   for (size_t i = 0; i < result.tokens.size(); ++i) {
     uint64_t h = 14695981039346656037ull;
@@ -164,17 +165,13 @@ PyObject* Checked(PyObject* obj) {
   return obj;
 }
 
-// One str object per distinct word of a call: the same word in many places
-// of a batch is one shared str, made once. Building the words is the part of
-// a batch that holds the interpreter lock, and most words repeat.
+// One str object per distinct word of a batch: the same word in many places
+// is one shared str, made once. Building the words is the part of a batch
+// that holds the interpreter lock, and most words repeat (a single text
+// repeats too few to pay for the hashing).
 class WordCache {
  public:
-  // Room for `words` distinct words before it grows (at most 1024 at first).
-  explicit WordCache(size_t words) {
-    size_t size = 16;
-    while (size < 2 * words && size < 2048) size *= 2;
-    slots_.resize(size);
-  }
+  WordCache() : slots_(2048) {}
   ~WordCache() {
     for (const Slot& s : slots_) Py_XDECREF(s.word);
   }
@@ -239,13 +236,16 @@ class WordCache {
 
 // The words as slices of the str they were cut from; with offsets, as
 // (word, start, end) tuples of str indices.
-py::list Words(const Text& t, const Result& r, bool offsets, WordCache& cache) {
+py::list Words(const Text& t, const Result& r, bool offsets, WordCache* cache) {
   py::list result(r.tokens.size());
   for (size_t i = 0; i < r.tokens.size(); ++i) {
-    if (i + 4 < r.tokens.size()) cache.Prefetch(r.hashes[i + 4]);
+    if (cache != nullptr && i + 4 < r.tokens.size()) cache->Prefetch(r.hashes[i + 4]);
     const size_t start = r.tokens[i].unicode_offset;
     const size_t length = r.tokens[i].unicode_length;
-    PyObject* item = cache.Get(t, start, length, r.hashes[i]);
+    PyObject* item = cache != nullptr
+                         ? cache->Get(t, start, length, r.hashes[i])
+                         : Checked(PyUnicode_Substring(t.str, static_cast<Py_ssize_t>(start),
+                                                       static_cast<Py_ssize_t>(start + length)));
     if (offsets) {
       PyObject* word = item;
       item = PyTuple_New(3);
@@ -284,10 +284,9 @@ CutMode ModeOf(bool search) { return search ? CutMode::kSearch : CutMode::kAccur
 py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) {
   const Text t = ReadText(text, "text");
   Result r;
-  Unlocked([&] { CutOne(self, t, ModeOf(search), r); });
+  Unlocked([&] { CutOne(self, t, ModeOf(search), false, r); });
   if (r.surrogate) throw py::type_error(LoneSurrogate("text"));
-  WordCache cache(r.tokens.size());
-  return Words(t, r, offsets, cache);
+  return Words(t, r, offsets, nullptr);
 }
 
 // The texts are read and checked with the lock held, cut on native threads
@@ -310,7 +309,7 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
   std::vector<Result> results(items.size());
   refs.Unlocked([&] {
     ParallelFor(items.size(), threads,
-                [&](size_t i) { CutOne(self, items[i], ModeOf(search), results[i]); });
+                [&](size_t i) { CutOne(self, items[i], ModeOf(search), true, results[i]); });
   });
   for (size_t i = 0; i < results.size(); ++i) {
     if (results[i].surrogate) {
@@ -318,10 +317,10 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
     }
   }
   const GcPause pause;
-  WordCache cache(1024);
+  WordCache cache;
   py::list result(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
-    py::list words = Words(items[i], results[i], offsets, cache);
+    py::list words = Words(items[i], results[i], offsets, &cache);
     PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), words.release().ptr());
   }
   return result;
