@@ -149,14 +149,17 @@ def test_four_gib_sentence_is_rejected(seg):
     assert seg.cut(bytes(3)) == ["\0"] * 3
 
 
-def test_exit_while_daemon_threads_cut(data):
-    # The threads finish their cuts while the interpreter shuts down (held up
+@pytest.mark.parametrize("work", [
+    "pynorvane.Segmenter(**PATHS).cut, args=('北京天安门小明的，' * n,)",
+    "norvane.SparseEncoder().fit, args=(['北京天安门小明的，'] * n,)",
+], ids=["Segmenter.cut", "SparseEncoder.fit"])
+def test_exit_while_daemon_threads_work(data, work):
+    # The threads finish their work while the interpreter shuts down (held up
     # by a slow finaliser) and are ended as they take the lock back.
-    script = """
-        import threading, time
-        seg = pynorvane.Segmenter(**PATHS)
+    script = f"""
+        import threading, time, norvane
         for n in (10**4, 10**5, 3 * 10**5):
-            threading.Thread(target=seg.cut, args=("北京天安门小明的，" * n,), daemon=True).start()
+            threading.Thread(target={work}, daemon=True).start()
         class Slow:
             def __del__(self):
                 time.sleep(1)

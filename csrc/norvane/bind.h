@@ -9,7 +9,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include "pybind/unlocked.h"
+
 namespace norvane {
+
+using korva::typing::text::pybind::Unlocked;
 
 // _core.Tokenizer, holding a std::shared_ptr<norvane::Tokenizer>: other
 // bindings of this module take that holder to share the C++ object.

@@ -173,14 +173,13 @@ py::object Encode(const SparseEncoder& encoder, py::handle texts, bool query,
   const Batch batch = ReadBatch(texts);
   const bool by_token = output == "dict";
   SparseRows rows;
-  {
-    py::gil_scoped_release release;
+  Unlocked([&] {
     if (query) {
       encoder.EncodeQueries(batch.items, threads, by_token, rows);
     } else {
       encoder.EncodeDocuments(batch.items, threads, by_token, rows);
     }
-  }
+  });
   if (output != "csr") return Dicts(rows, by_token);
   return py::make_tuple(Array(std::move(rows.indptr)), Array(std::move(rows.ids)),
                         Array(std::move(rows.weights)));
@@ -197,8 +196,7 @@ void BindEncoder(py::module_& m) {
       .def("fit",
            [](SparseEncoder& self, py::handle texts, unsigned threads) {
              const Batch batch = ReadBatch(texts);
-             py::gil_scoped_release release;
-             self.Fit(batch.items, threads);
+             Unlocked([&] { self.Fit(batch.items, threads); });
            },
            py::arg("texts"), py::arg("threads"))
       .def("encode",
@@ -207,27 +205,21 @@ void BindEncoder(py::module_& m) {
            py::arg("texts"), py::arg("query"), py::arg("output"), py::arg("threads"))
       .def("merge",
            [](SparseEncoder& self, const SparseEncoder& other) {
-             py::gil_scoped_release release;
-             self.Merge(other);
+             Unlocked([&] { self.Merge(other); });
            })
       .def("model_text",
            [](const SparseEncoder& self) {
              std::string text;
-             {
-               py::gil_scoped_release release;
-               text = self.ModelText();
-             }
+             Unlocked([&] { text = self.ModelText(); });
              return py::str(text);
            })
       .def("save",
            [](const SparseEncoder& self, const std::string& path) {
-             py::gil_scoped_release release;
-             korva::typing::text::WriteModelFile(path, self.ModelText());
+             Unlocked([&] { korva::typing::text::WriteModelFile(path, self.ModelText()); });
            })
       .def("restore",
            [](SparseEncoder& self, const std::string& text) {
-             py::gil_scoped_release release;
-             self.Restore(text);
+             Unlocked([&] { self.Restore(text); });
            })
       .def("analyze",
            [](const SparseEncoder& self, py::handle text) {
@@ -235,10 +227,7 @@ void BindEncoder(py::module_& m) {
              std::string folded;
              std::vector<Token> words;
              std::vector<std::string_view> tokens;
-             {
-               py::gil_scoped_release release;
-               self.analyzer().Analyze(utf8, folded, words, tokens);
-             }
+             Unlocked([&] { self.analyzer().Analyze(utf8, folded, words, tokens); });
              py::list result(tokens.size());
              for (size_t i = 0; i < tokens.size(); ++i) {
                result[i] = py::reinterpret_steal<py::object>(Checked(PyUnicode_DecodeUTF8(

@@ -29,22 +29,6 @@ struct Text {
   bool ascii;
 };
 
-// Runs work() without the interpreter lock and takes the lock back by a
-// plain call, not in a destructor: while the interpreter shuts down, taking
-// it back ends a daemon thread by unwinding its stack, and that unwinding
-// must not pass a noexcept destructor (the process would abort).
-template <class Work>
-void Unlocked(const Work& work) {
-  PyThreadState* state = PyEval_SaveThread();
-  try {
-    work();
-  } catch (...) {
-    PyEval_RestoreThread(state);
-    throw;
-  }
-  PyEval_RestoreThread(state);
-}
-
 // The references a batch holds on its texts from reading them to building
 // the result (a list could lose items to another thread meanwhile). They are
 // dropped only with the lock held: a thread ended at interpreter exit unwinds

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pybind/unlocked.h"
 #include "tokenizer/segmenter/Segmenter.h"
 #include "tokenizer/segmenter/util/Logging.h"
 
@@ -191,26 +192,10 @@ py::list WordList(const Sentence& sentence, const std::vector<WordSpan>& words,
   return result;
 }
 
-// Runs `work` without the interpreter lock. The lock is taken back by a
-// plain call rather than a destructor: while the interpreter shuts down,
-// taking it back ends a daemon thread by unwinding its stack, and that
-// unwinding must not pass a noexcept destructor (the process would abort).
-template <typename Work>
-void WithoutLock(Work work) {
-  PyThreadState* state = PyEval_SaveThread();
-  try {
-    work();
-  } catch (...) {
-    PyEval_RestoreThread(state);
-    throw;
-  }
-  PyEval_RestoreThread(state);
-}
-
 py::list RunCut(const Segmenter& self, const Sentence& sentence, bool for_search) {
   std::vector<WordSpan> words;
   std::vector<Py_UCS4> widest;
-  WithoutLock([&] {
+  Unlocked([&] {
     if (for_search) {
       self.CutForSearch(sentence.text, words, true);
     } else {
