@@ -156,6 +156,8 @@ def test_cli_index_and_search(tmp_path, capsys):
                                  "--id-field", "key", "-q", *replace)
         assert status == 0 and f"indexed {len(DOCS)} documents" in out
         assert out.rstrip().endswith(f"holds {len(DOCS)}")
+    status, out, _ = run_cli(capsys, "reindex", "--uri", uri)
+    assert status == 0 and out.startswith(f"re-encoded {len(DOCS)} documents")
     status, out, _ = run_cli(capsys, "search", "手机电池续航", "--uri", uri, "--json", "-k", "2")
     rows = [json.loads(line) for line in out.splitlines()]
     assert [r["id"] for r in rows] == ["phone", "watch"] and rows[0]["metadata"] == {"lang": "zh"}

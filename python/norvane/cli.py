@@ -191,10 +191,17 @@ def cmd_search(args: argparse.Namespace) -> int:
 
 
 def cmd_reindex(args: argparse.Namespace) -> int:
+    from tqdm import tqdm
+
     index = _open_index(args, create=False)
     started = time.perf_counter()
     try:
-        count = index.reindex()
+        with tqdm(unit="doc", disable=None, file=sys.stderr) as bar:
+            def progress(done: int, total: int) -> None:
+                bar.total = total
+                bar.update(done - bar.n)
+
+            count = index.reindex(progress=progress)
     finally:
         index.close()
     print(f"re-encoded {count} documents in {time.perf_counter() - started:.2f} s")

@@ -21,7 +21,7 @@ import os
 import threading
 import uuid
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import (Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence,
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence,
                     Tuple)
 
 import numpy as np
@@ -166,28 +166,30 @@ def sparse_rows(vectors: Sequence[Mapping[int, float]]) -> Tuple[List[bytes], in
     return [data[a:b] for a, b in zip([0] + ends[:-1], ends)], int(pairs["dim"].max()) + 1
 
 
-def _direct_insert(client: MilvusClient) -> Optional[Any]:
-    """An insert that sends a request built by :func:`sparse_rows` and
-    protobuf's bulk setters on the client's own channel and credentials.
+def _direct_write(client: MilvusClient) -> Optional[Any]:
+    """An insert (or upsert) that sends a request built by :func:`sparse_rows`
+    and protobuf's bulk setters on the client's own channel and credentials.
 
     pymilvus converts rows value by value in Python, several times slower
     than Milvus Lite stores them. This reaches into pymilvus internals that
     2.5 to 3.0 share; where they are missing it returns None and rows go
-    through ``MilvusClient.insert``.
+    through ``MilvusClient.insert`` and ``upsert``.
     """
     try:
         from pymilvus.client.utils import check_status
         from pymilvus.grpc_gen import milvus_pb2
 
-        client._get_connection()._stub.Insert
+        stub = client._get_connection()._stub
+        stub.Insert, stub.Upsert
         client._generate_call_context().to_grpc_metadata()
     except Exception:
         return None
 
-    def insert(collection: str, ids: List[str], texts: List[str], metadata: List[bytes],
-               vectors: Sequence[Mapping[int, float]], timeout: Optional[float]) -> None:
+    def write(collection: str, ids: List[str], texts: List[str], metadata: List[bytes],
+              vectors: Sequence[Mapping[int, float]], upsert: bool) -> None:
         contents, dim = sparse_rows(vectors)
-        request = milvus_pb2.InsertRequest(collection_name=collection, num_rows=len(ids))
+        kind = milvus_pb2.UpsertRequest if upsert else milvus_pb2.InsertRequest
+        request = kind(collection_name=collection, num_rows=len(ids))
         for name, kind, values in ((ID, DataType.VARCHAR, ids), (TEXT, DataType.VARCHAR, texts)):
             field = request.fields_data.add(field_name=name, type=kind)
             field.scalars.string_data.data.extend(values)
@@ -197,12 +199,12 @@ def _direct_insert(client: MilvusClient) -> Optional[Any]:
         field.vectors.dim = dim
         field.vectors.sparse_float_vector.dim = dim
         field.vectors.sparse_float_vector.contents.extend(contents)
-        response = client._get_connection()._stub.Insert(
-            request, timeout=timeout,
-            metadata=client._generate_call_context().to_grpc_metadata())
+        stub = client._get_connection()._stub
+        response = (stub.Upsert if upsert else stub.Insert)(
+            request, metadata=client._generate_call_context().to_grpc_metadata())
         check_status(response.status)
 
-    return insert
+    return write
 
 
 class SearchIndex:
@@ -267,7 +269,7 @@ class SearchIndex:
             parent = os.path.dirname(os.path.abspath(uri))
             os.makedirs(parent, exist_ok=True)
         self._client = _connect(uri, token, timeout)
-        self._direct = _direct_insert(self._client)
+        self._direct = _direct_write(self._client)
         if self.local:
             with _local_lock:
                 key = os.path.abspath(uri)
@@ -430,7 +432,8 @@ class SearchIndex:
         return id_list
 
     def _insert(self, texts: List[str], vectors: Sequence[Mapping[int, float]],
-                ids: List[str], metadata: Optional[List[Any]]) -> None:
+                ids: List[str], metadata: Optional[List[Any]], upsert: bool = False) -> None:
+        """Writes rows in one request (an upsert replaces rows of the same ids)."""
         if not texts:
             return
         if self._direct is not None:
@@ -438,9 +441,10 @@ class SearchIndex:
             blobs = [empty] * len(texts) if metadata is None else [
                 json.dumps(m, ensure_ascii=False).encode("utf-8") if m else empty
                 for m in metadata]
-            self._direct(self.collection, ids, texts, blobs, vectors, None)
+            self._direct(self.collection, ids, texts, blobs, vectors, upsert)
             return
-        self._require_client().insert(self.collection, [
+        client = self._require_client()
+        (client.upsert if upsert else client.insert)(self.collection, [
             {ID: id, TEXT: text, META: {} if metadata is None else metadata[i] or {},
              VECTOR: _storable(vectors[i])}
             for i, (id, text) in enumerate(zip(ids, texts))])
@@ -455,12 +459,14 @@ class SearchIndex:
         """Writes the encoder statistics to :attr:`encoder_path` (atomically)."""
         self.encoder.save(self.encoder_path)
 
-    def reindex(self, batch_size: int = 1000) -> int:
+    def reindex(self, batch_size: int = 5000,
+                progress: Optional[Callable[[int, int], None]] = None) -> int:
         """Re-encodes every stored document with the current statistics.
 
-        Returns the number of documents rewritten. Rows are replaced batch by
-        batch (Milvus upserts); if it stops half way, documents of both
-        weightings are stored, and running it again finishes the work.
+        Returns the number of documents rewritten; ``progress(done, total)``
+        is called after each batch. Rows are replaced batch by batch (one
+        upsert each); if it stops half way, documents of both weightings are
+        stored, and running it again finishes the work.
         """
         client = self._require_client()
         with _quiet("pymilvus"):  # Milvus Lite has no snapshot time stamps; pymilvus warns
@@ -478,10 +484,12 @@ class SearchIndex:
         for start in range(0, len(ids), batch_size):
             rows = client.get(self.collection, ids=ids[start:start + batch_size],
                               output_fields=[ID, TEXT, META])
-            vectors = self.encoder.encode_documents([row[TEXT] for row in rows], output="ids")
-            client.upsert(self.collection, [
-                {ID: row[ID], TEXT: row[TEXT], META: row.get(META) or {}, VECTOR: _storable(vector)}
-                for row, vector in zip(rows, vectors)])
+            texts = [row[TEXT] for row in rows]
+            self._insert(texts, self.encoder.encode_documents(texts, output="ids"),
+                         [row[ID] for row in rows], [row.get(META) for row in rows],
+                         upsert=True)
+            if progress is not None:
+                progress(min(start + batch_size, len(ids)), len(ids))
         return len(ids)
 
     # -- reading ---------------------------------------------------------
