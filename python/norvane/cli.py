@@ -16,7 +16,7 @@ import logging
 import os
 import sys
 import time
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence
+from typing import Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence
 
 FORMATS = ("lines", "jsonl", "file")
 
@@ -130,19 +130,21 @@ def cmd_index(args: argparse.Namespace) -> int:
     stored = size = 0
     try:
         with tqdm(total=total, unit="doc", disable=args.quiet or None, file=sys.stderr) as bar:
-            batch: List[Record] = []
+            def progress(count: int) -> None:
+                nonlocal stored
+                stored += count
+                bar.update(count)
+
+            # Several batches per call, so that inserts overlap encoding;
+            # the statistics are saved after each call.
+            chunk: List[Record] = []
             for path in files:
                 for record in read_records(path, args.format, args.text_field, args.id_field):
-                    batch.append(record)
-                    if len(batch) == args.batch_size:
-                        size += _store(index, batch)
-                        stored += len(batch)
-                        bar.update(len(batch))
-                        batch = []
-            if batch:
-                size += _store(index, batch)
-                stored += len(batch)
-                bar.update(len(batch))
+                    chunk.append(record)
+                    if len(chunk) == args.batch_size * 8:
+                        size += _store(index, chunk, args.batch_size, progress)
+                        chunk = []
+            size += _store(index, chunk, args.batch_size, progress)
         index.flush()
         count = index.count()
     except Exception as error:
@@ -159,11 +161,13 @@ def cmd_index(args: argparse.Namespace) -> int:
     return 0
 
 
-def _store(index: Any, batch: List[Record]) -> int:
-    texts = [record.text for record in batch]
-    metadata = [record.metadata for record in batch]
-    index.add(texts, [record.id for record in batch],
-              None if all(m is None for m in metadata) else metadata, batch_size=len(batch))
+def _store(index: Any, records: List[Record], batch_size: int,
+           progress: Callable[[int], None]) -> int:
+    texts = [record.text for record in records]
+    metadata = [record.metadata for record in records]
+    index.add(texts, [record.id for record in records],
+              None if all(m is None for m in metadata) else metadata,
+              batch_size=batch_size, progress=progress)
     return sum(len(text.encode("utf-8")) for text in texts)
 
 

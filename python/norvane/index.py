@@ -21,8 +21,8 @@ import os
 import threading
 import uuid
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence,
-                    Tuple)
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple,
+                    Optional, Sequence, Tuple)
 
 import numpy as np
 
@@ -43,7 +43,7 @@ ID, TEXT, META, VECTOR = "id", "text", "meta", "vector"
 MAX_ID_LENGTH = 512
 MAX_TEXT_BYTES = 65535  # the longest VARCHAR a Milvus field holds
 # Milvus takes sparse dimensions below 2**32 - 1: the one hash value outside
-# that range shares the next dimension, for documents and queries alike.
+# that range shares the dimension below it, in documents and queries alike.
 _TOP_DIMENSION = 2**32 - 1
 # Milvus refuses empty sparse vectors; a document without a searchable word
 # is stored with a negligible weight on one dimension, and such scores are
@@ -51,9 +51,6 @@ _TOP_DIMENSION = 2**32 - 1
 _EMPTY_VECTOR = {2**32 - 2: 1e-30}
 _MIN_SCORE = 1e-20
 _SERVER_SCHEMES = ("http://", "https://", "tcp://", "unix:")
-
-_log = logging.getLogger(__name__)
-
 
 class IndexOpenError(RuntimeError):
     """An index that cannot be opened as asked (missing, not an index, statistics lost)."""
@@ -330,7 +327,7 @@ class SearchIndex:
                     VECTOR: DataType.SPARSE_FLOAT_VECTOR}
         if any(fields.get(name) != kind for name, kind in expected.items()):
             raise IndexOpenError(f"collection {self.collection!r} at {self.uri} is not a "
-                              f"search index (fields {sorted(fields)})")
+                                 f"search index (fields {sorted(fields)})")
 
     def _require_client(self) -> MilvusClient:
         if self._client is None:
@@ -346,6 +343,7 @@ class SearchIndex:
         metadata: Optional[Iterable[Optional[Mapping[str, Any]]]] = None,
         *,
         batch_size: int = 5000,
+        progress: Optional[Callable[[int], None]] = None,
     ) -> List[str]:
         """Fits the encoder on the texts, encodes them and stores them.
 
@@ -356,6 +354,8 @@ class SearchIndex:
             metadata: one JSON-serialisable dict (or ``None``) per text,
                 returned with search results and usable in ``filter``.
             batch_size: documents per insert.
+            progress: called with the number of documents of each batch
+                stored.
 
         Returns the ids of the stored documents. Each batch is analysed and
         encoded completely before one insert; a batch that fails leaves
@@ -369,7 +369,7 @@ class SearchIndex:
         # One batch is inserted (by Milvus, elsewhere) while the next is
         # encoded here; the statistics go back to their state before the
         # first batch that failed, and nothing after it is sent.
-        pending: Optional[Tuple["Future[None]", SparseEncoder]] = None
+        pending: Optional[Tuple["Future[None]", SparseEncoder, int]] = None
         stored = False
         with ThreadPoolExecutor(max_workers=1) as inserter:
             try:
@@ -384,14 +384,15 @@ class SearchIndex:
                         raise
                     if pending is not None:
                         done, pending = pending, None
-                        self._finish(done)
+                        self._finish(done, progress)
                         stored = True
                     pending = (inserter.submit(
                         self._insert, text_list[start:end], vectors, id_list[start:end],
-                        None if meta_list is None else meta_list[start:end]), before)
+                        None if meta_list is None else meta_list[start:end]), before,
+                        len(text_list[start:end]))
                 if pending is not None:
                     done, pending = pending, None
-                    self._finish(done)
+                    self._finish(done, progress)
                     stored = True
             finally:
                 if pending is not None:  # the error on its way out wins over this one's
@@ -404,14 +405,17 @@ class SearchIndex:
                     self.save_encoder()
         return id_list
 
-    def _finish(self, pending: Tuple["Future[None]", SparseEncoder]) -> None:
+    def _finish(self, pending: Tuple["Future[None]", SparseEncoder, int],
+                progress: Optional[Callable[[int], None]] = None) -> None:
         """Waits for an insert; on failure restores the statistics from before it."""
-        insert, before = pending
+        insert, before, count = pending
         try:
             insert.result()
         except BaseException:
             self.encoder = before
             raise
+        if progress is not None:
+            progress(count)
 
     def add_encoded(
         self,
@@ -523,7 +527,7 @@ class SearchIndex:
             search_params={"metric_type": "IP"})
         for i, rows in zip(asked, found):
             results[i] = [Hit(row[ID], row["distance"], row["entity"][TEXT],
-                               row["entity"].get(META) or None)
+                              row["entity"].get(META) or None)
                           for row in rows if row["distance"] > _MIN_SCORE]
         return results
 
