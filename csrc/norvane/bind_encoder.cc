@@ -166,18 +166,22 @@ py::list Dicts(const SparseRows& rows, bool by_token) {
   return result;
 }
 
+enum class Call { kDocuments, kQueries, kFitDocuments };
+
 // output: "dict", "ids" or "csr" (checked by the Python layer). For "csr",
 // the (indptr, indices, data) arrays of the rows.
-py::object Encode(const SparseEncoder& encoder, py::handle texts, bool query,
-                  const std::string& output, unsigned threads) {
+py::object Encode(SparseEncoder& encoder, py::handle texts, Call call, const std::string& output,
+                  unsigned threads) {
   const Batch batch = ReadBatch(texts);
   const bool by_token = output == "dict";
   SparseRows rows;
   Unlocked([&] {
-    if (query) {
+    if (call == Call::kQueries) {
       encoder.EncodeQueries(batch.items, threads, by_token, rows);
-    } else {
+    } else if (call == Call::kDocuments) {
       encoder.EncodeDocuments(batch.items, threads, by_token, rows);
+    } else {
+      encoder.FitEncodeDocuments(batch.items, threads, by_token, rows);
     }
   });
   if (output != "csr") return Dicts(rows, by_token);
@@ -200,9 +204,16 @@ void BindEncoder(py::module_& m) {
            },
            py::arg("texts"), py::arg("threads"))
       .def("encode",
-           [](const SparseEncoder& self, py::handle texts, bool query, const std::string& output,
-              unsigned threads) { return Encode(self, texts, query, output, threads); },
+           [](SparseEncoder& self, py::handle texts, bool query, const std::string& output,
+              unsigned threads) {
+             return Encode(self, texts, query ? Call::kQueries : Call::kDocuments, output,
+                           threads);
+           },
            py::arg("texts"), py::arg("query"), py::arg("output"), py::arg("threads"))
+      .def("fit_encode",
+           [](SparseEncoder& self, py::handle texts, const std::string& output,
+              unsigned threads) { return Encode(self, texts, Call::kFitDocuments, output, threads); },
+           py::arg("texts"), py::arg("output"), py::arg("threads"))
       .def("merge",
            [](SparseEncoder& self, const SparseEncoder& other) {
              Unlocked([&] { self.Merge(other); });

@@ -48,7 +48,8 @@ inline size_t Decode(const unsigned char* p, size_t left, char32_t& cp) {
 
 // Letters and digits, roughly: what is not a space, a punctuation mark or a
 // symbol in the blocks text of these languages uses.
-bool IsWordChar(char32_t c) {
+inline bool IsWordChar(char32_t c) {
+  if (c >= 0x4E00 && c <= 0x9FFF) return true;  // most of the text: CJK ideographs
   if (c < 0x80) return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
   if (c < 0xC0) return c == 0xAA || c == 0xB2 || c == 0xB3 || c == 0xB5 || c == 0xB9 || c == 0xBA;
   if (c < 0x100) return c != 0xD7 && c != 0xF7;
@@ -402,116 +403,57 @@ SparseEncoder::SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double 
 
 namespace {
 
-// Text of a batch taken per fit round: bounds the tokens held between the
-// two stages of a round (about 24 bytes per distinct token of a text).
-constexpr size_t kRoundBytes = size_t{32} << 20;
-
-// Stage one of a fit round for one run of texts: each text's distinct tokens,
-// sorted into the statistics' parts. Views point into the texts or `arena`.
-struct Keyed {
-  std::string_view token;
-  size_t hash;
-};
-
-struct RunTokens {
-  std::string arena;
-  std::vector<Keyed> parts[kParts];
-  long long length = 0;
-  int texts = 0;
-};
-
-size_t TableHash(std::string_view token) { return TokenTable::Hash(token); }
-
-void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, size_t begin,
-                size_t end, RunTokens& run) {
-  Scratch scratch;
-  DistinctTokens distinct;
-  size_t bytes = 0;
-  size_t all_bytes = 0;
-  for (size_t i = begin; i < end; ++i) bytes += batch[i].text.size(), all_bytes += ItemBytes(batch[i]);
-  run.arena.reserve(bytes);  // never grows past this, so views into it stay valid
-  // About one distinct token per four bytes: most parts never grow.
-  for (auto& part : run.parts) part.reserve(all_bytes / 4 / kParts + 16);
-  for (size_t i = begin; i < end; ++i) {
-    size_t n = 0;
-    const std::string_view* tokens = TokensOf(analyzer, batch[i], scratch, n);
-    if (n == 0) continue;
-    if (!batch[i].given) {
-      // The tokens outlive this text's scratch copy: move them to the arena.
-      const size_t shift = run.arena.size();
-      run.arena += scratch.folded;
-      const char* from = scratch.folded.data();
-      const char* to = run.arena.data() + shift;
-      for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
-    }
-    distinct.Count(tokens, n, TableHash);
-    for (const auto& e : distinct.entries()) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
-    run.length += static_cast<long long>(n);
-    ++run.texts;
-  }
-}
-
-}  // namespace
-
-void SparseEncoder::Fit(const std::vector<TextItem>& batch, unsigned threads) {
-  const unsigned workers = Workers(threads);
-  // Held throughout: encodes see all of a fit or nothing of it.
-  std::unique_lock<std::shared_mutex> lock(mutex_);
-  // Every count grows by at most the number of texts: checked once, no add
-  // below can overflow.
-  if (batch.size() > static_cast<size_t>(INT_MAX - stats_.doc_count) ||
-      batch.size() > static_cast<size_t>(INT_MAX - stats_.max_count)) {
-    throw std::overflow_error("SparseEncoder statistics would overflow");
-  }
-  for (size_t begin = 0; begin < batch.size();) {
-    size_t end = begin;
-    for (size_t bytes = 0; end < batch.size() && bytes < kRoundBytes; ++end) {
-      bytes += ItemBytes(batch[end]);
-    }
-    // A few runs per thread even out texts of different cost.
-    const std::vector<size_t> starts =
-        SplitByBytes(batch, begin, end, workers == 1 ? 1 : 4 * workers);
-    std::vector<RunTokens> runs(starts.size() - 1);
-    ParallelFor(runs.size(), workers, [&](size_t r) {
-      CollectRun(analyzer_, batch, starts[r], starts[r + 1], runs[r]);
-    });
-    long long length = 0;
-    int texts = 0;
-    for (const RunTokens& run : runs) length += run.length, texts += run.texts;
-    if (length > LLONG_MAX - stats_.length_total) {
-      throw std::overflow_error("SparseEncoder statistics would overflow");
-    }
-    ParallelFor(kParts, workers, [&](size_t part) {
-      size_t expected = 0;
-      for (const RunTokens& run : runs) expected += run.parts[part].size();
-      Tally tally;
-      tally.Reset(expected);
-      for (const RunTokens& run : runs) {
-        for (const Keyed& k : run.parts[part]) tally.Add(k.token, k.hash);
-      }
-      stats_.parts[part].add_counts(tally.keys.data(), tally.hashes.data(), tally.counts.data(),
-                                    tally.keys.size());
-    });
-    stats_.doc_count += texts;
-    stats_.length_total += length;
-    stats_.max_count += texts;
-    begin = end;
-  }
-}
-
-void SparseEncoder::EncodeDocuments(const std::vector<TextItem>& batch, unsigned threads,
-                                    bool keep_tokens, SparseRows& out) const {
-  Encode(batch, threads, keep_tokens, false, out);
-}
-
-void SparseEncoder::EncodeQueries(const std::vector<TextItem>& batch, unsigned threads,
-                                  bool keep_tokens, SparseRows& out) const {
-  Encode(batch, threads, keep_tokens, true, out);
-}
-
-namespace {
-
 size_t IdHash(std::string_view token) { return Murmur3(token); }
+
+// Builds rows of SparseRows: a row's entries are added in any order and
+// written sorted by id, then by order of addition.
+class RowWriter {
+ public:
+  RowWriter(bool keep_tokens, SparseRows& rows) : keep_tokens_(keep_tokens), rows_(rows) {
+    rows_.indptr.push_back(0);
+  }
+
+  void Add(std::string_view token, uint32_t id, double weight) {
+    row_.push_back({token, id, weight});
+  }
+
+  void EndRow() {
+    order_.resize(row_.size());
+    for (size_t e = 0; e < row_.size(); ++e) {
+      order_[e] = (static_cast<uint64_t>(row_[e].id) << 32) | e;  // one integer sort
+    }
+    std::sort(order_.begin(), order_.end());
+    const size_t row_start = rows_.ids.size();
+    for (uint64_t key : order_) {
+      const Entry& e = row_[key & 0xFFFFFFFFu];
+      const auto id = static_cast<int64_t>(e.id);
+      if (!keep_tokens_ && rows_.ids.size() > row_start && rows_.ids.back() == id) {
+        rows_.weights.back() += e.weight;  // tokens sharing an id share the entry
+        continue;
+      }
+      rows_.ids.push_back(id);
+      rows_.weights.push_back(e.weight);
+      if (keep_tokens_) {
+        rows_.token_bytes.append(e.token.data(), e.token.size());
+        rows_.token_ends.push_back(rows_.token_bytes.size());
+      }
+    }
+    rows_.indptr.push_back(static_cast<int64_t>(rows_.ids.size()));
+    row_.clear();
+  }
+
+ private:
+  struct Entry {
+    std::string_view token;
+    uint32_t id;
+    double weight;
+  };
+
+  bool keep_tokens_;
+  SparseRows& rows_;
+  std::vector<Entry> row_;
+  std::vector<uint64_t> order_;
+};
 
 // Appends the rows of parts to out, in order.
 void Concatenate(std::vector<SparseRows>& parts, size_t rows, bool keep_tokens,
@@ -539,12 +481,176 @@ void Concatenate(std::vector<SparseRows>& parts, size_t rows, bool keep_tokens,
 
 }  // namespace
 
+namespace {
+
+// Text of a batch taken per fit round: bounds the tokens held between the
+// two stages of a round (about 24 bytes per distinct token of a text).
+constexpr size_t kRoundBytes = size_t{32} << 20;
+
+// Stage one of a fit round for one run of texts: each text's distinct tokens,
+// sorted into the statistics' parts. Views point into the texts or `arena`.
+struct Keyed {
+  std::string_view token;
+  size_t hash;
+};
+
+// A text's distinct token with its id and count, kept when a fit also
+// encodes its documents.
+struct DocToken {
+  std::string_view token;
+  uint32_t id;
+  uint32_t count;
+};
+
+struct RunTokens {
+  std::string arena;
+  std::vector<Keyed> parts[kParts];
+  long long length = 0;
+  int texts = 0;
+  // With rows wanted: every text's tokens, ends[j] the end of text j's.
+  std::vector<DocToken> tokens;
+  std::vector<size_t> ends;
+  std::vector<size_t> lengths;
+};
+
+size_t TableHash(std::string_view token) { return TokenTable::Hash(token); }
+
+void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, size_t begin,
+                size_t end, bool rows, RunTokens& run) {
+  Scratch scratch;
+  DistinctTokens distinct;
+  size_t bytes = 0;
+  size_t all_bytes = 0;
+  for (size_t i = begin; i < end; ++i) bytes += batch[i].text.size(), all_bytes += ItemBytes(batch[i]);
+  run.arena.reserve(bytes);  // never grows past this, so views into it stay valid
+  // About one distinct token per four bytes: most parts never grow.
+  for (auto& part : run.parts) part.reserve(all_bytes / 4 / kParts + 16);
+  for (size_t i = begin; i < end; ++i) {
+    size_t n = 0;
+    const std::string_view* tokens = TokensOf(analyzer, batch[i], scratch, n);
+    if (rows) run.lengths.push_back(n);
+    if (n == 0) {
+      if (rows) run.ends.push_back(run.tokens.size());
+      continue;
+    }
+    if (!batch[i].given) {
+      // The tokens outlive this text's scratch copy: move them to the arena.
+      const size_t shift = run.arena.size();
+      run.arena += scratch.folded;
+      const char* from = scratch.folded.data();
+      const char* to = run.arena.data() + shift;
+      for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
+    }
+    distinct.Count(tokens, n, TableHash);
+    for (const auto& e : distinct.entries()) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
+    if (rows) {
+      for (const auto& e : distinct.entries()) run.tokens.push_back({e.token, Murmur3(e.token), e.count});
+      run.ends.push_back(run.tokens.size());
+    }
+    run.length += static_cast<long long>(n);
+    ++run.texts;
+  }
+}
+
+}  // namespace
+
+void SparseEncoder::Fit(const std::vector<TextItem>& batch, unsigned threads) {
+  FitAndEncode(batch, threads, false, nullptr);
+}
+
+void SparseEncoder::FitEncodeDocuments(const std::vector<TextItem>& batch, unsigned threads,
+                                       bool keep_tokens, SparseRows& out) {
+  FitAndEncode(batch, threads, keep_tokens, &out);
+}
+
+void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned threads,
+                                 bool keep_tokens, SparseRows* out) {
+  const unsigned workers = Workers(threads);
+  std::vector<RunTokens> kept;  // every round's runs, when rows are wanted
+  // Held throughout: encodes see all of a fit or nothing of it.
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  // Every count grows by at most the number of texts: checked once, no add
+  // below can overflow.
+  if (batch.size() > static_cast<size_t>(INT_MAX - stats_.doc_count) ||
+      batch.size() > static_cast<size_t>(INT_MAX - stats_.max_count)) {
+    throw std::overflow_error("SparseEncoder statistics would overflow");
+  }
+  for (size_t begin = 0; begin < batch.size();) {
+    size_t end = begin;
+    for (size_t bytes = 0; end < batch.size() && bytes < kRoundBytes; ++end) {
+      bytes += ItemBytes(batch[end]);
+    }
+    // A few runs per thread even out texts of different cost.
+    const std::vector<size_t> starts =
+        SplitByBytes(batch, begin, end, workers == 1 ? 1 : 4 * workers);
+    std::vector<RunTokens> runs(starts.size() - 1);
+    ParallelFor(runs.size(), workers, [&](size_t r) {
+      CollectRun(analyzer_, batch, starts[r], starts[r + 1], out != nullptr, runs[r]);
+    });
+    long long length = 0;
+    int texts = 0;
+    for (const RunTokens& run : runs) length += run.length, texts += run.texts;
+    if (length > LLONG_MAX - stats_.length_total) {
+      throw std::overflow_error("SparseEncoder statistics would overflow");
+    }
+    ParallelFor(kParts, workers, [&](size_t part) {
+      size_t expected = 0;
+      for (const RunTokens& run : runs) expected += run.parts[part].size();
+      Tally tally;
+      tally.Reset(expected);
+      for (const RunTokens& run : runs) {
+        for (const Keyed& k : run.parts[part]) tally.Add(k.token, k.hash);
+      }
+      stats_.parts[part].add_counts(tally.keys.data(), tally.hashes.data(), tally.counts.data(),
+                                    tally.keys.size());
+    });
+    stats_.doc_count += texts;
+    stats_.length_total += length;
+    stats_.max_count += texts;
+    begin = end;
+    if (out != nullptr) {
+      for (RunTokens& run : runs) {
+        for (auto& part : run.parts) std::vector<Keyed>().swap(part);
+        kept.push_back(std::move(run));
+      }
+    }
+  }
+  if (out == nullptr) return;
+  if (stats_.doc_count == 0) throw std::runtime_error(kNotFitted);
+  const double average = Average();
+  std::vector<SparseRows> parts(kept.size());
+  ParallelFor(kept.size(), workers, [&](size_t r) {
+    const RunTokens& run = kept[r];
+    RowWriter writer(keep_tokens, parts[r]);
+    size_t begin_token = 0;
+    for (size_t j = 0; j < run.ends.size(); ++j) {
+      const double k = LengthNorm(run.lengths[j], average);
+      for (size_t t = begin_token; t < run.ends[j]; ++t) {
+        const double f = run.tokens[t].count;
+        writer.Add(run.tokens[t].token, run.tokens[t].id, f / (k + f));
+      }
+      writer.EndRow();
+      begin_token = run.ends[j];
+    }
+  });
+  Concatenate(parts, batch.size(), keep_tokens, *out);
+}
+
+void SparseEncoder::EncodeDocuments(const std::vector<TextItem>& batch, unsigned threads,
+                                    bool keep_tokens, SparseRows& out) const {
+  Encode(batch, threads, keep_tokens, false, out);
+}
+
+void SparseEncoder::EncodeQueries(const std::vector<TextItem>& batch, unsigned threads,
+                                  bool keep_tokens, SparseRows& out) const {
+  Encode(batch, threads, keep_tokens, true, out);
+}
+
 void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
                            bool keep_tokens, bool query, SparseRows& out) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   if (stats_.doc_count == 0) throw std::runtime_error(kNotFitted);
-  const double average =
-      static_cast<double>(stats_.length_total) / static_cast<double>(stats_.doc_count);
+  const double average = Average();
   const double n1 = static_cast<double>(stats_.doc_count) + 1.0;
 
   const unsigned workers = Workers(threads);
@@ -556,9 +662,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
     DistinctTokens distinct;
     std::vector<double> w;
     std::vector<size_t> order;
-    std::vector<uint64_t> by_id;
-    SparseRows& part = parts[r];
-    part.indptr.push_back(0);
+    RowWriter writer(keep_tokens, parts[r]);
     for (size_t i = starts[r]; i < starts[r + 1]; ++i) {
       size_t n = 0;
       const std::string_view* tokens = TokensOf(analyzer_, batch[i], scratch, n);
@@ -583,32 +687,16 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
         for (size_t e : order) sum += w[e];
         for (double& x : w) x /= sum;
       } else {
-        const double k = ((static_cast<double>(n) / average) * b_ + (1.0 - b_)) * k1_;
+        const double k = LengthNorm(n, average);
         for (size_t e = 0; e < m; ++e) {
           const double f = entries[e].count;
           w[e] = f / (k + f);
         }
       }
-      // By id, then by first occurrence: one integer sort.
-      by_id.resize(m);
-      for (size_t e = 0; e < m; ++e) by_id[e] = (static_cast<uint64_t>(entries[e].hash) << 32) | e;
-      std::sort(by_id.begin(), by_id.end());
-      const size_t row_start = part.ids.size();
-      for (uint64_t key : by_id) {
-        const size_t e = static_cast<size_t>(key & 0xFFFFFFFFu);
-        const auto id = static_cast<int64_t>(entries[e].hash);
-        if (!keep_tokens && part.ids.size() > row_start && part.ids.back() == id) {
-          part.weights.back() += w[e];  // tokens sharing an id share the entry
-          continue;
-        }
-        part.ids.push_back(id);
-        part.weights.push_back(w[e]);
-        if (keep_tokens) {
-          part.token_bytes.append(entries[e].token.data(), entries[e].token.size());
-          part.token_ends.push_back(part.token_bytes.size());
-        }
+      for (size_t e = 0; e < m; ++e) {
+        writer.Add(entries[e].token, static_cast<uint32_t>(entries[e].hash), w[e]);
       }
-      part.indptr.push_back(static_cast<int64_t>(part.ids.size()));
+      writer.EndRow();
     }
   });
   lock.unlock();
@@ -682,6 +770,15 @@ void SparseEncoder::Restore(const std::string& model_text) {
   stats_ = std::move(fresh);
   b_ = file.b;
   k1_ = file.k1;
+}
+
+double SparseEncoder::Average() const {
+  return static_cast<double>(stats_.length_total) / static_cast<double>(stats_.doc_count);
+}
+
+double SparseEncoder::LengthNorm(size_t length, double average) const {
+  // BM25's own expression, operation for operation, for equal weights.
+  return ((static_cast<double>(length) / average) * b_ + (1.0 - b_)) * k1_;
 }
 
 int SparseEncoder::doc_count() const {

@@ -97,6 +97,10 @@ class SparseEncoder {
   // without tokens are skipped. threads: 0 for one per core.
   void Fit(const std::vector<TextItem>& batch, unsigned threads);
 
+  // Fit, then EncodeDocuments of the same batch, cutting each text once.
+  void FitEncodeDocuments(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
+                          SparseRows& out);
+
   // Saturated term frequencies tf / (K + tf), K = k1 (1 - b + b len / avglen).
   void EncodeDocuments(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                        SparseRows& out) const;
@@ -132,8 +136,13 @@ class SparseEncoder {
     long long max_count = 0;  // no count is larger: bounds what an addition can reach
   };
 
+  void FitAndEncode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
+                    SparseRows* out);
   void Encode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens, bool query,
               SparseRows& out) const;
+  // Average document length and K of a document; callers hold the lock.
+  double Average() const;
+  double LengthNorm(size_t length, double average) const;
 
   Analyzer analyzer_;
   double b_;

@@ -81,6 +81,14 @@ class SparseEncoder:
         self._native.fit(texts, _threads(threads))
         return self
 
+    def fit_encode_documents(self, texts: Texts, output: str = "dict", *,
+                             threads: int = 0) -> Any:
+        """fit(texts), then encode_documents(texts, output), each text cut
+        once: the same result in about half the time."""
+        output = _output(output)
+        sparse = _scipy_sparse() if output == "csr" else None
+        return self._result(self._native.fit_encode(texts, output, _threads(threads)), sparse)
+
     def encode_documents(self, texts: Texts, output: str = "dict", *, threads: int = 0) -> Any:
         """Document vectors of texts: a list of dicts, or a csr_array."""
         return self._encode(texts, False, output, threads)
@@ -93,7 +101,10 @@ class SparseEncoder:
                 threads: int) -> Union[List[Dict[Any, float]], Any]:
         output = _output(output)
         sparse = _scipy_sparse() if output == "csr" else None
-        result = self._native.encode(texts, query, output, _threads(threads))
+        return self._result(self._native.encode(texts, query, output, _threads(threads)), sparse)
+
+    @staticmethod
+    def _result(result: Any, sparse: Optional[ModuleType]) -> Any:
         if sparse is None:
             return result
         indptr, indices, data = result

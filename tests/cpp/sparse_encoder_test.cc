@@ -80,6 +80,10 @@ TEST(SparseEncoder, ThreadedBatchesEqualOneThread) {
     one.EncodeQueries(items, 1, keep, c);
     many.EncodeQueries(items, 3, keep, d);
     ExpectSameRows(c, d);
+    SparseEncoder fused(SmallTokenizer(), 0.75, 1.2);
+    SparseRows e;
+    fused.FitEncodeDocuments(items, 3, keep, e);
+    ExpectSameRows(a, e);
     EXPECT_EQ(a.indptr.size(), texts.size() + 1);
     EXPECT_EQ(a.indptr[texts.size()], a.indptr[texts.size() - 1]);  // empty text, empty row
   }
