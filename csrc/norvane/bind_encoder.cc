@@ -140,12 +140,24 @@ PyObject* Checked(PyObject* obj) {
   return obj;
 }
 
+// A dict with room for `size` items, so filling it never resizes it (where
+// the interpreter offers that).
+py::dict NewDict(Py_ssize_t size) {
+#if PY_VERSION_HEX < 0x030D0000 && !defined(PYPY_VERSION)
+  return py::reinterpret_steal<py::dict>(Checked(_PyDict_NewPresized(size)));
+#else
+  (void)size;
+  return py::dict();
+#endif
+}
+
 // One dict per row, keyed by token text or by id.
 py::list Dicts(const SparseRows& rows, bool by_token) {
   const size_t n = rows.indptr.size() - 1;
   py::list result(n);
   for (size_t r = 0; r < n; ++r) {
-    py::dict row;
+    const Py_ssize_t size = static_cast<Py_ssize_t>(rows.indptr[r + 1] - rows.indptr[r]);
+    py::dict row = NewDict(size);
     for (int64_t e = rows.indptr[r]; e < rows.indptr[r + 1]; ++e) {
       py::object key;
       if (by_token) {
