@@ -10,7 +10,7 @@
 
 #include "norvane/bind.h"
 #include "norvane/sparse_encoder.h"
-#include "search/bm25/bm25.h"
+#include "search/bm25/bm25_internal.h"
 
 namespace norvane {
 

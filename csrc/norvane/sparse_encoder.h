@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "norvane/tokenizer.h"
-#include "search/bm25/bm25.h"
+#include "search/bm25/bm25_internal.h"
 
 namespace norvane {
 
