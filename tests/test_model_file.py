@@ -285,7 +285,7 @@ def comma_locale(tmp_path_factory):
 def test_files_read_and_written_alike_in_a_comma_decimal_locale(data, comma_locale):
     script = textwrap.dedent(
         """
-        import locale, pynorvane, sys
+        import locale, norvane, pynorvane, sys
         paths, text, out = eval(sys.argv[1])
 
         def run():
@@ -294,7 +294,9 @@ def test_files_read_and_written_alike_in_a_comma_decimal_locale(data, comma_loca
             model.dump(out)
             model.load(open(out).read())
             seg = pynorvane.Segmenter(**paths)
-            return open(out).read(), model.encode_document(["apple"]), seg.cut("小晓明王五的小的晓明")
+            keywords = norvane.Tokenizer(**paths).keywords("北京天安门北京")  # the IDF table
+            return (open(out).read(), model.encode_document(["apple"]),
+                    seg.cut("小晓明王五的小的晓明"), keywords)
 
         in_c = run()
         locale.setlocale(locale.LC_ALL, "de_DE.UTF-8")

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <clocale>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -92,30 +90,6 @@ TEST(KeywordExtractor, IdfAverageCountsSkippedLines) {
   EXPECT_EQ(kw.IdfMap().at("w"), 2.5);
   EXPECT_DOUBLE_EQ(kw.IdfAverage(), 5.0 / 5);
   EXPECT_EQ(kw.StopWords(), std::unordered_set<std::string>({"a", "", "b"}));
-}
-
-TEST(KeywordExtractor, NumbersReadAlikeInACommaDecimalLocale) {
-  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
-    // Built into the temp folder when the system lacks it.
-    const std::string folder = testing::TempDir() + "norvane_locales";
-    const std::string build = "mkdir -p " + folder + " && localedef -i de_DE -f UTF-8 " + folder +
-                              "/de_DE.UTF-8 >/dev/null 2>&1";
-    (void)std::system(build.c_str());
-    setenv("LOCPATH", folder.c_str(), 1);
-    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "no de_DE locale";
-  }
-  TempFile dict("XY 5 n\n"), stop("a"), idf("w 1.5\nv -0x1.8p1\n");
-  TempFile model(HmmText({"a:-1.988812", "b:-2", "c:-3", "d:-0.25"}, "-1.988812 -0.5 0x1.8p1 2e-1"));
-  DictTrie trie(dict.path());
-  HMMModel hmm(model.path());
-  KeywordExtractor kw(&trie, &hmm, idf.path(), stop.path());
-  std::setlocale(LC_NUMERIC, "C");
-  EXPECT_EQ(std::vector<double>(hmm.startProb, hmm.startProb + 4),
-            std::vector<double>({-1.988812, -0.5, 3.0, 0.2}));
-  EXPECT_EQ(hmm.emitProbB.at('a'), -1.988812);
-  EXPECT_EQ(hmm.emitProbS.at('d'), -0.25);
-  EXPECT_EQ(kw.IdfMap().at("w"), 1.5);
-  EXPECT_EQ(kw.IdfMap().at("v"), -3.0);
 }
 
 }  // namespace korva::typing::text::segmenter
