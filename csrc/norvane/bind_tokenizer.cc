@@ -20,7 +20,7 @@ namespace py = pybind11;
 namespace {
 
 // A str argument, read while the interpreter lock is released: a str never
-// changes, and the call's arguments (or a batch's tuple) keep it alive.
+// changes, and the call's arguments (or a batch's TextRefs) keep it alive.
 struct Text {
   PyObject* str;
   int kind;
@@ -230,18 +230,21 @@ py::list Words(const Text& t, const Result& r, bool offsets, WordCache* cache) {
                          ? cache->Get(t, start, length, r.hashes[i])
                          : Checked(PyUnicode_Substring(t.str, static_cast<Py_ssize_t>(start),
                                                        static_cast<Py_ssize_t>(start + length)));
-    if (offsets) {
-      PyObject* word = item;
-      item = PyTuple_New(3);
-      if (item == nullptr) {
-        Py_DECREF(word);
-        throw py::error_already_set();
-      }
-      PyTuple_SET_ITEM(item, 0, word);
-      PyTuple_SET_ITEM(item, 1, Checked(PyLong_FromSize_t(start)));
-      PyTuple_SET_ITEM(item, 2, Checked(PyLong_FromSize_t(start + length)));
+    if (!offsets) {
+      PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), item);
+      continue;
     }
-    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), item);
+    PyObject* span = PyTuple_New(3);
+    if (span == nullptr) {
+      Py_DECREF(item);
+      throw py::error_already_set();
+    }
+    // Owned by the list (and the word by the tuple) before anything can
+    // fail; empty places are skipped when they are freed.
+    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), span);
+    PyTuple_SET_ITEM(span, 0, item);
+    PyTuple_SET_ITEM(span, 1, Checked(PyLong_FromSize_t(start)));
+    PyTuple_SET_ITEM(span, 2, Checked(PyLong_FromSize_t(start + length)));
   }
   return result;
 }

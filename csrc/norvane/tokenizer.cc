@@ -31,7 +31,7 @@ bool CutText(const seg::Segmenter& segmenter, bool traditional, std::string_view
              CutMode mode, Cut& cut) {
   cut.spans.clear();
   cut.tokens.clear();
-  if (text.size() >= UINT32_MAX) return false;
+  if (text.size() > UINT32_MAX) return false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   // Byte offset of every code point of the original, and its end: only
   // needed when the simplified text has other byte lengths.

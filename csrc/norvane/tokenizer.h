@@ -10,7 +10,7 @@
 // Throws: the constructor throws util::FatalError (a std::runtime_error) when a
 // data file is refused, with the loader's FATAL record as its message. The
 // cutting methods throw nothing but std::bad_alloc; text that is not valid
-// UTF-8, or of 4 GiB or more, gives no words.
+// UTF-8, or longer than 4294967295 bytes, gives no words.
 
 #include <cstddef>
 #include <cstdint>
