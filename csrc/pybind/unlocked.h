@@ -11,11 +11,23 @@
 
 #include <Python.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
 namespace korva {
 namespace typing {
 namespace text {
 namespace pybind {
+
+// Whether the calling thread is the one the process started with.
+inline bool IsFirstThread() {
+#ifdef __linux__
+  return syscall(SYS_gettid) == getpid();
+#else
+  return true;  // unknown: no thread is held, they unwind
+#endif
+}
 
 // Takes the lock back. Once the interpreter shuts down, taking it back ends
 // any thread but the one that shuts it down (the process's first thread) by
@@ -30,7 +42,7 @@ inline void Relock(PyThreadState* state) {
 #else
   const bool finalizing = _Py_IsFinalizing();
 #endif
-  while (finalizing && gettid() != getpid()) pause();
+  while (finalizing && !IsFirstThread()) pause();
   PyEval_RestoreThread(state);
 }
 
