@@ -1,7 +1,5 @@
 #include "norvane/sparse_encoder.h"
 
-#include "tokenizer/segmenter/Segmenter.h"
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -10,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 #include <utility>
+
+#include "tokenizer/segmenter/Segmenter.h"
 
 namespace norvane {
 

@@ -8,9 +8,11 @@
 //   enc.EncodeDocuments(batch, 0, false, rows);  // rows.ids / rows.weights per row
 //
 // Thread safety: EncodeDocuments, EncodeQueries and the const readers may run
-// from many threads at once. Fit, Merge and Restore take the statistics
-// exclusively: they wait for running encodes, and encodes started meanwhile
-// wait for them; a failed call changes nothing.
+// from many threads at once. Fit, FitEncodeDocuments, Merge and Restore take
+// the statistics exclusively: they wait for running encodes, and encodes
+// started meanwhile wait for them. A failed call changes nothing, except a
+// fit of more than one 32 MB round that runs out of memory part-way, which
+// keeps the rounds it finished.
 // Throws: std::invalid_argument for bad b or k1 and for a merge of encoders
 // that differ; std::runtime_error for encoding before any fit and for a bad
 // model file (the message names what is wrong); std::overflow_error when a
