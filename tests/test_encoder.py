@@ -124,7 +124,8 @@ def test_str_texts_are_analysed(tokenizer):
     assert enc.document_count == 1  # texts without tokens are no documents
     [query, empty] = enc.encode_queries(["北京天气？", "，。"])
     assert set(query) == {"北京", "天气", "京天"} and empty == {}
-    assert enc.encode_documents([""], output="csr").nnz == 0
+    assert enc.encode_documents([""], output="csr", threads=10 ** 12).nnz == 0
+    assert norvane.SparseEncoder(tokenizer).fit_encode_documents(["", "。"]) == [{}, {}]
 
 
 def test_several_threads_encode_at_once(tokenizer):

@@ -279,8 +279,12 @@ std::vector<size_t> SplitByBytes(const std::vector<TextItem>& batch, size_t begi
   return starts;
 }
 
+// Threads to use: 0 asks for one per core. A batch is split into a few runs
+// per thread, so a huge request would start thousands of threads that only
+// wait for a core: it is capped.
 unsigned Workers(unsigned threads) {
-  return threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  return threads != 0 ? std::min(threads, 16 * cores) : cores;
 }
 
 // Per-thread buffers of analysis.
@@ -616,8 +620,9 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
     }
   }
   if (out == nullptr) return;
-  if (stats_.doc_count == 0) throw std::runtime_error(kNotFitted);
-  const double average = Average();
+  // With nothing counted every text was empty: every row is empty, and the
+  // average length is never needed.
+  const double average = stats_.doc_count == 0 ? 1.0 : Average();
   std::vector<SparseRows> parts(kept.size());
   ParallelFor(kept.size(), workers, [&](size_t r) {
     const RunTokens& run = kept[r];

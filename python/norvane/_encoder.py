@@ -21,7 +21,7 @@ def _threads(value: int) -> int:
     value = operator.index(value)
     if value < 0:
         raise ValueError("threads must be 0 (one per core) or more, not %d" % value)
-    return value
+    return min(value, 1 << 16)  # the native side caps it lower still
 
 
 def _output(value: str) -> str:
