@@ -2,9 +2,9 @@
 
 Generated documents (the segmenter benchmark's text, one line per document)
 are indexed into a new local index in batches: SearchIndex.add fits the
-encoder, encodes and inserts each batch. The encoder alone (fit and
-encode_documents to ids on the same batches) is timed in the same run, so
-the share of the store shows. Then --queries queries (4-10 characters cut
+encoder, encodes and inserts each batch. The encoder alone
+(fit_encode_documents to ids on the same batches) is timed in the same run,
+so the share of the store shows. Then --queries queries (4-10 characters cut
 from random documents) are searched one at a time, top 10: p50 and p95 of
 the wall time per call, and the query encoding alone.
 """
@@ -84,8 +84,7 @@ def main(argv=None):
     encoder = norvane.SparseEncoder()
     start, cpu = time.perf_counter(), cpu_seconds()
     for batch in batches:
-        encoder.fit(batch)
-        encoder.encode_documents(batch, output="ids")
+        encoder.fit_encode_documents(batch, output="ids")
     encode_seconds, encode_cpu = time.perf_counter() - start, cpu_seconds() - cpu
 
     folder = tempfile.mkdtemp(prefix="norvane-bench-")
@@ -101,7 +100,7 @@ def main(argv=None):
         assert index.count() == len(texts)
 
         common.row("open a new local index", open_seconds * 1e3, "ms")
-        common.row("encoder alone (fit + encode)", len(texts) / encode_seconds, "docs/s",
+        common.row("encoder alone (fit_encode)", len(texts) / encode_seconds, "docs/s",
                    "%.2f MB/s" % (mb / encode_seconds))
         common.row("SearchIndex.add + flush", len(texts) / index_seconds, "docs/s",
                    "%.2f MB/s" % (mb / index_seconds))

@@ -377,8 +377,8 @@ class SearchIndex:
                     end = start + batch_size
                     before = snapshot(self.encoder)
                     try:
-                        self.encoder.fit(text_list[start:end])
-                        vectors = self.encoder.encode_documents(text_list[start:end], output="ids")
+                        vectors = self.encoder.fit_encode_documents(text_list[start:end],
+                                                                    output="ids")
                     except BaseException:
                         self.encoder = before
                         raise
