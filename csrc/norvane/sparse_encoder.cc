@@ -291,6 +291,7 @@ unsigned Workers(unsigned threads) {
 struct Scratch {
   std::string folded;
   std::vector<Token> words;
+  TokenizeScratch cut;
   std::vector<std::string_view> tokens;
 };
 
@@ -301,7 +302,7 @@ const std::string_view* TokensOf(const Analyzer& analyzer, const TextItem& item,
     n = item.token_count;
     return item.tokens;
   }
-  analyzer.Analyze(item.text, scratch.folded, scratch.words, scratch.tokens);
+  analyzer.Analyze(item.text, scratch.folded, scratch.words, scratch.cut, scratch.tokens);
   n = scratch.tokens.size();
   return scratch.tokens.data();
 }
@@ -371,9 +372,15 @@ Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std:
 
 void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
                        std::vector<std::string_view>& out) const {
+  TokenizeScratch cut_scratch;
+  Analyze(text, folded, words, cut_scratch, out);
+}
+
+void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
+                       TokenizeScratch& cut_scratch, std::vector<std::string_view>& out) const {
   out.clear();
   Fold(text, folded);
-  tokenizer_->Tokenize(folded, CutMode::kAccurate, words);
+  tokenizer_->Tokenize(folded, CutMode::kAccurate, words, cut_scratch);
   const std::string_view all(folded);
   for (const Token& w : words) {
     const std::string_view word = all.substr(w.offset, w.length);

@@ -62,6 +62,9 @@ class Analyzer {
   // receives the folded text and must outlive them. `words` is scratch.
   void Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
                std::vector<std::string_view>& out) const;
+  // The same, with the cut's working buffers in cut_scratch (one per thread).
+  void Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
+               TokenizeScratch& cut_scratch, std::vector<std::string_view>& out) const;
 
   // Names the analysis and the dictionary it cuts with; equal names give
   // equal tokens for equal texts.

@@ -25,50 +25,68 @@ struct Cut {
   std::vector<Token> tokens;
 };
 
-// Fills cut; false (and nothing cut) when text is not valid UTF-8 or too long
-// for 32-bit offsets.
-bool CutText(const seg::Segmenter& segmenter, bool traditional, std::string_view text,
-             CutMode mode, Cut& cut) {
-  cut.spans.clear();
-  cut.tokens.clear();
+// Fills spans and tokens (cleared first); false (and nothing cut) when text
+// is not valid UTF-8 or too long for 32-bit offsets. `whole`, when given, is
+// text as a std::string, cut in place where no simplification is needed;
+// otherwise the text the segmenter saw is left in lookup.
+bool CutInto(const seg::Segmenter& segmenter, bool traditional, std::string_view text,
+             const std::string* whole, CutMode mode, std::string& lookup,
+             std::vector<uint32_t>& starts, std::vector<seg::WordSpan>& spans,
+             std::vector<Token>& tokens) {
+  spans.clear();
+  tokens.clear();
   if (text.size() > UINT32_MAX) return false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   // Byte offset of every code point of the original, and its end: only
   // needed when the simplified text has other byte lengths.
-  std::vector<uint32_t> starts;
+  starts.clear();
   bool moved = false;
-  cut.lookup.clear();
-  if (traditional) cut.lookup.reserve(text.size());
+  lookup.clear();
+  if (traditional) lookup.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     char32_t cp;
     const size_t len = DecodeUtf8(bytes + i, text.size() - i, cp);
     if (len == 0) return false;
     if (traditional) {
       starts.push_back(static_cast<uint32_t>(i));
-      const size_t before = cut.lookup.size();
-      AppendUtf8(SimplifiedOf(cp), cut.lookup);
-      moved = moved || cut.lookup.size() - before != len;
+      const size_t before = lookup.size();
+      AppendUtf8(SimplifiedOf(cp), lookup);
+      moved = moved || lookup.size() - before != len;
     }
     i += len;
   }
-  if (!traditional) cut.lookup.assign(text);
+  const std::string* cut = &lookup;
+  if (!traditional) {
+    if (whole != nullptr) {
+      cut = whole;
+    } else {
+      lookup.assign(text);
+    }
+  }
   if (traditional) starts.push_back(static_cast<uint32_t>(text.size()));
   if (mode == CutMode::kSearch) {
-    segmenter.CutForSearch(cut.lookup, cut.spans, true);
+    segmenter.CutForSearch(*cut, spans, true);
   } else {
-    segmenter.Cut(cut.lookup, cut.spans, true);
+    segmenter.Cut(*cut, spans, true);
   }
-  cut.tokens.reserve(cut.spans.size());
-  for (const seg::WordSpan& s : cut.spans) {
+  tokens.reserve(spans.size());
+  for (const seg::WordSpan& s : spans) {
     if (!moved) {
-      cut.tokens.push_back(Token{s.offset, s.length, s.unicode_offset, s.unicode_length});
+      tokens.push_back(Token{s.offset, s.length, s.unicode_offset, s.unicode_length});
       continue;
     }
     const uint32_t begin = starts[s.unicode_offset];
     const uint32_t end = starts[s.unicode_offset + s.unicode_length];
-    cut.tokens.push_back(Token{begin, end - begin, s.unicode_offset, s.unicode_length});
+    tokens.push_back(Token{begin, end - begin, s.unicode_offset, s.unicode_length});
   }
   return true;
+}
+
+bool CutText(const seg::Segmenter& segmenter, bool traditional, std::string_view text,
+             CutMode mode, Cut& cut) {
+  std::vector<uint32_t> starts;
+  return CutInto(segmenter, traditional, text, nullptr, mode, cut.lookup, starts, cut.spans,
+                 cut.tokens);
 }
 
 // Spaces, controls and punctuation: words made only of these are no keywords.
@@ -104,10 +122,19 @@ Tokenizer::Tokenizer(const TokenizerPaths& paths, bool traditional)
 
 Tokenizer::~Tokenizer() = default;
 
+TokenizeScratch::TokenizeScratch() = default;
+TokenizeScratch::~TokenizeScratch() = default;
+
 void Tokenizer::Tokenize(std::string_view text, CutMode mode, std::vector<Token>& out) const {
   Cut cut;
   CutText(*segmenter_, traditional_, text, mode, cut);
   out.swap(cut.tokens);
+}
+
+void Tokenizer::Tokenize(const std::string& text, CutMode mode, std::vector<Token>& out,
+                         TokenizeScratch& scratch) const {
+  CutInto(*segmenter_, traditional_, text, &text, mode, scratch.lookup_, scratch.starts_,
+          scratch.spans_, out);
 }
 
 void Tokenizer::Tag(std::string_view text,

@@ -4,9 +4,11 @@
 //   std::vector<norvane::Token> tokens;
 //   tok.Tokenize(text_utf8, norvane::CutMode::kSearch, tokens);
 //   for (const auto& t : tokens) use(text_utf8.substr(t.offset, t.length));
+//   norvane::TokenizeScratch scratch;  // one per thread, reused across texts
+//   tok.Tokenize(std::string(text_utf8), norvane::CutMode::kAccurate, tokens, scratch);
 //
 // Thread safety: a constructed Tokenizer is immutable; every const method may
-// be called from many threads at once.
+// be called from many threads at once. A TokenizeScratch serves one thread.
 // Throws: the constructor throws util::FatalError (a std::runtime_error) when a
 // data file is refused, with the loader's FATAL record as its message. The
 // cutting methods throw nothing but std::bad_alloc; text that is not valid
@@ -25,6 +27,7 @@
 namespace korva::typing::text::segmenter {
 class Segmenter;
 class MixSegment;
+struct WordSpan;
 }
 
 namespace norvane {
@@ -48,6 +51,22 @@ struct Token {
   uint32_t unicode_length;  // code points
 };
 
+// Working buffers of Tokenize, kept by a caller that cuts many texts on one
+// thread so that a cut allocates nothing once they have grown.
+class TokenizeScratch {
+ public:
+  TokenizeScratch();
+  ~TokenizeScratch();
+  TokenizeScratch(const TokenizeScratch&) = delete;
+  TokenizeScratch& operator=(const TokenizeScratch&) = delete;
+
+ private:
+  friend class Tokenizer;
+  std::string lookup_;  // the simplified text, in traditional mode
+  std::vector<uint32_t> starts_;
+  std::vector<korva::typing::text::segmenter::WordSpan> spans_;
+};
+
 class Tokenizer {
  public:
   // traditional: traditional characters are mapped to simplified ones for
@@ -60,6 +79,9 @@ class Tokenizer {
   // The words of text in order (search mode: each long word's sub-words come
   // before it, as pynorvane's cut_for_search gives them). Clears out first.
   void Tokenize(std::string_view text, CutMode mode, std::vector<Token>& out) const;
+  // The same words, cutting text in place (no copy) with scratch's buffers.
+  void Tokenize(const std::string& text, CutMode mode, std::vector<Token>& out,
+                TokenizeScratch& scratch) const;
 
   // (word, part-of-speech tag) pairs of an accurate cut.
   void Tag(std::string_view text, std::vector<std::pair<std::string, std::string>>& out) const;
