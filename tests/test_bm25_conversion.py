@@ -51,16 +51,6 @@ def test_other_containers_and_elements_match_plain_lists(method, tokens, plain):
     assert {type(key) for key in got} == {type(plain[0])}
 
 
-def test_training_through_other_elements_counts_alike():
-    plain, other = pynorvane.BM25(), pynorvane.BM25()
-    plain.train(["x", "y", "x"])
-    plain.train([5, 5])
-    other.train((StrSub("x"), b"y", bytearray(b"x")))
-    other.train([IntLike(5), True + 4])
-    query = ["x", "y", "5", "z"]
-    assert plain.encode_query(query) == other.encode_query(query)
-
-
 # mixed kinds, a float, integers past 64 bits, a lone surrogate, str and
 # bytes themselves, None
 @pytest.mark.parametrize("bad", [["a", 1], [1, "a"], [1.0], [2 ** 63], [-(2 ** 63) - 1], ["\ud800"],

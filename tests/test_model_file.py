@@ -31,6 +31,12 @@ def raw_member(name, text):
     return model_text(**{name: None})[:-1] + f', "{name}": {text}}}'
 
 
+def loaded(text):
+    model = pynorvane.BM25()
+    model.load(text)
+    return model
+
+
 def dumped(model, path):
     model.dump(str(path))
     return path.read_bytes()
@@ -41,62 +47,44 @@ def encodings(model, tokens):
 
 
 def test_example_is_written_byte_for_byte(tmp_path):
-    model = pynorvane.BM25()
-    model.load(model_text())
-    assert dumped(model, tmp_path / "m.json") == EXAMPLE.encode()
-
-
-def test_untrained_model_round_trip(tmp_path):
-    model = pynorvane.BM25()
-    model.load(dumped(pynorvane.BM25(), tmp_path / "m.json").decode())
-    with pytest.raises(RuntimeError, match="^BM25 has not been initialized$"):
-        model.encode_query(["a"])
+    assert dumped(loaded(model_text()), tmp_path / "m.json") == EXAMPLE.encode()
 
 
 def test_tokens_round_trip(tmp_path):
     original = trained(TRICKY_TOKENS, TRICKY_TOKENS[:4] * 2, ["other"] * 3, [5, -12, 2**63 - 1])
     first = dumped(original, tmp_path / "a.json")
-    restored = pynorvane.BM25()
-    restored.load(first.decode())
-    assert dumped(restored, tmp_path / "b.json") == first
-    for tokens in (TRICKY_TOKENS, ["plain", "new\nline", "unknown"]):
-        doc, query = encodings(restored, tokens)
-        want_doc, want_query = encodings(original, tokens)
-        assert list(doc) == list(want_doc)
-        assert doc == pytest.approx(want_doc, abs=1e-6)
-        assert query == pytest.approx(want_query, abs=1e-6)
-    tokens = [5, -12, 7, 2**63 - 1, 99]
-    assert encodings(restored, tokens) == encodings(original, tokens)
-
-
-def test_text_written_by_python_json_loads_the_same(tmp_path):
-    original = trained(TRICKY_TOKENS, ["x"] * 7)
-    ours = dumped(original, tmp_path / "m.json")
-    data = json.loads(ours.decode())
-    assert set(data["_doc_token_frequency"]) == set(TRICKY_TOKENS) | {"x"}
-    other = json.dumps(data, ensure_ascii=True)
-    assert other.isascii()
-    restored = pynorvane.BM25()
-    restored.load(other)
-    assert dumped(restored, tmp_path / "n.json") == ours
+    # Valid JSON holding every token; read back, also with every non-ASCII
+    # character as \u escapes, it is written the same.
+    data = json.loads(first.decode())
+    assert set(data["_doc_token_frequency"]) == set(TRICKY_TOKENS) | {"other", "5", "-12",
+                                                                      str(2**63 - 1)}
+    for text in (first.decode(), json.dumps(data, ensure_ascii=True)):
+        restored = loaded(text)
+        assert dumped(restored, tmp_path / "b.json") == first
+    for tokens in (TRICKY_TOKENS, ["plain", "new\nline", "unknown"], [5, -12, 7, 2**63 - 1, 99]):
+        for got, want in zip(encodings(restored, tokens), encodings(original, tokens)):
+            assert list(got.items()) == list(want.items())
 
 
 def test_load_merges_counts_and_replaces_scalars(tmp_path):
-    model = pynorvane.BM25()
-    model.load(model_text())
+    model = loaded(model_text())
+    model.load(model_text(_doc_token_frequency=[1, 2]))  # counts as an array are ignored
     model.load(model_text(_doc_count=5, _k1=2.0, _doc_token_frequency={"pear": 7, "fig": 1}))
     data = json.loads(dumped(model, tmp_path / "m.json"))
     assert data["_doc_token_frequency"] == {"apple": 2, "fig": 1, "pear": 7}
-    assert data["_doc_count"] == 5
-    assert data["_k1"] == 2.0
+    assert data["_doc_count"] == 5 and data["_k1"] == 2.0
+    # Integral numbers where floats belong, as other JSON writers give 2.0.
+    model.load(model_text(_b=1, _k1=-2, _doc_length_average=0))
+    text = dumped(model, tmp_path / "m.json").decode()
+    assert '"_b" : 1.000000' in text and '"_k1" : -2.000000' in text
+    assert '"_doc_length_average" : 0.000000' in text
 
 
 def test_training_after_load_keeps_the_average():
     # 2 documents of average length 2.5 hold 5 tokens; one more of 4 gives 3.
     original = trained(["a", "b", "a"], ["b", "c"])
-    restored = pynorvane.BM25()
-    restored.load(model_text(_doc_count=2, _doc_length_average=2.5,
-                             _doc_token_frequency={"a": 2, "b": 2, "c": 1}))
+    restored = loaded(model_text(_doc_count=2, _doc_length_average=2.5,
+                                 _doc_token_frequency={"a": 2, "b": 2, "c": 1}))
     for model in (original, restored):
         model.train(["c"] * 4)
     tokens = ["a", "c", "c", "d", "e", "f"]
@@ -108,7 +96,6 @@ def test_training_after_load_keeps_the_average():
     [
         ("", RuntimeError, "json data should not be empty"),
         ("nonsense", RuntimeError, "load doc_count failed"),
-        ("[" * 100000, RuntimeError, "load doc_count failed"),
         (model_text(_doc_count=None), RuntimeError, "load doc_count failed"),
         (model_text(_doc_count=3.0), RuntimeError, "load doc_count failed"),
         (model_text(_doc_count=2**32 + 3), RuntimeError, "load doc_count failed"),
@@ -148,19 +135,6 @@ def test_failed_load_leaves_the_model_unchanged(tmp_path, text, error, message):
     model.train(["z"] * 9)
     twin.train(["z"] * 9)
     assert encodings(model, ["a", "z"]) == encodings(twin, ["a", "z"])
-
-
-def test_tolerated_members(tmp_path):
-    model = pynorvane.BM25()
-    # Counts as an array are ignored, extreme but valid values are taken.
-    model.load(model_text(_doc_token_frequency=[1, 2]))
-    model.load(model_text(_doc_count=2**31 - 1, _doc_token_frequency={"a": 2**31 - 1, "b": 0}))
-    assert model.encode_query(["a"]) == {"a": 1.0}
-    # Integral numbers where floats belong, as other JSON writers give 2.0.
-    model.load(model_text(_b=1, _k1=-2, _doc_length_average=0))
-    text = dumped(model, tmp_path / "m.json").decode()
-    assert '"_b" : 1.000000' in text and '"_k1" : -2.000000' in text
-    assert '"_doc_length_average" : 0.000000' in text
 
 
 @pytest.mark.parametrize("name", ["m.json", "m" * 255], ids=["short", "longest-allowed"])
@@ -208,13 +182,6 @@ def test_dump_to_unopenable_path(tmp_path, where):
     assert os.listdir(tmp_path) == []
 
 
-@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_dump_to_full_device_fails():
-    with pytest.raises(RuntimeError, match="^Failed to dump"):
-        trained(["a"]).dump("/dev/full")
-    assert stat.S_ISCHR(os.stat("/dev/full").st_mode)
-
-
 def test_failed_write_keeps_the_old_file(tmp_path):
     # A file size limit makes the write fail part way, like a full disk.
     path = tmp_path / "m.json"
@@ -246,9 +213,8 @@ def test_failed_write_keeps_the_old_file(tmp_path):
     (5, {"7": 2**31 - 1, "z": 2**31 - 1}, [7]),  # integer tokens share the count
 ])
 def test_training_past_the_count_range_is_refused(tmp_path, doc_count, counts, document):
-    model = pynorvane.BM25()
-    model.load(model_text(_doc_count=doc_count, _doc_length_average=1.0,
-                          _doc_token_frequency=counts))
+    model = loaded(model_text(_doc_count=doc_count, _doc_length_average=1.0,
+                              _doc_token_frequency=counts))
     before = dumped(model, tmp_path / "before.json")
     with pytest.raises(OverflowError, match="^BM25 statistics would overflow$"):
         model.train(document)
@@ -258,14 +224,9 @@ def test_training_past_the_count_range_is_refused(tmp_path, doc_count, counts, d
     assert dumped(model, tmp_path / "after.json") == before
     if doc_count < 2**31 - 1:
         model.train(["fresh"])  # a document that fits is still taken
-
-
-def test_training_up_to_the_count_range_works():
-    model = pynorvane.BM25()
-    model.load(model_text(_doc_count=2**31 - 2, _doc_token_frequency={"a": 2**31 - 2}))
-    model.train(["a"])  # both counts reach the top of the range
-    with pytest.raises(OverflowError):
-        model.train(["c"])
+    # Both counts may reach the top of the range.
+    model = loaded(model_text(_doc_count=2**31 - 2, _doc_token_frequency={"a": 2**31 - 2}))
+    model.train(["a"])
 
 
 @pytest.fixture(scope="session")

@@ -19,17 +19,11 @@ EXPECTED = ["小明", "的", "北京", "天安门", "人民"]
     "sentence, words",
     [
         ("", []),
-        ("北京天安门", ["北京", "天安门"]),
-        ("中华人民共和国", ["中华人民共和国"]),
         # HMM stretches between dictionary words
         ("北京小明的", ["北京", "小明", "的"]),
         ("小晓明了", ["小晓明", "了"]),
-        # a run that starts with a rune the model lacks falls apart
-        ("乙小明", ["乙", "小", "明"]),
         # letter and number rules
-        ("xyz123", ["xyz123"]),
         ("123xyz", ["123", "xyz"]),
-        ("a3.5", ["a3", ".", "5"]),
         ("3.14 3.14.15 7.", ["3.14", " ", "3.14.15", " ", "7."]),
         ("A-B", ["A", "-", "B"]),
         ("北京xyz12小明", ["北京", "xyz12", "小明"]),
@@ -37,56 +31,36 @@ EXPECTED = ["小明", "的", "北京", "天安门", "人民"]
         ("abc12", ["ab", "c12"]),
         # separators are words of their own
         ("我 爱，北京。", ["我", " ", "爱", "，", "北京", "。"]),
-        ("  ", [" ", " "]),
-        ("北京\t\n", ["北京", "\t", "\n"]),
-        # carriage return, NUL and a byte order mark are ordinary characters
-        ("北京\r\n人民", ["北京", "\r", "\n", "人民"]),
-        ("北京\x00人民", ["北京", "\x00", "人民"]),
+        # a byte order mark is an ordinary character
         ("\ufeff北京", ["\ufeff", "北京"]),
     ],
 )
 def test_cut(seg, sentence, words):
     assert seg.cut(sentence) == words
-    assert seg.cut(sentence.encode()) == words
-    assert seg.cut(bytearray(sentence.encode())) == words
+    assert seg.cut(bytearray(sentence.encode())) == words  # bytes: test_str_and_bytes_agree
 
 
-@pytest.mark.parametrize(
-    "sentence, words",
-    [
-        ("", []),
-        ("天安门", ["天安门"]),
-        ("我，中华人民共和国",
-         ["我", "，", "中华", "华人", "人民", "共和", "共和国", "中华人民共和国"]),
-        ("abc12", ["ab", "c12"]),
-    ],
-)
-def test_cut_for_search(seg, sentence, words):
-    assert seg.cut_for_search(sentence) == words
+@pytest.fixture
+def user_seg(data):
+    words = ["明", "北京人爱北京 nz", "xyz9", "yz 3 n"]
+    return data.segmenter(user_dict_path=data.write("user.txt", words))
 
 
-def test_user_single_characters_split_hmm_stretches(data):
-    user = data.write("user.txt", ["明", "", "北京人爱北京 nz"])
-    seg = data.segmenter(user_dict_path=user)
-    assert seg.cut("北京小明的") == ["北京", "小", "明", "的"]
-    assert seg.cut("小明小明") == ["小", "明", "小", "明"]
-    assert data.segmenter().cut("小明小明") == ["小明", "小明"]
-
-
-def test_user_dictionaries_by_list(data):
-    first = data.write("a.txt", ["小明的"])
-    second = data.write("b.txt", ["天安 5 ns"])
-    seg = data.segmenter(user_dict_path=f"{first};{second}|")
-    assert seg.cut("小明的天安") == ["小明的", "天安"]
-
-
-def test_cut_for_search_repeats_sub_words(data):
-    user = data.write("user.txt", ["北京人爱北京 nz", "xyz9", "yz 3 n"])
-    seg = data.segmenter(user_dict_path=user)
-    assert seg.cut("北京人爱北京") == ["北京人爱北京"]
-    assert seg.cut_for_search("北京人爱北京") == ["北京", "北京", "北京人爱北京"]
+@pytest.mark.parametrize("sentence, words", [
+    ("我，中华人民共和国", ["我", "，", "中华", "华人", "人民", "共和", "共和国", "中华人民共和国"]),
+    # a sub-word found twice is given twice
+    ("北京人爱北京", ["北京", "北京", "北京人爱北京"]),
     # sub-words are searched in every word, also in letters and digits
-    assert seg.cut_for_search("xyz9") == ["yz", "xyz9"]
+    ("xyz9", ["yz", "xyz9"]),
+])
+def test_cut_for_search(user_seg, sentence, words):
+    assert user_seg.cut_for_search(sentence) == words
+
+
+def test_user_single_characters_split_hmm_stretches(data, user_seg):
+    assert user_seg.cut("北京小明的") == ["北京", "小", "明", "的"]
+    assert user_seg.cut("小明小明") == ["小", "明", "小", "明"]
+    assert data.segmenter().cut("小明小明") == ["小明", "小明"]
 
 
 @pytest.mark.parametrize(
@@ -195,7 +169,6 @@ def fatal_cases(data):
         ("DictTrie", main("天安门 15"), column + "天安门 15", None),
         ("DictTrie", main("天安门 15 ns x"), column + "天安门 15 ns x", None),
         ("DictTrie", main("", "我 50 r"), column, None),
-        ("DictTrie", {"dict_path": write("")}, "exp: [!static_node_infos_.empty()] false. ", None),
         ("DictTrie", {"user_dict_path": missing}, f"exp: [ifs.is_open()] {opened}", None),
         ("DictTrie", {"user_dict_path": f"{user}||"}, unnamed, None),
         ("HMMModel", {"hmm_path": missing}, f"exp: [ifile.is_open()] {opened}", None),
@@ -230,18 +203,6 @@ def test_every_loader_failure_raises_its_record(data, capfd):
         assert records(capfd.readouterr().err) == expected + [(header, "FATAL", message)]
     # the interpreter and later constructions are unaffected
     assert data.segmenter().cut("北京小明") == ["北京", "小明"]
-
-
-def test_idf_and_stop_word_records(data, capfd):
-    idf = data.write("idf_bad.txt", ["a 1.0", "", "b 3.0 x", "c\t2.0", "d 2.0\r"])
-    stop = data.write("stop_crlf.txt", ["的", "了"], end="\r\n")
-    seg = data.segmenter(idf_path=idf, stop_word_path=stop)
-    assert records(capfd.readouterr().err) == [
-        ("KeywordExtractor", "ERROR", "lineno: 1 empty. skipped."),
-        ("KeywordExtractor", "ERROR", "line: b 3.0 x, lineno: 2 empty. skipped."),
-        ("KeywordExtractor", "ERROR", "line: c\t2.0, lineno: 3 empty. skipped."),
-    ]
-    assert seg.cut("北京的") == ["北京", "的"]
 
 
 def load_in_child(paths, script, timeout=None):
@@ -296,14 +257,13 @@ def test_binary_garbage_line_is_reported_readably(data):
     ("dict_path", "\ufeff" + "\n".join(DICT), EXPECTED),
     ("hmm_path", "\ufeff" + "\n".join(HMM_LINES), EXPECTED),
     ("user_dict_path", "\ufeff明的 nr\r\n", ["小", "明的", "北京", "天安门", "人民"]),
-    ("user_dict_path", "x\r\n明的\r\n", ["小", "明的", "北京", "天安门", "人民"]),
     # frequencies that are no finite number count as 0
     ("dict_path", "\n".join(DICT) + "\n京天 nan n\n门人 inf n\n的北 -inf n\n安门人 1e400 n", EXPECTED),
     ("user_dict_path", "京天 99999999999999999999999 nr\n", EXPECTED),
     # bad lines are skipped
     ("idf_path", bytes(random.Random(7).getrandbits(8) for _ in range(2000)), EXPECTED),
     ("stop_word_path", bytes(range(256)), EXPECTED),
-], ids=["bom-dict", "bom-hmm", "bom-user", "crlf-user", "nan-inf", "huge-user", "binary-idf", "binary-stop"])
+], ids=["bom-dict", "bom-hmm", "bom-user", "nan-inf", "huge-user", "binary-idf", "binary-stop"])
 def test_files_that_still_load(data, slot, content, words):
     variant = data.write("variant.txt", content)
     assert data.segmenter(**{slot: variant}).cut(SENTENCE) == words

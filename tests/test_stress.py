@@ -1,5 +1,6 @@
-"""Threads sharing one Segmenter while others build and drop segmenters and
-train separate BM25 models: every result must equal the single-threaded one.
+"""Threads sharing one Segmenter while others build and drop segmenters: every
+result must equal the single-threaded one. (BM25 keeps the interpreter lock,
+so its calls never overlap.)
 
 Runs for NORVANE_STRESS_SECONDS seconds (default 10).
 """
@@ -40,15 +41,6 @@ def outcome(func, sentence):
         return ("error", type(e).__name__)
 
 
-def bm25_job(docs, dump_path):
-    model = pynorvane.BM25(0.75, 1.2)
-    for doc in docs:
-        model.train(doc)
-    model.dump(str(dump_path))
-    model.load(dump_path.read_text(encoding="utf-8"))  # loaded counts add up
-    return [model.encode_document(doc) for doc in docs] + [model.encode_query(d[:3]) for d in docs]
-
-
 def test_shared_segmenter_under_churn(data, tmp_path):
     rng = random.Random(20240309)
     shared = pynorvane.Segmenter(**norvane.default_paths())
@@ -58,9 +50,6 @@ def test_shared_segmenter_under_churn(data, tmp_path):
 
     small_sentence = "小明的北京天安门"
     small_expected = data.segmenter().cut(small_sentence)
-    docs = [[w for w in shared.cut(s) if w.strip()] or ["empty"]
-            for s in sentences if isinstance(s, str)][:120]
-    bm25_expected = bm25_job(docs, tmp_path / "reference.json")
 
     deadline = time.monotonic() + SECONDS
     errors = []
@@ -82,11 +71,6 @@ def test_shared_segmenter_under_churn(data, tmp_path):
             gc.collect()
             yield
 
-    def trainer(k):
-        while time.monotonic() < deadline:
-            assert bm25_job(docs, tmp_path / f"model{k}.json") == bm25_expected
-            yield
-
     def run(name, body, k):
         try:
             counts[name] = sum(1 for _ in body(k))
@@ -94,7 +78,7 @@ def test_shared_segmenter_under_churn(data, tmp_path):
             errors.append(f"{name}: {type(e).__name__}: {e}")
 
     threads = []
-    for body, n in [(cutter, 8), (churner, 2), (trainer, 2)]:
+    for body, n in [(cutter, 8), (churner, 2)]:
         for k in range(n):
             name = f"{body.__name__}{k}"
             threads.append(threading.Thread(target=run, args=(name, body, k), name=name))

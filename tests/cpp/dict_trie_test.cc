@@ -21,8 +21,8 @@ const DictUnit* FindWord(const DictTrie& dict, const std::string& word) {
   return dict.Find(runes.begin(), runes.end());
 }
 
-// Candidate list of every position as (end, word or "-" for null).
-typedef std::vector<std::vector<std::pair<size_t, std::string>>> Candidates;
+// Candidates of every position as (end, whether it ends a dictionary word).
+typedef std::vector<std::vector<std::pair<size_t, bool>>> Candidates;
 
 Candidates DagOf(const DictTrie& dict, const std::string& sentence,
                  size_t max_word_len = MAX_WORD_LENGTH) {
@@ -30,18 +30,14 @@ Candidates DagOf(const DictTrie& dict, const std::string& sentence,
   EXPECT_TRUE(DecodeRunesInString(sentence, runes));
   std::vector<Dag> dags;
   dict.Find(runes.begin(), runes.end(), dags, max_word_len);
-  Candidates out;
+  Candidates out(dags.size());
   for (size_t i = 0; i < dags.size(); ++i) {
     EXPECT_EQ(dags[i].runestr.rune, runes[i].rune);
-    out.emplace_back();
     for (const auto& next : dags[i].nexts) {
-      std::string word = "-";
       if (next.second != nullptr) {
-        const RuneStr* first = runes.begin() + i;
-        word = GetWordFromRunes(sentence, first, runes.begin() + next.first).word;
-        EXPECT_EQ(next.second, dict.Find(first, runes.begin() + next.first + 1));
+        EXPECT_EQ(next.second, dict.Find(runes.begin() + i, runes.begin() + next.first + 1));
       }
-      out.back().emplace_back(next.first, word);
+      out[i].emplace_back(next.first, next.second != nullptr);
     }
   }
   return out;
@@ -77,17 +73,17 @@ TEST(DictTrie, UserWordDefaultWeightOptions) {
   EXPECT_DOUBLE_EQ(FindWord(high, "u")->weight, std::log(3.0 / 6));
 }
 
+// The candidate lists serve the full cut; the maximum-probability cut walks
+// the trie itself.
 TEST(DictTrie, DagListsEveryPrefixWordInOrder) {
   TempFile main("abcd 1 x\nab 1 x\nb 1 x\nabc 1 x\nbcdx 1 x\n");
   DictTrie dict(main.path());
-  EXPECT_EQ(DagOf(dict, "abcd"), (Candidates{{{0, "-"}, {1, "ab"}, {2, "abc"}, {3, "abcd"}},
-                                             {{1, "b"}},
-                                             {{2, "-"}},
-                                             {{3, "-"}}}));
-  EXPECT_EQ(DagOf(dict, "abcd", 3),
-            (Candidates{{{0, "-"}, {1, "ab"}, {2, "abc"}}, {{1, "b"}}, {{2, "-"}}, {{3, "-"}}}));
+  EXPECT_EQ(DagOf(dict, "abcd"), (Candidates{{{0, false}, {1, true}, {2, true}, {3, true}},
+                                             {{1, true}}, {{2, false}}, {{3, false}}}));
+  EXPECT_EQ(DagOf(dict, "abcd", 3), (Candidates{{{0, false}, {1, true}, {2, true}},
+                                                {{1, true}}, {{2, false}}, {{3, false}}}));
   for (size_t len : {0, 1}) {
-    EXPECT_EQ(DagOf(dict, "ab", len), (Candidates{{{0, "-"}}, {{1, "b"}}}));
+    EXPECT_EQ(DagOf(dict, "ab", len), (Candidates{{{0, false}}, {{1, true}}}));
   }
   EXPECT_TRUE(DagOf(dict, "").empty());
 }
@@ -95,7 +91,7 @@ TEST(DictTrie, DagListsEveryPrefixWordInOrder) {
 TEST(DictTrie, UserDictionaryFieldCounts) {
   TempFile main(kMainDict);
   const std::string too_long(MAX_WORD_LENGTH + 1, 'x');
-  TempFile user("一\n\n北京 ns\n上海 20 ns\r\n天津 5 ns extra\n上海市 abc n\n天津  n\n 天津\n天津\tn\n" +
+  TempFile user("一\r\n\n北京 ns\n上海 20 ns\r\n天津 5 ns extra\n上海市 abc n\n天津  n\n 天津\n天津\tn\n" +
                 too_long + "\n");
   testutil::StderrCapture capture;
   DictTrie dict(main.path(), user.path());

@@ -48,13 +48,4 @@ TEST(SegmentBase, ResetSeparatorsRecords) {
   EXPECT_EQ(PieceLengths(segment.Symbols(), "a、b c"), (std::vector<size_t>{1, 1, 3}));
 }
 
-// ASCII separators on both halves of the ASCII range, and more non-ASCII ones
-// than the filter keeps in its short list.
-TEST(SegmentBase, ManySeparators) {
-  PlainSegment segment;
-  ASSERT_TRUE(segment.ResetSeparators("~!、。！？；：…—《》\xF0\xA0\x80\x80"));
-  EXPECT_EQ(PieceLengths(segment.Symbols(), "ab~c!d、e》f\xF0\xA0\x80\x80g 。"),
-            (std::vector<size_t>{2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 1}));
-}
-
 }  // namespace korva::typing::text::segmenter
