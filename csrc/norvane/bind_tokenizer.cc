@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -99,21 +100,20 @@ std::string LoneSurrogate(const std::string& name) {
   return name + " cannot be encoded as UTF-8: it holds a lone surrogate";
 }
 
-// The UTF-8 of a str, made without the interpreter lock; false when it holds
-// a lone surrogate. An ASCII str is its own UTF-8.
-bool Encode(const Text& t, std::string& buffer, std::string_view& utf8) {
+// The UTF-8 of a str into buffer, made without the interpreter lock; false
+// when the str holds a lone surrogate.
+bool EncodeInto(const Text& t, std::string& buffer) {
+  buffer.clear();
   if (t.ascii) {
-    utf8 = std::string_view(static_cast<const char*>(t.units), t.length);
+    buffer.assign(static_cast<const char*>(t.units), t.length);
     return true;
   }
-  buffer.clear();
   buffer.reserve(t.length * (t.kind == PyUnicode_1BYTE_KIND ? 2 : 3));
   for (size_t i = 0; i < t.length; ++i) {
     const Py_UCS4 cp = PyUnicode_READ(t.kind, t.units, i);
     if (cp >= 0xD800 && cp <= 0xDFFF) return false;
     AppendUtf8(cp, buffer);
   }
-  utf8 = buffer;
   return true;
 }
 
@@ -141,18 +141,25 @@ uint64_t HashBytes(const char* p, size_t n) {
   return h ^ (h >> 29);
 }
 
-void CutOne(const Tokenizer& tok, const Text& t, CutMode mode, bool hash, Result& result) {
-  std::string buffer;
-  std::string_view utf8;
-  if (!Encode(t, buffer, utf8)) {
+// Each thread of a call encodes into one buffer and cuts with one scratch,
+// reused from text to text.
+struct Scratch {
+  std::string utf8;
+  TokenizeScratch tokenize;
+};
+
+void CutOne(const Tokenizer& tok, const Text& t, CutMode mode, bool hash, Scratch& scratch,
+            Result& result) {
+  if (!EncodeInto(t, scratch.utf8)) {
     result.surrogate = true;
     return;
   }
-  tok.Tokenize(utf8, mode, result.tokens);
+  tok.Tokenize(scratch.utf8, mode, result.tokens, scratch.tokenize);
   if (!hash) return;
   result.hashes.resize(result.tokens.size());
   for (size_t i = 0; i < result.tokens.size(); ++i) {
-    result.hashes[i] = HashBytes(utf8.data() + result.tokens[i].offset, result.tokens[i].length);
+    result.hashes[i] =
+        HashBytes(scratch.utf8.data() + result.tokens[i].offset, result.tokens[i].length);
   }
 }
 
@@ -283,7 +290,10 @@ CutMode ModeOf(bool search) { return search ? CutMode::kSearch : CutMode::kAccur
 py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) {
   const Text t = ReadText(text, "text");
   Result r;
-  Unlocked([&] { CutOne(self, t, ModeOf(search), false, r); });
+  Unlocked([&] {
+    Scratch scratch;
+    CutOne(self, t, ModeOf(search), false, scratch, r);
+  });
   if (r.surrogate) throw py::type_error(LoneSurrogate("text"));
   return Words(t, r, offsets, nullptr);
 }
@@ -307,8 +317,14 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
   }
   std::vector<Result> results(items.size());
   refs.Unlocked([&] {
-    ParallelFor(items.size(), threads,
-                [&](size_t i) { CutOne(self, items[i], ModeOf(search), true, results[i]); });
+    // Texts go to the threads in runs of a few, each run with one scratch.
+    constexpr size_t kRun = 8;
+    ParallelFor((items.size() + kRun - 1) / kRun, threads, [&](size_t run) {
+      Scratch scratch;
+      for (size_t i = run * kRun; i < std::min(items.size(), run * kRun + kRun); ++i) {
+        CutOne(self, items[i], ModeOf(search), true, scratch, results[i]);
+      }
+    });
   });
   for (size_t i = 0; i < results.size(); ++i) {
     if (results[i].surrogate) {
@@ -336,9 +352,8 @@ void WithUtf8(py::handle text, Fn fn) {
   const Text t = ReadText(text, "text");
   bool encoded;
   Unlocked([&] {
-    std::string buffer;
-    std::string_view utf8;
-    encoded = Encode(t, buffer, utf8);
+    std::string utf8;
+    encoded = EncodeInto(t, utf8);
     if (encoded) fn(utf8);
   });
   if (!encoded) throw py::type_error(LoneSurrogate("text"));
