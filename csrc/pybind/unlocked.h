@@ -33,17 +33,26 @@ inline bool IsFirstThread() {
 // any thread but the one that shuts it down (the process's first thread) by
 // unwinding its stack, through noexcept destructors (pybind11's
 // gil_scoped_release: the process aborts) and past Python references that
-// must not be touched without the lock. Such a daemon thread waits instead
-// until the process ends, as Python 3.14 itself does. Should the shutdown
-// begin right after the check, the unwinding meets no destructor here.
+// must not be released without the lock. Such a daemon thread waits instead
+// until the process ends, as Python 3.14 itself does. The shutdown may begin
+// between the check and the call: the unwinding is then stopped right here,
+// and the thread waits inside the handler (leaving it would end the process).
+[[noreturn]] inline void WaitForExit() {
+  for (;;) pause();
+}
+
 inline void Relock(PyThreadState* state) {
 #if PY_VERSION_HEX >= 0x030D0000
   const bool finalizing = Py_IsFinalizing();
 #else
   const bool finalizing = _Py_IsFinalizing();
 #endif
-  while (finalizing && !IsFirstThread()) pause();
-  PyEval_RestoreThread(state);
+  if (finalizing && !IsFirstThread()) WaitForExit();
+  try {
+    PyEval_RestoreThread(state);
+  } catch (...) {
+    WaitForExit();
+  }
 }
 
 template <class Work>
