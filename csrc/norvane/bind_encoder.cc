@@ -162,82 +162,28 @@ int SetIdItem(PyObject* dict, PyObject* key, uint32_t id, PyObject* value) {
 #endif
 }
 
-// The key objects of one result, each made once: ids and tokens repeat
-// across rows, and a str made once is hashed once (it keeps its hash).
-class KeyCache {
- public:
-  explicit KeyCache(bool by_token) : by_token_(by_token), slots_(1024) {}
-  ~KeyCache() {
-    for (const Slot& s : slots_) Py_XDECREF(s.key);
-  }
-  KeyCache(const KeyCache&) = delete;
-  KeyCache& operator=(const KeyCache&) = delete;
-
-  // A borrowed reference to the key of (id, token): the token's str, or the
-  // id's int when keyed by id (token ignored).
-  PyObject* Get(uint32_t id, std::string_view token) {
-    size_t mask = slots_.size() - 1;
-    for (size_t at = id & mask;; at = (at + 1) & mask) {  // ids are hashes already
-      Slot& s = slots_[at];
-      if (s.key == nullptr) {
-        s.key = Checked(by_token_ ? PyUnicode_DecodeUTF8(token.data(),
-                                                         static_cast<Py_ssize_t>(token.size()),
-                                                         "strict")
-                                  : PyLong_FromUnsignedLong(id));
-        s.id = id;
-        s.token = token;
-        PyObject* key = s.key;
-        if (2 * ++used_ > slots_.size()) Grow();
-        return key;
-      }
-      if (s.id == id && (!by_token_ || s.token == token)) return s.key;
-    }
-  }
-
- private:
-  struct Slot {
-    PyObject* key = nullptr;
-    uint32_t id = 0;
-    std::string_view token;
-  };
-
-  void Grow() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
-    const size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.key == nullptr) continue;
-      size_t at = s.id & mask;
-      while (slots_[at].key != nullptr) at = (at + 1) & mask;
-      slots_[at] = s;
-    }
-  }
-
-  bool by_token_;
-  std::vector<Slot> slots_;
-  size_t used_ = 0;
-};
-
 // One dict per row, keyed by token text or by id.
 py::list Dicts(const SparseRows& rows, bool by_token) {
   const size_t n = rows.indptr.size() - 1;
   py::list result(n);
-  KeyCache keys(by_token);
   for (size_t r = 0; r < n; ++r) {
     const Py_ssize_t size = static_cast<Py_ssize_t>(rows.indptr[r + 1] - rows.indptr[r]);
     py::dict row = NewDict(size);
     for (int64_t e = rows.indptr[r]; e < rows.indptr[r + 1]; ++e) {
-      std::string_view token;
+      const auto id = static_cast<uint32_t>(rows.ids[e]);
+      py::object key;
       if (by_token) {
         const uint64_t begin = e == 0 ? 0 : rows.token_ends[e - 1];
-        token = std::string_view(rows.token_bytes.data() + begin, rows.token_ends[e] - begin);
+        const uint64_t end = rows.token_ends[e];
+        key = py::reinterpret_steal<py::object>(Checked(PyUnicode_DecodeUTF8(
+            rows.token_bytes.data() + begin, static_cast<Py_ssize_t>(end - begin), "strict")));
+      } else {
+        key = py::reinterpret_steal<py::object>(Checked(PyLong_FromUnsignedLong(id)));
       }
-      const auto id = static_cast<uint32_t>(rows.ids[e]);
-      PyObject* key = keys.Get(id, token);
       const py::object weight =
           py::reinterpret_steal<py::object>(Checked(PyFloat_FromDouble(rows.weights[e])));
-      const int failed = by_token ? PyDict_SetItem(row.ptr(), key, weight.ptr())
-                                  : SetIdItem(row.ptr(), key, id, weight.ptr());
+      const int failed = by_token ? PyDict_SetItem(row.ptr(), key.ptr(), weight.ptr())
+                                  : SetIdItem(row.ptr(), key.ptr(), id, weight.ptr());
       if (failed != 0) throw py::error_already_set();
     }
     PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(r), row.release().ptr());
