@@ -391,10 +391,21 @@ void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<T
   // Pairs of adjacent letters or digits: views of the folded text itself.
   const auto* base = reinterpret_cast<const unsigned char*>(folded.data());
   size_t previous = std::string::npos;  // start of the previous letter, if any
-  for (size_t at = 0; at < folded.size();) {
-    char32_t cp;
-    const size_t n = Decode(base + at, folded.size() - at, cp);
-    if (IsWordChar(cp)) {
+  const size_t size = folded.size();
+  for (size_t at = 0; at < size;) {
+    size_t n;
+    bool letter;
+    const unsigned char b0 = base[at];
+    if (b0 >= 0xE4 && b0 <= 0xE9 && size - at >= 3 && (base[at + 1] & 0xC0) == 0x80 &&
+        (base[at + 2] & 0xC0) == 0x80) {
+      n = 3;  // most of the text: U+4000..U+9FFF, all ideographs and letters
+      letter = true;
+    } else {
+      char32_t cp;
+      n = Decode(base + at, size - at, cp);
+      letter = IsWordChar(cp);
+    }
+    if (letter) {
       if (previous != std::string::npos) out.push_back(all.substr(previous, at + n - previous));
       previous = at;
     } else {
