@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <string>
 
+#include "tokenizer/segmenter/Unicode.h"
+
 namespace norvane {
 
 // The length of the sequence at p (at most `left` bytes), 0 when it is not
@@ -41,23 +43,6 @@ inline size_t DecodeUtf8(const unsigned char* p, size_t left, char32_t& cp) {
   return len;
 }
 
-// cp must be a code point other than a surrogate.
-inline void AppendUtf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
+using korva::typing::text::segmenter::AppendUtf8;
 
 }  // namespace norvane

@@ -30,6 +30,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "tokenizer/segmenter/Unicode.h"
+
 namespace korva {
 namespace typing {
 namespace text {
@@ -459,23 +461,7 @@ inline bool read_hex4(const std::string& str, size_t offset, unsigned& unit, cha
   return true;
 }
 
-inline void append_utf8(std::string& out, unsigned code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
+inline void append_utf8(std::string& out, unsigned code) { segmenter::AppendUtf8(code, out); }
 
 // Appends what the escape whose letter is at `offset` (just past the
 // backslash) stands for and leaves `offset` on its last byte. A \u escape is

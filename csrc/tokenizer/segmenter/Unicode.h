@@ -104,6 +104,25 @@ inline RuneStrLite DecodeRuneInString(const char* str, size_t len) {
   return failed;
 }
 
+// Appends the UTF-8 of cp, a code point other than a surrogate.
+inline void AppendUtf8(uint32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
 // On failure the output is left empty, never partial.
 bool DecodeRunesInString(const char* s, size_t len, RuneStrArray& runes);
 bool DecodeRunesInString(const std::string& s, RuneStrArray& runes);
