@@ -128,6 +128,8 @@ def test_refused_text_is_refused_like_the_segmenter(tok, seg, bad):
             call(bad)
     with pytest.raises(TypeError, match=r"texts\[2\]"):
         tok.cut_batch(["北京", "", bad])
+    with pytest.raises(TypeError, match=r"texts\[5000\]"):  # in a later chunk
+        tok.tokenize_batch(["北京天安门"] * 5000 + [bad], threads=2)
 
 
 @pytest.mark.parametrize("call, error", [

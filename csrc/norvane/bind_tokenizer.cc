@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -32,14 +34,11 @@ struct Text {
 };
 
 // The references a batch holds on its texts from reading them to building
-// the result (a list could lose items to another thread meanwhile). They are
-// dropped only with the lock held: a thread ended at interpreter exit unwinds
-// without it, and then no reference count may be touched.
+// the result: a list could lose items to another thread meanwhile.
 class TextRefs {
  public:
   TextRefs() = default;
   ~TextRefs() {
-    if (!locked_) return;
     for (PyObject* ref : refs_) Py_DECREF(ref);
   }
   TextRefs(const TextRefs&) = delete;
@@ -50,23 +49,8 @@ class TextRefs {
     Py_INCREF(text);
   }
 
-  // The exceptions of work (std::bad_alloc) come back with the lock held;
-  // the unwinding that ends a thread is no std::exception.
-  template <class Work>
-  void Unlocked(const Work& work) {
-    locked_ = false;
-    try {
-      norvane::Unlocked(work);
-    } catch (const std::exception&) {
-      locked_ = true;
-      throw;
-    }
-    locked_ = true;
-  }
-
  private:
   std::vector<PyObject*> refs_;
-  bool locked_ = true;
 };
 
 // What the segmenter binding refuses is refused alike: any other type (here)
@@ -268,10 +252,11 @@ py::list Words(const Text& t, const Result& r, bool offsets, WordCache* cache) {
   return result;
 }
 
-// The cyclic garbage collector paused while a batch's lists are built: they
+// The cyclic garbage collector paused while a chunk's lists are built: they
 // hold only str and int objects, and otherwise every few hundred new lists
 // start a collection that walks the lists made so far. No Python code runs
-// meanwhile; the collector's state is restored however the build ends.
+// meanwhile (other threads run only between chunks, with the collector as
+// they left it); its state is restored however the build ends.
 class GcPause {
  public:
 #if PY_VERSION_HEX >= 0x030A0000
@@ -298,8 +283,31 @@ py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) 
   return Words(t, r, offsets, nullptr);
 }
 
-// The texts are read and checked with the lock held, cut on native threads
-// with it released once for the whole batch, and turned into lists after.
+// Consecutive texts of about kChunk code points (at least one text each):
+// the unit a batch is cut and built in. Small enough that building overlaps
+// cutting from the start, large enough that taking the lock back per chunk
+// costs nothing measurable.
+std::vector<size_t> ChunkEnds(const std::vector<Text>& items, unsigned threads) {
+  size_t total = 0;
+  for (const Text& t : items) total += t.length;
+  const unsigned workers = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+  // Several chunks per thread even for a small batch, so none waits long.
+  const size_t chunk = std::clamp<size_t>(total / (workers * 8), 256, 8192);
+  std::vector<size_t> ends;
+  size_t size = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    size += items[i].length;
+    if (size >= chunk || i + 1 == items.size()) {
+      ends.push_back(i + 1);
+      size = 0;
+    }
+  }
+  return ends;
+}
+
+// The texts are read and checked with the lock held, then cut on native
+// threads chunk by chunk while the calling thread, lock held, turns the
+// chunks already cut into lists in order (and cuts too when none is ready).
 py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned threads,
                   bool offsets) {
   TextRefs refs;
@@ -315,29 +323,30 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
       refs.Add(item);
     }
   }
+  const std::vector<size_t> ends = ChunkEnds(items, threads);
   std::vector<Result> results(items.size());
-  refs.Unlocked([&] {
-    // Texts go to the threads in runs of a few, each run with one scratch.
-    constexpr size_t kRun = 8;
-    ParallelFor((items.size() + kRun - 1) / kRun, threads, [&](size_t run) {
-      Scratch scratch;
-      for (size_t i = run * kRun; i < std::min(items.size(), run * kRun + kRun); ++i) {
-        CutOne(self, items[i], ModeOf(search), true, scratch, results[i]);
-      }
-    });
-  });
-  for (size_t i = 0; i < results.size(); ++i) {
-    if (results[i].surrogate) {
-      throw py::type_error(LoneSurrogate("texts[" + std::to_string(i) + "]"));
-    }
-  }
-  const GcPause pause;
-  WordCache cache;
   py::list result(items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    py::list words = Words(items[i], results[i], offsets, &cache);
-    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), words.release().ptr());
-  }
+  WordCache cache;
+  OrderedFor(
+      ends.size(), threads,
+      [&](size_t chunk) {
+        Scratch scratch;
+        for (size_t i = chunk == 0 ? 0 : ends[chunk - 1]; i < ends[chunk]; ++i) {
+          CutOne(self, items[i], ModeOf(search), true, scratch, results[i]);
+        }
+      },
+      [&](size_t chunk) {
+        const GcPause pause;
+        for (size_t i = chunk == 0 ? 0 : ends[chunk - 1]; i < ends[chunk]; ++i) {
+          if (results[i].surrogate) {
+            throw py::type_error(LoneSurrogate("texts[" + std::to_string(i) + "]"));
+          }
+          py::list words = Words(items[i], results[i], offsets, &cache);
+          PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), words.release().ptr());
+          results[i] = Result();
+        }
+      },
+      [](const std::function<void()>& step) { Unlocked(step); });
   return result;
 }
 

@@ -109,4 +109,15 @@ class Tokenizer {
 // is rethrown here after every thread has stopped.
 void ParallelFor(size_t n, unsigned threads, const std::function<void(size_t)>& fn);
 
+// Runs produce(i) for every i in [0, n) on up to `threads` native threads (0:
+// one per core), and consume(i) on the calling thread in order of i, each as
+// soon as produce(i) has finished: consuming overlaps producing. The calling
+// thread produces too while the next item to consume is not ready; its
+// producing and waiting run inside unlocked(step), with which a caller
+// releases a lock that consume needs (the interpreter lock). The first exception thrown is rethrown once every thread
+// has stopped; no consume runs after it.
+void OrderedFor(size_t n, unsigned threads, const std::function<void(size_t)>& produce,
+                const std::function<void(size_t)>& consume,
+                const std::function<void(const std::function<void()>&)>& unlocked);
+
 }  // namespace norvane

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "segmenter_files.h"
@@ -122,6 +124,64 @@ TEST(ParallelFor, RethrowsAfterTheOthersStop) {
                            }),
                std::runtime_error);
   EXPECT_EQ(running.load(), 1);  // only the throwing call never finished
+}
+
+// consume sees items in order, once each, on the calling thread and outside
+// `unlocked`; the calling thread's own producing happens inside it.
+TEST(OrderedFor, ConsumesInOrderOnTheCallingThread) {
+  const std::thread::id caller = std::this_thread::get_id();
+  for (unsigned threads : {0u, 1u, 2u, 7u}) {
+    for (size_t n : {0, 1, 3, 500}) {
+      std::vector<std::atomic<int>> produced(n);
+      std::vector<size_t> consumed;
+      bool inside = false;
+      OrderedFor(
+          n, threads,
+          [&](size_t i) {
+            if (std::this_thread::get_id() == caller) {
+              EXPECT_TRUE(inside);
+            }
+            ++produced[i];
+          },
+          [&](size_t i) {
+            EXPECT_EQ(std::this_thread::get_id(), caller);
+            EXPECT_FALSE(inside);
+            EXPECT_EQ(produced[i].load(), 1);
+            consumed.push_back(i);
+          },
+          [&](const std::function<void()>& step) {
+            inside = true;
+            step();
+            inside = false;
+          });
+      ASSERT_EQ(consumed.size(), n) << threads;
+      for (size_t i = 0; i < n; ++i) EXPECT_EQ(consumed[i], i);
+    }
+  }
+}
+
+TEST(OrderedFor, RethrowsAfterTheOthersStop) {
+  for (bool in_consume : {false, true}) {
+    std::atomic<int> running{0};
+    size_t last_consumed = 0;
+    auto produce = [&](size_t i) {
+      ++running;
+      if (!in_consume && i == 10) throw std::runtime_error("produce");
+      --running;
+    };
+    auto consume = [&](size_t i) {
+      if (in_consume && i == 10) throw std::runtime_error("consume");
+      last_consumed = i;
+    };
+    EXPECT_THROW(OrderedFor(1000, 4, produce, consume,
+                            [](const std::function<void()>& step) { step(); }),
+                 std::runtime_error);
+    EXPECT_EQ(running.load(), in_consume ? 0 : 1);  // only a throwing produce never finished
+    if (in_consume) {
+      EXPECT_EQ(last_consumed, 9u);
+    }
+    EXPECT_LE(last_consumed, 9u);
+  }
 }
 
 }  // namespace
