@@ -8,8 +8,10 @@ import multiprocessing
 import os
 import pickle
 import random
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -174,3 +176,30 @@ def test_exit_while_daemon_threads_cut():
     for _ in range(2):
         result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
+
+
+def test_signal_handlers_run_during_a_long_batch(tok):
+    # The handler runs between chunks, while the batch is still going, and
+    # its exception ends the batch.
+    calls = []
+
+    def handler(signum, frame):
+        calls.append(time.perf_counter())
+        if len(calls) > 1:
+            raise KeyboardInterrupt
+
+    texts = ["我爱北京天安门，小明硕士毕业于中国科学院计算所。" * 4] * 100000
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        start = time.perf_counter()
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        tok.cut_batch(texts, threads=1)
+        end = time.perf_counter()
+        # Held until the batch returns, the call would come at its very end.
+        assert calls and calls[0] - start < (end - start) / 2
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        with pytest.raises(KeyboardInterrupt):
+            tok.tokenize_batch(texts, threads=2)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

@@ -336,6 +336,8 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
         }
       },
       [&](size_t chunk) {
+        // Ctrl-C (or another signal's handler) ends a long batch between chunks.
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         const GcPause pause;
         for (size_t i = chunk == 0 ? 0 : ends[chunk - 1]; i < ends[chunk]; ++i) {
           if (results[i].surrogate) {
