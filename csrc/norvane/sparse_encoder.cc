@@ -74,6 +74,25 @@ inline bool MayFold(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || c == 0xC3 || c == 0xE3 || c == 0xEF;
 }
 
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
+
+// The high bit of every zero byte of x, exactly (no carry between bytes).
+inline uint64_t ZeroBytes(uint64_t x) { return ~(((x & kLows) + kLows) | x | kLows); }
+
+// Whether any of the eight bytes at p satisfies MayFold.
+inline bool AnyMayFold(const unsigned char* p) {
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  const uint64_t low = x & kLows;
+  // 'A'..'Z' among bytes below 0x80: at least 0x41 and not above 0x5A.
+  const uint64_t capital = (low + 0x3F * kOnes) & ~(low + 0x25 * kOnes) & ~x & kHighs;
+  // 0xC3 and 0xE3 differ in bit 0x20 only.
+  return (capital | ZeroBytes((x | 0x20 * kOnes) ^ (0xE3 * kOnes)) |
+          ZeroBytes(x ^ (0xEF * kOnes))) != 0;
+}
+
 // Sets out to text with ASCII and Latin-1 capitals in lower case, full-width
 // ASCII forms as ASCII and the ideographic space as a space. The result is
 // never longer than text; runs that need nothing are copied whole.
@@ -84,6 +103,7 @@ void Fold(std::string_view text, std::string& out) {
   char* w = &out[0];
   while (p < end) {
     const unsigned char* run = p;
+    while (end - p >= 8 && !AnyMayFold(p)) p += 8;
     while (p < end && !MayFold(*p)) ++p;
     std::memcpy(w, run, static_cast<size_t>(p - run));
     w += p - run;
@@ -117,6 +137,11 @@ void Fold(std::string_view text, std::string& out) {
 bool HasWordChar(std::string_view word) {
   const auto* p = reinterpret_cast<const unsigned char*>(word.data());
   size_t left = word.size();
+  // Most words start with an ideograph of U+4000..U+9FFF.
+  if (left >= 3 && p[0] >= 0xE4 && p[0] <= 0xE9 && (p[1] & 0xC0) == 0x80 &&
+      (p[2] & 0xC0) == 0x80) {
+    return true;
+  }
   while (left > 0) {
     char32_t cp;
     const size_t n = Decode(p, left, cp);
@@ -125,6 +150,14 @@ bool HasWordChar(std::string_view word) {
     left -= n;
   }
   return false;
+}
+
+// The stop-word filter: 4 KB, so about one word in thirty that is no stop
+// word still needs the lookup.
+constexpr size_t kStopFilterBits = size_t{1} << 15;
+
+inline size_t StopFilterBit(size_t hash) {
+  return static_cast<size_t>(static_cast<uint64_t>(hash) >> 20) & (kStopFilterBits - 1);
 }
 
 // ---- Counting ---------------------------------------------------------------
@@ -169,15 +202,15 @@ class DistinctTokens {
     uint32_t count;
   };
 
-  template <typename Hash>
-  void Count(const std::string_view* tokens, size_t n, Hash hash_of) {
+  // hashes[i] is the hash of tokens[i].
+  void Count(const std::string_view* tokens, const size_t* hashes, size_t n) {
     size_t capacity = 16;
     while (capacity < 2 * n) capacity *= 2;
     slots_.assign(capacity, 0u);
     entries_.clear();
     const size_t mask = capacity - 1;
     for (size_t i = 0; i < n; ++i) {
-      const size_t hash = hash_of(tokens[i]);
+      const size_t hash = hashes[i];
       for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const uint32_t held = slots_[slot];
         if (held == 0) {
@@ -293,23 +326,30 @@ struct Scratch {
   std::vector<Token> words;
   TokenizeScratch cut;
   std::vector<std::string_view> tokens;
+  std::vector<size_t> hashes;  // TokenTable::Hash of each token
 };
 
-// The tokens of item: given, or analysed into scratch.folded.
+// The tokens of item: given, or analysed into scratch.folded; their hashes
+// in scratch.hashes.
 const std::string_view* TokensOf(const Analyzer& analyzer, const TextItem& item,
                                  Scratch& scratch, size_t& n) {
   if (item.given) {
     n = item.token_count;
+    scratch.hashes.resize(n);
+    for (size_t i = 0; i < n; ++i) scratch.hashes[i] = TokenTable::Hash(item.tokens[i]);
     return item.tokens;
   }
-  analyzer.Analyze(item.text, scratch.folded, scratch.words, scratch.cut, scratch.tokens);
+  analyzer.Analyze(item.text, scratch.folded, scratch.words, scratch.cut, scratch.tokens,
+                   scratch.hashes);
   n = scratch.tokens.size();
   return scratch.tokens.data();
 }
 
 }  // namespace
 
-uint32_t Murmur3(std::string_view bytes) {
+namespace {
+
+inline uint32_t Murmur3Inline(std::string_view bytes) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t len = bytes.size();
   const uint32_t c1 = 0xcc9e2d51u;
@@ -351,6 +391,10 @@ uint32_t Murmur3(std::string_view bytes) {
   return h;
 }
 
+}  // namespace
+
+uint32_t Murmur3(std::string_view bytes) { return Murmur3Inline(bytes); }
+
 // ---- Analyzer -----------------------------------------------------------------
 
 Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std::move(tokenizer)) {
@@ -362,8 +406,11 @@ Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std:
     return slash == std::string::npos ? path : path.substr(slash + 1);
   };
   const TokenizerPaths& paths = tokenizer_->paths();
+  stop_filter_.assign(kStopFilterBits / 64, 0);
   for (const std::string& word : tokenizer_->segmenter().extractor.StopWords()) {
     stop_words_[word] = 1;
+    const size_t bit = StopFilterBit(TokenTable::Hash(word));
+    stop_filter_[bit / 64] |= uint64_t{1} << (bit % 64);
   }
   name_ = std::string(kAnalysisName) + ";dict=" + base(paths.dict) +
           ";user=" + base(paths.user_dict) + ";stop=" + base(paths.stop_words) +
@@ -373,19 +420,29 @@ Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std:
 void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
                        std::vector<std::string_view>& out) const {
   TokenizeScratch cut_scratch;
-  Analyze(text, folded, words, cut_scratch, out);
+  std::vector<size_t> hashes;
+  Analyze(text, folded, words, cut_scratch, out, hashes);
 }
 
 void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
-                       TokenizeScratch& cut_scratch, std::vector<std::string_view>& out) const {
+                       TokenizeScratch& cut_scratch, std::vector<std::string_view>& out,
+                       std::vector<size_t>& hashes) const {
   out.clear();
+  hashes.clear();
   Fold(text, folded);
   tokenizer_->Tokenize(folded, CutMode::kAccurate, words, cut_scratch);
   const std::string_view all(folded);
   for (const Token& w : words) {
     const std::string_view word = all.substr(w.offset, w.length);
-    if (stop_words_.find(word, TokenTable::Hash(word)) == nullptr && HasWordChar(word)) {
+    const size_t hash = TokenTable::Hash(word);
+    const size_t bit = StopFilterBit(hash);
+    if ((stop_filter_[bit / 64] >> (bit % 64) & 1) != 0 &&
+        stop_words_.find(word, hash) != nullptr) {
+      continue;
+    }
+    if (HasWordChar(word)) {
       out.push_back(word);
+      hashes.push_back(hash);
     }
   }
   // Pairs of adjacent letters or digits: views of the folded text itself.
@@ -406,7 +463,11 @@ void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<T
       letter = IsWordChar(cp);
     }
     if (letter) {
-      if (previous != std::string::npos) out.push_back(all.substr(previous, at + n - previous));
+      if (previous != std::string::npos) {
+        const std::string_view pair = all.substr(previous, at + n - previous);
+        out.push_back(pair);
+        hashes.push_back(TokenTable::Hash(pair));
+      }
       previous = at;
     } else {
       previous = std::string::npos;
@@ -424,8 +485,6 @@ SparseEncoder::SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double 
 }
 
 namespace {
-
-size_t IdHash(std::string_view token) { return Murmur3(token); }
 
 // Builds rows of SparseRows: a row's entries are added in any order and
 // written sorted by id, then by order of addition.
@@ -535,8 +594,6 @@ struct RunTokens {
   std::vector<size_t> lengths;
 };
 
-size_t TableHash(std::string_view token) { return TokenTable::Hash(token); }
-
 void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, size_t begin,
                 size_t end, bool rows, RunTokens& run) {
   Scratch scratch;
@@ -563,10 +620,10 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
       const char* to = run.arena.data() + shift;
       for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
     }
-    distinct.Count(tokens, n, TableHash);
+    distinct.Count(tokens, scratch.hashes.data(), n);
     for (const auto& e : distinct.entries()) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
     if (rows) {
-      for (const auto& e : distinct.entries()) run.tokens.push_back({e.token, Murmur3(e.token), e.count});
+      for (const auto& e : distinct.entries()) run.tokens.push_back({e.token, Murmur3Inline(e.token), e.count});
       run.ends.push_back(run.tokens.size());
     }
     run.length += static_cast<long long>(n);
@@ -689,13 +746,13 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
     for (size_t i = starts[r]; i < starts[r + 1]; ++i) {
       size_t n = 0;
       const std::string_view* tokens = TokensOf(analyzer_, batch[i], scratch, n);
-      distinct.Count(tokens, n, IdHash);
+      distinct.Count(tokens, scratch.hashes.data(), n);
       const auto& entries = distinct.entries();
       const size_t m = entries.size();
       w.resize(m);
       if (query) {
         for (size_t e = 0; e < m; ++e) {
-          const size_t hash = TokenTable::Hash(entries[e].token);
+          const size_t hash = entries[e].hash;
           const int* found = stats_.parts[PartOf(hash)].find(entries[e].token, hash);
           const double f = found == nullptr ? 1.0 : static_cast<double>(*found);
           w[e] = std::log(n1 / (f + 0.5));
@@ -717,7 +774,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
         }
       }
       for (size_t e = 0; e < m; ++e) {
-        writer.Add(entries[e].token, static_cast<uint32_t>(entries[e].hash), w[e]);
+        writer.Add(entries[e].token, Murmur3Inline(entries[e].token), w[e]);
       }
       writer.EndRow();
     }

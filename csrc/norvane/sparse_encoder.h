@@ -62,9 +62,11 @@ class Analyzer {
   // receives the folded text and must outlive them. `words` is scratch.
   void Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
                std::vector<std::string_view>& out) const;
-  // The same, with the cut's working buffers in cut_scratch (one per thread).
+  // The same, with the cut's working buffers in cut_scratch (one per thread)
+  // and hashes[i] = TokenTable::Hash(out[i]) (cleared first).
   void Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
-               TokenizeScratch& cut_scratch, std::vector<std::string_view>& out) const;
+               TokenizeScratch& cut_scratch, std::vector<std::string_view>& out,
+               std::vector<size_t>& hashes) const;
 
   // Names the analysis and the dictionary it cuts with; equal names give
   // equal tokens for equal texts.
@@ -74,8 +76,11 @@ class Analyzer {
  private:
   std::shared_ptr<const Tokenizer> tokenizer_;
   std::string name_;
-  // The tokenizer's stop words again, in a table looked up without a copy.
+  // The tokenizer's stop words again, in a table looked up without a copy,
+  // and a filter of bits set by their hashes: a clear bit spares most words
+  // the lookup.
   korva::typing::text::TokenTable stop_words_;
+  std::vector<uint64_t> stop_filter_;
 };
 
 // Encoded texts in compressed-row form: row r owns entries

@@ -27,48 +27,9 @@ namespace text {
 
 namespace {
 
-// splitmix64's finaliser: every input bit reaches every output bit, so both
-// the low (slot) and the high (tag) bits of a hash are usable.
-inline uint64_t Mix(uint64_t x) {
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
+using token_hash::Mix;
 
-// Up to eight bytes as a number, without a library call for the copy.
-inline uint64_t LoadTail(const char* p, size_t n) {
-  uint32_t low;
-  uint32_t high;
-  if (n >= 4) {
-    // Two overlapping four-byte loads cover five to eight bytes.
-    std::memcpy(&low, p, 4);
-    std::memcpy(&high, p + n - 4, 4);
-    return (static_cast<uint64_t>(high) << 32) | low;
-  }
-  if (n == 0) return 0;
-  // One to three bytes: the first, the middle and the last.
-  const auto* bytes = reinterpret_cast<const unsigned char*>(p);
-  return bytes[0] | (static_cast<uint64_t>(bytes[n / 2]) << 8) |
-         (static_cast<uint64_t>(bytes[n - 1]) << 16);
-}
-
-// Tokens are short: eight bytes at a time beats a byte-wise hash. The
-// length is mixed in first, so equal tails of different lengths differ.
-uint64_t HashBytes(std::string_view token) {
-  const char* p = token.data();
-  size_t left = token.size();
-  uint64_t h = 0x9E3779B97F4A7C15ull * (token.size() + 1);
-  while (left > 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    h = Mix(h ^ word);
-    p += 8;
-    left -= 8;
-  }
-  return Mix(h ^ LoadTail(p, left));
-}
-
-size_t HashToken(std::string_view token) { return static_cast<size_t>(HashBytes(token)); }
+size_t HashToken(std::string_view token) { return TokenTable::Hash(token); }
 
 size_t HashToken(long long token) {
   return static_cast<size_t>(Mix(static_cast<uint64_t>(token) + 0x9E3779B97F4A7C15ull));
@@ -86,8 +47,6 @@ bool SameToken(long long a, long long b) { return a == b; }
 const char kOverflow[] = "BM25 statistics would overflow";
 
 }  // namespace
-
-size_t TokenTable::Hash(std::string_view key) { return HashToken(key); }
 
 size_t TokenTable::Probe(std::string_view key, size_t hash) const {
   const size_t mask = slots_.size() - 1;
