@@ -101,12 +101,17 @@ bool EncodeInto(const Text& t, std::string& buffer) {
   return true;
 }
 
-// The words of one text, found without the interpreter lock, and for a
-// batch a hash of each word's code points for the word cache.
-struct Result {
+// The words of consecutive texts, found without the interpreter lock: one
+// flat buffer for all of them (few allocations, freed at once by whichever
+// thread builds the lists), and for a batch a hash of each word for the word
+// cache. ends[k] is where text k's words end.
+struct Words {
   std::vector<Token> tokens;
   std::vector<uint64_t> hashes;
-  bool surrogate = false;
+  std::vector<size_t> ends;
+  size_t surrogate = SIZE_MAX;  // the first text that held a lone surrogate
+
+  size_t begin(size_t k) const { return k == 0 ? 0 : ends[k - 1]; }
 };
 
 // A hash of a word's UTF-8 bytes, eight at a time: equal words have equal
@@ -129,22 +134,25 @@ uint64_t HashBytes(const char* p, size_t n) {
 // reused from text to text.
 struct Scratch {
   std::string utf8;
+  std::vector<Token> tokens;
   TokenizeScratch tokenize;
 };
 
+// Appends the words of t to out; a text with a lone surrogate adds none.
 void CutOne(const Tokenizer& tok, const Text& t, CutMode mode, bool hash, Scratch& scratch,
-            Result& result) {
+            Words& out) {
   if (!EncodeInto(t, scratch.utf8)) {
-    result.surrogate = true;
-    return;
+    out.surrogate = std::min(out.surrogate, out.ends.size());
+  } else {
+    tok.Tokenize(scratch.utf8, mode, scratch.tokens, scratch.tokenize);
+    out.tokens.insert(out.tokens.end(), scratch.tokens.begin(), scratch.tokens.end());
+    if (hash) {
+      for (const Token& token : scratch.tokens) {
+        out.hashes.push_back(HashBytes(scratch.utf8.data() + token.offset, token.length));
+      }
+    }
   }
-  tok.Tokenize(scratch.utf8, mode, result.tokens, scratch.tokenize);
-  if (!hash) return;
-  result.hashes.resize(result.tokens.size());
-  for (size_t i = 0; i < result.tokens.size(); ++i) {
-    result.hashes[i] =
-        HashBytes(scratch.utf8.data() + result.tokens[i].offset, result.tokens[i].length);
-  }
+  out.ends.push_back(out.tokens.size());
 }
 
 PyObject* Checked(PyObject* obj) {
@@ -223,18 +231,21 @@ class WordCache {
 
 // The words as slices of the str they were cut from; with offsets, as
 // (word, start, end) tuples of str indices.
-py::list Words(const Text& t, const Result& r, bool offsets, WordCache* cache) {
-  py::list result(r.tokens.size());
-  for (size_t i = 0; i < r.tokens.size(); ++i) {
-    if (cache != nullptr && i + 4 < r.tokens.size()) cache->Prefetch(r.hashes[i + 4]);
-    const size_t start = r.tokens[i].unicode_offset;
-    const size_t length = r.tokens[i].unicode_length;
+py::list WordList(const Text& t, const Words& w, size_t k, bool offsets, WordCache* cache) {
+  const size_t begin = w.begin(k);
+  const size_t end = w.ends[k];
+  py::list result(end - begin);
+  for (size_t i = begin; i < end; ++i) {
+    if (cache != nullptr && i + 4 < end) cache->Prefetch(w.hashes[i + 4]);
+    const size_t start = w.tokens[i].unicode_offset;
+    const size_t length = w.tokens[i].unicode_length;
     PyObject* item = cache != nullptr
-                         ? cache->Get(t, start, length, r.hashes[i])
+                         ? cache->Get(t, start, length, w.hashes[i])
                          : Checked(PyUnicode_Substring(t.str, static_cast<Py_ssize_t>(start),
                                                        static_cast<Py_ssize_t>(start + length)));
+    const auto place = static_cast<Py_ssize_t>(i - begin);
     if (!offsets) {
-      PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), item);
+      PyList_SET_ITEM(result.ptr(), place, item);
       continue;
     }
     PyObject* span = PyTuple_New(3);
@@ -244,7 +255,7 @@ py::list Words(const Text& t, const Result& r, bool offsets, WordCache* cache) {
     }
     // Owned by the list (and the word by the tuple) before anything can
     // fail; empty places are skipped when they are freed.
-    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), span);
+    PyList_SET_ITEM(result.ptr(), place, span);
     PyTuple_SET_ITEM(span, 0, item);
     PyTuple_SET_ITEM(span, 1, Checked(PyLong_FromSize_t(start)));
     PyTuple_SET_ITEM(span, 2, Checked(PyLong_FromSize_t(start + length)));
@@ -274,13 +285,13 @@ CutMode ModeOf(bool search) { return search ? CutMode::kSearch : CutMode::kAccur
 
 py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) {
   const Text t = ReadText(text, "text");
-  Result r;
+  Words w;
   Unlocked([&] {
     Scratch scratch;
-    CutOne(self, t, ModeOf(search), false, scratch, r);
+    CutOne(self, t, ModeOf(search), false, scratch, w);
   });
-  if (r.surrogate) throw py::type_error(LoneSurrogate("text"));
-  return Words(t, r, offsets, nullptr);
+  if (w.surrogate != SIZE_MAX) throw py::type_error(LoneSurrogate("text"));
+  return WordList(t, w, 0, offsets, nullptr);
 }
 
 // Consecutive texts of about kChunk code points (at least one text each):
@@ -324,7 +335,7 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
     }
   }
   const std::vector<size_t> ends = ChunkEnds(items, threads);
-  std::vector<Result> results(items.size());
+  std::vector<Words> chunks(ends.size());
   py::list result(items.size());
   WordCache cache;
   OrderedFor(
@@ -332,21 +343,23 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
       [&](size_t chunk) {
         Scratch scratch;
         for (size_t i = chunk == 0 ? 0 : ends[chunk - 1]; i < ends[chunk]; ++i) {
-          CutOne(self, items[i], ModeOf(search), true, scratch, results[i]);
+          CutOne(self, items[i], ModeOf(search), true, scratch, chunks[chunk]);
         }
       },
       [&](size_t chunk) {
         // Ctrl-C (or another signal's handler) ends a long batch between chunks.
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        const GcPause pause;
-        for (size_t i = chunk == 0 ? 0 : ends[chunk - 1]; i < ends[chunk]; ++i) {
-          if (results[i].surrogate) {
-            throw py::type_error(LoneSurrogate("texts[" + std::to_string(i) + "]"));
-          }
-          py::list words = Words(items[i], results[i], offsets, &cache);
-          PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), words.release().ptr());
-          results[i] = Result();
+        const size_t first = chunk == 0 ? 0 : ends[chunk - 1];
+        const Words& w = chunks[chunk];
+        if (w.surrogate != SIZE_MAX) {
+          throw py::type_error(LoneSurrogate("texts[" + std::to_string(first + w.surrogate) + "]"));
         }
+        const GcPause pause;
+        for (size_t k = 0; k < w.ends.size(); ++k) {
+          py::list words = WordList(items[first + k], w, k, offsets, &cache);
+          PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(first + k), words.release().ptr());
+        }
+        chunks[chunk] = Words();
       },
       [](const std::function<void()>& step) { Unlocked(step); });
   return result;
