@@ -83,6 +83,15 @@ Batch ReadBatch(py::handle texts) {
   batch.owners.push_back(all);
   const size_t n = all.size();
   batch.items.reserve(n);
+  size_t given = 0;  // tokens of every list, to fill batch.tokens and owners without regrowing
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(all.ptr(), static_cast<Py_ssize_t>(i));
+    if (PyList_Check(item) || PyTuple_Check(item)) {
+      given += static_cast<size_t>(PySequence_Fast_GET_SIZE(item));
+    }
+  }
+  batch.tokens.reserve(given);
+  batch.owners.reserve(given + 1);
   std::vector<std::pair<size_t, size_t>> spans;  // given tokens' place in batch.tokens
   for (size_t i = 0; i < n; ++i) {
     PyObject* item = PyTuple_GET_ITEM(all.ptr(), static_cast<Py_ssize_t>(i));
