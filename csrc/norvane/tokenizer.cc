@@ -16,6 +16,10 @@ namespace norvane {
 
 namespace seg = korva::typing::text::segmenter;
 
+struct SegmenterBuffers {
+  seg::MixSegment::Scratch mix;
+};
+
 namespace {
 
 // One cut of a text: the text the segmenter saw (simplified, in traditional
@@ -72,7 +76,7 @@ bool ValidUtf8(const unsigned char* text, size_t size) {
 bool CutInto(const seg::Segmenter& segmenter, bool traditional, std::string_view text,
              const std::string* whole, CutMode mode, std::string& lookup,
              std::vector<uint32_t>& starts, std::vector<seg::WordSpan>& spans,
-             std::vector<Token>& tokens) {
+             std::vector<Token>& tokens, SegmenterBuffers* buffers = nullptr) {
   spans.clear();
   tokens.clear();
   if (text.size() > UINT32_MAX) return false;
@@ -108,6 +112,8 @@ bool CutInto(const seg::Segmenter& segmenter, bool traditional, std::string_view
   if (traditional) starts.push_back(static_cast<uint32_t>(text.size()));
   if (mode == CutMode::kSearch) {
     segmenter.CutForSearch(*cut, spans, true);
+  } else if (buffers != nullptr) {
+    segmenter.Cut(*cut, spans, true, buffers->mix);
   } else {
     segmenter.Cut(*cut, spans, true);
   }
@@ -164,7 +170,7 @@ Tokenizer::Tokenizer(const TokenizerPaths& paths, bool traditional)
 
 Tokenizer::~Tokenizer() = default;
 
-TokenizeScratch::TokenizeScratch() = default;
+TokenizeScratch::TokenizeScratch() : segmenter_(std::make_unique<SegmenterBuffers>()) {}
 TokenizeScratch::~TokenizeScratch() = default;
 
 void Tokenizer::Tokenize(std::string_view text, CutMode mode, std::vector<Token>& out) const {
@@ -176,7 +182,7 @@ void Tokenizer::Tokenize(std::string_view text, CutMode mode, std::vector<Token>
 void Tokenizer::Tokenize(const std::string& text, CutMode mode, std::vector<Token>& out,
                          TokenizeScratch& scratch) const {
   CutInto(*segmenter_, traditional_, text, &text, mode, scratch.lookup_, scratch.starts_,
-          scratch.spans_, out);
+          scratch.spans_, out, scratch.segmenter_.get());
 }
 
 void Tokenizer::Tag(std::string_view text,

@@ -32,6 +32,8 @@ struct WordSpan;
 
 namespace norvane {
 
+struct SegmenterBuffers;
+
 enum class CutMode { kAccurate, kSearch };
 
 // The five data files of a segmenter; user_dict may be empty.
@@ -65,6 +67,7 @@ class TokenizeScratch {
   std::string lookup_;  // the simplified text, in traditional mode
   std::vector<uint32_t> starts_;
   std::vector<korva::typing::text::segmenter::WordSpan> spans_;
+  std::unique_ptr<SegmenterBuffers> segmenter_;  // the accurate cut's own buffers
 };
 
 class Tokenizer {

@@ -27,6 +27,7 @@ class MixSegment : public SegmentTagged {
     std::vector<WordRange> dict_words;
     std::vector<WordRange> words;  // a piece's accurate cut, for callers that refine it
     HMMSegment::Scratch hmm;
+    std::vector<WordRange> ranges;  // a piece's words, in a cut of a whole sentence
   };
 
   MixSegment(const DictTrie* dictTrie, const HMMModel* model);
@@ -43,6 +44,11 @@ class MixSegment : public SegmentTagged {
   }
   void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm = true) const {
     CutSentence<MixSegment>(sentence, words, hmm);
+  }
+  // The same with the caller's buffers (one Scratch per thread).
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm,
+           Scratch& scratch) const {
+    CutSentenceWith<MixSegment>(sentence, words, scratch, scratch.ranges, hmm);
   }
   void Cut(const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res,
            bool hmm) const {

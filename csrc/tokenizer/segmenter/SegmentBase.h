@@ -66,9 +66,20 @@ class SegmentBase {
   template <class Self, class Out, class... Options>
   void CutSentence(const std::string& sentence, std::vector<Out>& words,
                    Options... options) const {
-    const Self& self = static_cast<const Self&>(*this);
     typename Self::Scratch scratch;
-    CutPieces(sentence, words,
+    std::vector<WordRange> ranges;
+    CutSentenceWith<Self>(sentence, words, scratch, ranges, options...);
+  }
+
+  // The same with the caller's buffers, which a caller cutting many
+  // sentences on one thread keeps, so that a cut allocates nothing once
+  // they have grown.
+  template <class Self, class Out, class... Options>
+  void CutSentenceWith(const std::string& sentence, std::vector<Out>& words,
+                       typename Self::Scratch& scratch, std::vector<WordRange>& ranges,
+                       Options... options) const {
+    const Self& self = static_cast<const Self&>(*this);
+    CutPieces(sentence, words, ranges,
               [&](const RuneStr* begin, const RuneStr* end, std::vector<WordRange>& res) {
                 self.Cut(begin, end, res, options..., scratch);
               });
@@ -93,16 +104,14 @@ class SegmentBase {
 
   // Splits the sentence at the separators, lets cut_piece append the word
   // ranges of every piece, then turns the ranges into words (Word or
-  // WordSpan).
+  // WordSpan). wrs is the buffer of ranges, refilled piece by piece.
   template <class Out, class PieceCut>
-  void CutPieces(const std::string& sentence, std::vector<Out>& words, PieceCut cut_piece) const {
+  void CutPieces(const std::string& sentence, std::vector<Out>& words,
+                 std::vector<WordRange>& wrs, PieceCut cut_piece) const {
     PreFilter pre_filter(symbols_, sentence);
     words.clear();
     // About one word per code point at most (a search cut adds a few).
     words.reserve(pre_filter.Size());
-    // One buffer of ranges, refilled piece by piece, instead of one for the
-    // whole sentence.
-    std::vector<WordRange> wrs;
     while (pre_filter.HasNext()) {
       PreFilter::Range range = pre_filter.Next();
       wrs.clear();

@@ -30,6 +30,11 @@ void Segmenter::Cut(const std::string& sentence, std::vector<WordSpan>& words, b
   mix_seg_.Cut(sentence, words, hmm);
 }
 
+void Segmenter::Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm,
+                    MixSegment::Scratch& scratch) const {
+  mix_seg_.Cut(sentence, words, hmm, scratch);
+}
+
 void Segmenter::CutForSearch(const std::string& sentence, std::vector<std::string>& words,
                              bool hmm) const {
   query_seg_.Cut(sentence, words, hmm);

@@ -45,6 +45,10 @@ class Segmenter {
   void Cut(const std::string& sentence, std::vector<std::string>& words, bool hmm = true) const;
   void Cut(const std::string& sentence, std::vector<Word>& words, bool hmm = true) const;
   void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm = true) const;
+  // The same with working buffers the caller keeps for its next cuts (one per
+  // thread).
+  void Cut(const std::string& sentence, std::vector<WordSpan>& words, bool hmm,
+           MixSegment::Scratch& scratch) const;
   void CutForSearch(const std::string& sentence, std::vector<std::string>& words,
                     bool hmm = true) const;
   void CutForSearch(const std::string& sentence, std::vector<Word>& words,
