@@ -38,6 +38,8 @@ class PreFilter {
   bool IsSeparator(Rune rune) const {
     if (rune < 128) return (ascii_[rune >> 6] >> (rune & 63)) & 1;
     if (!few_) return symbols_.count(rune) > 0;
+    // Most code points share their low six bits with no separator.
+    if (((other_bits_ >> (rune & 63)) & 1) == 0) return false;
     for (size_t i = 0; i < other_count_; ++i) {
       if (other_[i] == rune) return true;
     }
@@ -59,6 +61,7 @@ class PreFilter {
   static const size_t OTHER_SLOTS = 8;
   uint64_t ascii_[2] = {0, 0};
   Rune other_[OTHER_SLOTS] = {};
+  uint64_t other_bits_ = 0;  // bit r & 63 set for every r in other_
   size_t other_count_ = 0;
   bool few_ = true;
 };
