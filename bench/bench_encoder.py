@@ -107,12 +107,12 @@ def pinecone_runs(texts, token_lists, bm25_module):
 
     tokenizer = norvane.Tokenizer()
 
-    def ours():
+    def ours(output="ids"):
         enc = norvane.SparseEncoder(tokenizer).fit(token_lists, threads=1)
-        enc.encode_documents(token_lists, output="ids", threads=1)
+        enc.encode_documents(token_lists, output=output, threads=1)
 
-    def ours_fused():
-        norvane.SparseEncoder(tokenizer).fit_encode_documents(token_lists, output="ids",
+    def ours_fused(output="ids"):
+        norvane.SparseEncoder(tokenizer).fit_encode_documents(token_lists, output=output,
                                                               threads=1)
     return theirs, ours, ours_fused
 
@@ -196,11 +196,17 @@ def main(argv=None):
             their_s = cpu(theirs, 1)
         our_s = cpu(ours, args.repeat)
         fused_s = cpu(ours_fused, args.repeat)
+        csr_s = cpu(lambda: ours("csr"), args.repeat)
+        fused_csr_s = cpu(lambda: ours_fused("csr"), args.repeat)
         common.row("pinecone fit + encode_documents", tokens_mb / their_s, "MB/s of tokens")
         common.row("ours fit + encode to ids", tokens_mb / our_s, "MB/s of tokens")
         common.row("ours fit_encode_documents to ids", tokens_mb / fused_s, "MB/s of tokens")
+        common.row("ours fit + encode to CSR", tokens_mb / csr_s, "MB/s of tokens")
+        common.row("ours fit_encode_documents to CSR", tokens_mb / fused_csr_s, "MB/s of tokens")
         common.ratio("ours / pinecone", their_s / our_s, 10.0)
         common.ratio("ours fused / pinecone", their_s / fused_s, 10.0)
+        common.ratio("ours to CSR / pinecone", their_s / csr_s, 10.0)
+        common.ratio("ours fused to CSR / pinecone", their_s / fused_csr_s, 10.0)
 
     common.header("Statistics memory")
     per_token, count = memory_per_token(400000)
