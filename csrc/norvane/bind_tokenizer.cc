@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -294,16 +293,15 @@ py::list Cut(const Tokenizer& self, py::handle text, bool search, bool offsets) 
   return WordList(t, w, 0, offsets, nullptr);
 }
 
-// Consecutive texts of about kChunk code points (at least one text each):
-// the unit a batch is cut and built in. Small enough that building overlaps
-// cutting from the start, large enough that taking the lock back per chunk
-// costs nothing measurable.
+// The ends of runs of consecutive texts of up to about 8,192 code points (at
+// least one text each): the unit a batch is cut and built in. Small enough
+// that building overlaps cutting from the start, large enough that taking
+// the lock back per chunk costs nothing measurable.
 std::vector<size_t> ChunkEnds(const std::vector<Text>& items, unsigned threads) {
   size_t total = 0;
   for (const Text& t : items) total += t.length;
-  const unsigned workers = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
   // Several chunks per thread even for a small batch, so none waits long.
-  const size_t chunk = std::clamp<size_t>(total / (workers * 8), 256, 8192);
+  const size_t chunk = std::clamp<size_t>(total / (WorkerCount(threads) * 8), 256, 8192);
   std::vector<size_t> ends;
   size_t size = 0;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -335,6 +333,7 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
     }
   }
   const std::vector<size_t> ends = ChunkEnds(items, threads);
+  auto first_of = [&](size_t chunk) { return chunk == 0 ? 0 : ends[chunk - 1]; };
   std::vector<Words> chunks(ends.size());
   py::list result(items.size());
   WordCache cache;
@@ -342,14 +341,14 @@ py::list CutBatch(const Tokenizer& self, py::handle texts, bool search, unsigned
       ends.size(), threads,
       [&](size_t chunk) {
         Scratch scratch;
-        for (size_t i = chunk == 0 ? 0 : ends[chunk - 1]; i < ends[chunk]; ++i) {
+        for (size_t i = first_of(chunk); i < ends[chunk]; ++i) {
           CutOne(self, items[i], ModeOf(search), true, scratch, chunks[chunk]);
         }
       },
       [&](size_t chunk) {
         // Ctrl-C (or another signal's handler) ends a long batch between chunks.
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        const size_t first = chunk == 0 ? 0 : ends[chunk - 1];
+        const size_t first = first_of(chunk);
         const Words& w = chunks[chunk];
         if (w.surrogate != SIZE_MAX) {
           throw py::type_error(LoneSurrogate("texts[" + std::to_string(first + w.surrogate) + "]"));

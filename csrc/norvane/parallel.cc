@@ -11,10 +11,15 @@
 
 namespace norvane {
 
+unsigned WorkerCount(unsigned threads) {
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  return threads != 0 ? std::min(threads, 16 * cores) : cores;
+}
+
 namespace {
 
 unsigned WorkersFor(size_t n, unsigned threads) {
-  unsigned workers = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned workers = WorkerCount(threads);
   return n < workers ? static_cast<unsigned>(n) : workers;
 }
 

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 #include "tokenizer/segmenter/Segmenter.h"
@@ -310,14 +309,6 @@ std::vector<size_t> SplitByBytes(const std::vector<TextItem>& batch, size_t begi
   }
   starts.push_back(end);
   return starts;
-}
-
-// Threads to use: 0 asks for one per core. A batch is split into a few runs
-// per thread, so a huge request would start thousands of threads that only
-// wait for a core: it is capped.
-unsigned Workers(unsigned threads) {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  return threads != 0 ? std::min(threads, 16 * cores) : cores;
 }
 
 // Per-thread buffers of analysis.
@@ -673,7 +664,7 @@ void SparseEncoder::FitEncodeDocuments(const std::vector<TextItem>& batch, unsig
 
 void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned threads,
                                  bool keep_tokens, SparseRows* out) {
-  const unsigned workers = Workers(threads);
+  const unsigned workers = WorkerCount(threads);
   std::vector<RunTokens> kept;  // every round's runs, when rows are wanted
   // Held throughout: encodes see all of a fit or nothing of it.
   std::unique_lock<std::shared_mutex> lock(mutex_);
@@ -762,7 +753,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
   const double average = Average();
   const double n1 = static_cast<double>(stats_.doc_count) + 1.0;
 
-  const unsigned workers = Workers(threads);
+  const unsigned workers = WorkerCount(threads);
   const std::vector<size_t> starts =
       SplitByBytes(batch, 0, batch.size(), workers == 1 ? 1 : 4 * workers);
   std::vector<SparseRows> parts(starts.size() - 1);

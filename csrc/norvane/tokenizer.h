@@ -107,6 +107,11 @@ class Tokenizer {
   std::unique_ptr<korva::typing::text::segmenter::MixSegment> tagging_;
 };
 
+// The threads a call asked for `threads` uses: 0 means one per core. Large
+// requests are capped at 16 per core, since work is split into a few pieces
+// per thread and thousands of threads would only wait for a core.
+unsigned WorkerCount(unsigned threads);
+
 // Runs fn(i) for every i in [0, n) on up to `threads` native threads (0: one
 // per core), the calling thread among them. The first exception thrown by fn
 // is rethrown here after every thread has stopped.
