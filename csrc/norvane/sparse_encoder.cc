@@ -604,7 +604,10 @@ struct DocToken {
 };
 
 struct RunTokens {
-  std::string arena;
+  // A vector, not a string: moving a string may copy a short one held
+  // inside the object and leave the views dangling; a vector's heap buffer
+  // moves with it.
+  std::vector<char> arena;
   std::vector<Keyed> parts[kParts];
   long long length = 0;
   int texts = 0;
@@ -635,7 +638,7 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
     if (!batch[i].given) {
       // The tokens outlive this text's scratch copy: move them to the arena.
       const size_t shift = run.arena.size();
-      run.arena += scratch.folded;
+      run.arena.insert(run.arena.end(), scratch.folded.begin(), scratch.folded.end());
       const char* from = scratch.folded.data();
       const char* to = run.arena.data() + shift;
       for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
