@@ -359,3 +359,32 @@ def test_server_index_keeps_its_statistics_in_the_server(server, tmp_path):
     with SearchIndex(server, "news") as index:
         assert_statistics_describe_rows(index, {"a": "北京地铁开通", "b": "上海下雨",
                                                 "c": "手机电池续航"})
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 600 KB file system, where it can be mounted (root on Linux)."""
+    mount = tmp_path / "small"
+    mount.mkdir()
+    if os.geteuid() != 0 or subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=600k", "tmpfs", str(mount)],
+            capture_output=True).returncode != 0:
+        pytest.skip("needs root to mount a small file system")
+    try:
+        yield mount
+    finally:
+        subprocess.run(["umount", "-l", str(mount)], capture_output=True)
+
+
+def test_full_disk_is_one_line_and_recovers(small_disk, tmp_path, capsys):
+    rng = random.Random(7)
+    data = tmp_path / "docs.txt"
+    data.write_text("\n".join(random_text(rng) + str(i) for i in range(20000)), encoding="utf-8")
+    uri = str(small_disk / "x.db")
+    status, out, err = run_cli(capsys, "index", str(data), "--uri", uri, "-q")
+    assert status == 1 and err.count("\n") == 1 and "No space left on device" in err
+    for file in small_disk.iterdir():  # room again: the model file fits now
+        if file.name.endswith(".json"):
+            file.unlink()
+    with SearchIndex(uri) as index:
+        assert_statistics_describe_rows(index)

@@ -182,8 +182,8 @@ def cmd_index(args: argparse.Namespace) -> int:
     except Exception as error:
         if not stored:
             raise
-        raise InputError(f"{_describe(error)} ({stored} documents before the failed "
-                         "batch are indexed)") from error
+        raise InputError(f"{_describe(error)} ({stored} documents are stored; the next "
+                         "open makes the statistics match them)") from error
     finally:
         index.close()
     seconds = time.perf_counter() - started

@@ -180,9 +180,27 @@ def _quietly(method: Callable[..., Any]) -> Callable[..., Any]:
     return call
 
 
+@contextlib.contextmanager
+def _quiet_server() -> Iterator[None]:
+    """Milvus Lite's server writes its errors to this process's standard error
+    unless told otherwise when it starts; each also comes back as an
+    exception, which says it once."""
+    if "LOG_LEVEL" in os.environ or "GLOG_minloglevel" in os.environ:  # the user's choice
+        yield
+        return
+    os.environ["LOG_LEVEL"] = "FATAL"
+    os.environ["GLOG_minloglevel"] = "3"  # glog's FATAL
+    try:
+        yield
+    finally:
+        os.environ.pop("LOG_LEVEL", None)
+        os.environ.pop("GLOG_minloglevel", None)
+
+
 def _connect(uri: str, token: str, timeout: Optional[float]) -> MilvusClient:
     try:
-        return MilvusClient(uri=uri, token=token, timeout=timeout)
+        with _quiet_server():
+            return MilvusClient(uri=uri, token=token, timeout=timeout)
     except MilvusException as error:
         if is_local_uri(uri):
             raise IndexOpenError(f"cannot open {uri}: Milvus Lite did not start "
