@@ -276,8 +276,11 @@ def cmd_reindex(args: argparse.Namespace) -> int:
 
 def parser() -> argparse.ArgumentParser:
     """The argument parser of the ``norvane`` command."""
+    from norvane._version import __version__
+
     main = argparse.ArgumentParser(prog="norvane", description="Chinese full-text search "
                                    "on Milvus: index files, then query them.")
+    main.add_argument("--version", action="version", version=f"norvane {__version__}")
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, help: str) -> argparse.ArgumentParser:

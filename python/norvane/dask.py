@@ -145,6 +145,9 @@ def write(texts: Any, index: Any, ids: Any = None, *, fit_first: bool = True,
     """
     from norvane.index import ID, META, TEXT, _columns, _last_of_each
 
+    if index.dense_dim is not None:
+        raise ValueError("dask.write stores sparse vectors only: add documents with their "
+                         "dense vectors through SearchIndex.add(..., dense=...)")
     bag = _bag(texts)
     text_parts = bag.to_delayed()
     id_parts: List[Any] = [None] * len(text_parts)

@@ -26,24 +26,23 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple,
                     Optional, Sequence, Tuple)
 
-import numpy as np
-
 from norvane._encoder import SparseEncoder
 from norvane._stats_store import FileStore, ServerStore
 from norvane._util import empty_like, snapshot
 
 try:
+    import numpy as np
     from pymilvus import DataType, MilvusClient
     from pymilvus.exceptions import MilvusException
 except ImportError as error:  # pragma: no cover - depends on the installed extras
     raise ImportError(
-        "norvane.SearchIndex needs pymilvus and milvus-lite: pip install 'pynorvane[milvus]'"
-    ) from error
+        "norvane.SearchIndex needs pymilvus and milvus-lite: pip install 'pynorvane[milvus]' "
+        f"({error})") from error
 
 __all__ = ["Document", "Hit", "IndexOpenError", "IndexInUseError", "MilvusException",
            "SearchIndex", "sparse_rows"]
 
-ID, TEXT, META, VECTOR = "id", "text", "meta", "vector"
+ID, TEXT, META, VECTOR, DENSE = "id", "text", "meta", "vector", "dense"
 MAX_ID_LENGTH = 512
 MAX_TEXT_BYTES = 65535  # the longest VARCHAR a Milvus field holds
 MAX_K = 16384  # the most results Milvus returns for one query
@@ -56,6 +55,9 @@ _TOP_DIMENSION = 2**32 - 1
 _EMPTY_VECTOR = {2**32 - 2: 1e-30}
 _MIN_SCORE = 1e-20
 _SERVER_SCHEMES = ("http://", "https://", "tcp://", "unix:")
+# Reciprocal-rank fusion's constant: a document's fused score is the sum over
+# the two rankings of 1 / (RRF_K + its rank there).
+RRF_K = 60
 
 _log = logging.getLogger("norvane")
 
@@ -197,7 +199,23 @@ def _quiet_server() -> Iterator[None]:
         os.environ.pop("GLOG_minloglevel", None)
 
 
+def _import_milvus_lite() -> None:
+    """Imports Milvus Lite, whose 2.x releases warn on import about an API of
+    setuptools they use."""
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="pkg_resources is deprecated")
+        try:
+            import milvus_lite  # noqa: F401
+        except ImportError as error:
+            raise ImportError("a local index needs milvus-lite 2.x: pip install "
+                              f"'pynorvane[milvus]' ({error})") from error
+
+
 def _connect(uri: str, token: str, timeout: Optional[float]) -> MilvusClient:
+    if is_local_uri(uri):
+        _import_milvus_lite()
     try:
         with _quiet_server():
             return MilvusClient(uri=uri, token=token, timeout=timeout)
@@ -294,7 +312,8 @@ def _direct_write(client: MilvusClient) -> Optional[Any]:
         return None
 
     def write(collection: str, ids: List[str], texts: List[str], metadata: List[bytes],
-              vectors: Sequence[Mapping[int, float]], upsert: bool) -> None:
+              vectors: Sequence[Mapping[int, float]], upsert: bool,
+              dense: Optional[Any] = None) -> None:
         contents, dim = sparse_rows(vectors)
         kind = milvus_pb2.UpsertRequest if upsert else milvus_pb2.InsertRequest
         request = kind(collection_name=collection, num_rows=len(ids))
@@ -307,6 +326,10 @@ def _direct_write(client: MilvusClient) -> Optional[Any]:
         field.vectors.dim = dim
         field.vectors.sparse_float_vector.dim = dim
         field.vectors.sparse_float_vector.contents.extend(contents)
+        if dense is not None:
+            field = request.fields_data.add(field_name=DENSE, type=DataType.FLOAT_VECTOR)
+            field.vectors.dim = dense.shape[1]
+            field.vectors.float_vector.data.extend(dense.ravel().tolist())
         stub = client._get_connection()._stub
         response = (stub.Upsert if upsert else stub.Insert)(
             request, metadata=client._generate_call_context().to_grpc_metadata())
@@ -335,6 +358,11 @@ class SearchIndex:
         timeout: seconds to wait for a server before giving up.
         create: create the collection if it does not exist; with ``False`` a
             missing index raises :class:`IndexOpenError`.
+        dense_dim: the dimension of a dense vector (the caller's embeddings)
+            stored beside each document's sparse one, for hybrid search;
+            fixed when the collection is created (``None``: as stored).
+        dense_metric: how dense vectors compare, ``"COSINE"``, ``"IP"`` or
+            ``"L2"``; fixed when the collection is created.
         repair: refit statistics that do not match the rows on the stored
             texts even when they were not fitted on those texts alone.
 
@@ -364,6 +392,8 @@ class SearchIndex:
         encoder_path: Optional[str] = None,
         timeout: Optional[float] = 10.0,
         create: bool = True,
+        dense_dim: Optional[int] = None,
+        dense_metric: str = "COSINE",
         repair: bool = False,
     ) -> None:
         self.uri = uri
@@ -374,6 +404,12 @@ class SearchIndex:
         if encoder_path is None and self.local:
             encoder_path = f"{uri}.{collection}.encoder.json"
         self.encoder_path = encoder_path
+        if dense_dim is not None and not 1 <= dense_dim <= 32768:
+            raise ValueError(f"dense_dim must be between 1 and 32768, not {dense_dim}")
+        if dense_metric not in ("COSINE", "IP", "L2"):
+            raise ValueError(f"dense_metric must be 'COSINE', 'IP' or 'L2', not {dense_metric!r}")
+        self.dense_dim = dense_dim
+        self.dense_metric = dense_metric
         self._client: Optional[MilvusClient] = None
         self._direct: Optional[Any] = None
         if self.local:
@@ -457,19 +493,36 @@ class SearchIndex:
         schema.add_field(TEXT, DataType.VARCHAR, max_length=MAX_TEXT_BYTES)
         schema.add_field(META, DataType.JSON)  # {} for none: Milvus Lite has no nullable fields
         schema.add_field(VECTOR, DataType.SPARSE_FLOAT_VECTOR)
+        if self.dense_dim is not None:
+            schema.add_field(DENSE, DataType.FLOAT_VECTOR, dim=self.dense_dim)
         index = client.prepare_index_params()
         index.add_index(field_name=VECTOR, index_type="SPARSE_INVERTED_INDEX", metric_type="IP")
+        if self.dense_dim is not None:
+            index.add_index(field_name=DENSE, index_type="AUTOINDEX",
+                            metric_type=self.dense_metric)
         client.create_collection(self.collection, schema=schema, index_params=index,
                                  consistency_level="Strong")
 
     def _check_schema(self) -> None:
-        fields = {f["name"]: f["type"] for f in
-                  self._require_client().describe_collection(self.collection)["fields"]}
+        client = self._require_client()
+        described = client.describe_collection(self.collection)["fields"]
+        fields = {f["name"]: f["type"] for f in described}
         expected = {ID: DataType.VARCHAR, TEXT: DataType.VARCHAR, META: DataType.JSON,
                     VECTOR: DataType.SPARSE_FLOAT_VECTOR}
         if any(fields.get(name) != kind for name, kind in expected.items()):
             raise IndexOpenError(f"collection {self.collection!r} at {self.uri} is not a "
                                  f"search index (fields {sorted(fields)})")
+        dense = next((f for f in described if f["name"] == DENSE), None)
+        stored = None if dense is None else int(dense["params"]["dim"])
+        if self.dense_dim is not None and self.dense_dim != stored:
+            raise ValueError(f"collection {self.collection!r} holds "
+                             + ("no dense vectors" if stored is None
+                                else f"dense vectors of dimension {stored}")
+                             + f", not of dimension {self.dense_dim}")
+        self.dense_dim = stored
+        if stored is not None:
+            indexes = client.describe_index(self.collection, DENSE)
+            self.dense_metric = str(indexes.get("metric_type", self.dense_metric))
 
     def _require_client(self) -> MilvusClient:
         if self._client is None:
@@ -532,6 +585,7 @@ class SearchIndex:
         *,
         batch_size: int = 5000,
         progress: Optional[Callable[[int], None]] = None,
+        dense: Optional[Any] = None,
     ) -> List[str]:
         """Fits the encoder on the texts, encodes them and stores them.
 
@@ -546,6 +600,9 @@ class SearchIndex:
             batch_size: documents per insert.
             progress: called with the number of documents of each batch
                 stored.
+            dense: one dense vector per text (a sequence of sequences or a
+                2-D array of ``dense_dim`` columns), for an index made with
+                ``dense_dim``; required there, refused elsewhere.
 
         Returns the ids of the documents, in the order given. Everything is
         checked before anything is written. Each batch is analysed and
@@ -556,21 +613,42 @@ class SearchIndex:
         if batch_size < 1:
             raise ValueError("batch_size must be at least 1")
         text_list, id_list, meta_list, blobs = _columns(texts, ids, metadata)
+        dense_rows = self._dense_rows(dense, len(text_list))
         keep = _last_of_each(id_list) if ids is not None else None
         if keep is not None and len(keep) < len(id_list):
             text_list = [text_list[i] for i in keep]
             stored_ids = [id_list[i] for i in keep]
             meta_list = None if meta_list is None else [meta_list[i] for i in keep]
             blobs = [blobs[i] for i in keep]
+            dense_rows = None if dense_rows is None else dense_rows[keep]
         else:
             stored_ids = id_list
         self._write(text_list, stored_ids, meta_list, blobs, batch_size, progress,
-                    check_existing=ids is not None)
+                    check_existing=ids is not None, dense=dense_rows)
         return id_list
+
+    def _dense_rows(self, dense: Optional[Any], count: int) -> Optional[Any]:
+        """The dense vectors as a float32 array of ``count`` rows, checked."""
+        if dense is None:
+            if self.dense_dim is not None:
+                raise ValueError(f"collection {self.collection!r} holds a dense vector per "
+                                 f"document: pass dense= ({self.dense_dim} numbers per text)")
+            return None
+        if self.dense_dim is None:
+            raise ValueError(f"collection {self.collection!r} holds no dense vectors: create "
+                             "it with dense_dim= for hybrid search")
+        rows = np.asarray(dense, dtype=np.float32)
+        if rows.ndim != 2 or rows.shape != (count, self.dense_dim):
+            raise ValueError(f"dense must hold {count} vectors of {self.dense_dim} numbers, "
+                             f"not an array of shape {rows.shape}")
+        if not np.isfinite(rows).all():
+            raise ValueError("dense vectors must be finite (no NaN or infinity)")
+        return rows
 
     def _write(self, texts: List[str], ids: List[str], metadata: Optional[List[Any]],
                blobs: List[bytes], batch_size: int,
-               progress: Optional[Callable[[int], None]], check_existing: bool) -> None:
+               progress: Optional[Callable[[int], None]], check_existing: bool,
+               dense: Optional[Any] = None) -> None:
         """Writes batches, one write in flight while the next is encoded.
 
         ``good`` follows the statistics of the rows written so far: after a
@@ -627,7 +705,8 @@ class SearchIndex:
                     pending = (writer.submit(
                         self._insert, texts[start:end], vectors, ids[start:end],
                         None if metadata is None else metadata[start:end], bool(old),
-                        blobs[start:end]), end - start, bool(old))
+                        blobs[start:end], None if dense is None else dense[start:end]),
+                        end - start, bool(old))
                 if pending is not None:
                     done, pending = pending, None
                     settle(done)
@@ -663,6 +742,7 @@ class SearchIndex:
         vectors: Sequence[Mapping[int, float]],
         ids: Optional[Sequence[Any]] = None,
         metadata: Optional[Sequence[Optional[Mapping[str, Any]]]] = None,
+        dense: Optional[Any] = None,
     ) -> List[str]:
         """Stores documents already encoded (``output="ids"``) with this
         index's encoder, in one write, replacing stored documents of the
@@ -674,28 +754,36 @@ class SearchIndex:
         text_list, id_list, meta_list, blobs = _columns(texts, ids, metadata)
         if len(vectors) != len(text_list):
             raise ValueError(f"{len(text_list)} texts but {len(vectors)} vectors")
+        dense_rows = self._dense_rows(dense, len(text_list))
         self._stats.begin(external=True)
-        self._insert(text_list, vectors, id_list, meta_list, upsert=True, blobs=blobs)
+        self._insert(text_list, vectors, id_list, meta_list, upsert=True, blobs=blobs,
+                     dense=dense_rows)
         self._commit()
         return id_list
 
     def _insert(self, texts: List[str], vectors: Sequence[Mapping[int, float]],
                 ids: List[str], metadata: Optional[List[Any]], upsert: bool = False,
-                blobs: Optional[List[bytes]] = None) -> None:
+                blobs: Optional[List[bytes]] = None, dense: Optional[Any] = None) -> None:
         """Writes rows in one request (an upsert replaces rows of the same ids)."""
         if not texts:
             return
+        if (dense is None) != (self.dense_dim is None):
+            raise ValueError("dense vectors are needed exactly when the index holds them")
         with _silence():
             if self._direct is not None:
                 if blobs is None:
-                    blobs = [_metadata_blob(m, i) for i, m in enumerate(metadata or [None] * len(texts))]
-                self._direct(self.collection, ids, texts, blobs, vectors, upsert)
+                    blobs = [_metadata_blob(m, i)
+                             for i, m in enumerate(metadata or [None] * len(texts))]
+                self._direct(self.collection, ids, texts, blobs, vectors, upsert, dense)
                 return
             client = self._require_client()
-            (client.upsert if upsert else client.insert)(self.collection, [
-                {ID: id, TEXT: text, META: {} if metadata is None else metadata[i] or {},
-                 VECTOR: _storable(vectors[i])}
-                for i, (id, text) in enumerate(zip(ids, texts))])
+            rows = [{ID: id, TEXT: text, META: {} if metadata is None else metadata[i] or {},
+                     VECTOR: _storable(vectors[i])}
+                    for i, (id, text) in enumerate(zip(ids, texts))]
+            if dense is not None:
+                for row, vector in zip(rows, dense.tolist()):
+                    row[DENSE] = vector
+            (client.upsert if upsert else client.insert)(self.collection, rows)
 
     @_quietly
     def delete(self, ids: Iterable[Any]) -> int:
@@ -739,12 +827,15 @@ class SearchIndex:
         stored, and running it again finishes the work.
         """
         ids = self._stored_ids(batch_size)
+        fields = [ID, TEXT, META] + ([DENSE] if self.dense_dim is not None else [])
         done = 0
-        for rows in self._rows(ids, [ID, TEXT, META], batch_size):
+        for rows in self._rows(ids, fields, batch_size):
             texts = [row[TEXT] for row in rows]
+            dense = (None if self.dense_dim is None else
+                     np.asarray([row[DENSE] for row in rows], dtype=np.float32))
             self._insert(texts, self.encoder.encode_documents(texts, output="ids"),
                          [row[ID] for row in rows], [row.get(META) for row in rows],
-                         upsert=True)
+                         upsert=True, dense=dense)
             done += len(rows)
             if progress is not None:
                 progress(done, len(ids))
@@ -752,22 +843,33 @@ class SearchIndex:
 
     # -- reading ---------------------------------------------------------
 
-    def search(self, query: str, k: int = 10, filter: str = "") -> List[Hit]:
+    def search(self, query: str, k: int = 10, filter: str = "", *,
+               dense: Optional[Sequence[float]] = None,
+               weights: Optional[Tuple[float, float]] = None) -> List[Hit]:
         """The k best documents for a query, best first.
 
         Each result is a :class:`Hit` ``(id, score, text)``; its
         ``metadata`` attribute holds the document's metadata. ``filter`` is
         a Milvus boolean expression on the fields, for example
         ``'meta["lang"] == "zh"'`` or ``'id in ["a", "b"]'``.
+
+        With ``dense`` (the query's embedding, on an index made with
+        ``dense_dim``) the search is hybrid: the sparse and the dense
+        rankings are fused by reciprocal rank (a document scores the sum of
+        ``1 / (60 + rank)`` over both), or with ``weights=(sparse, dense)``
+        by a weighted sum of the two scores, each first normalised by Milvus.
         """
         if not isinstance(query, str):
             raise TypeError(f"query must be str, not {type(query).__name__}")
-        return self.search_many([query], k, filter)[0]
+        return self.search_many([query], k, filter, dense=None if dense is None else [dense],
+                                weights=weights)[0]
 
     @_quietly
-    def search_many(self, queries: Sequence[str], k: int = 10,
-                    filter: str = "") -> List[List[Hit]]:
-        """The results of :meth:`search` for several queries, in one request."""
+    def search_many(self, queries: Sequence[str], k: int = 10, filter: str = "", *,
+                    dense: Optional[Any] = None,
+                    weights: Optional[Tuple[float, float]] = None) -> List[List[Hit]]:
+        """The results of :meth:`search` for several queries, in one request
+        (``dense``: one vector per query)."""
         if isinstance(queries, (str, bytes)):
             raise TypeError("queries must be a list of str, not a single "
                             f"{type(queries).__name__}: use search() for one query")
@@ -775,6 +877,13 @@ class SearchIndex:
             raise ValueError(f"k must be between 1 and {MAX_K} (the most Milvus returns), "
                              f"not {k}")
         queries = list(queries)
+        if dense is not None:
+            if self.dense_dim is None:
+                raise ValueError(f"collection {self.collection!r} holds no dense vectors")
+            return self._hybrid(queries, self._dense_rows(dense, len(queries)), k, filter,
+                                weights)
+        if weights is not None:
+            raise ValueError("weights go with dense query vectors")
         if not self.encoder.document_count:  # nothing with a searchable word is stored
             return [[] for _ in queries]
         vectors = self.encoder.encode_queries(queries, output="ids")
@@ -790,6 +899,35 @@ class SearchIndex:
             results[i] = [Hit(row[ID], row["distance"], row["entity"][TEXT],
                               row["entity"].get(META) or None)
                           for row in rows if row["distance"] > _MIN_SCORE]
+        return results
+
+    def _hybrid(self, queries: List[str], dense: Any, k: int, filter: str,
+                weights: Optional[Tuple[float, float]]) -> List[List[Hit]]:
+        from pymilvus import AnnSearchRequest, RRFRanker, WeightedRanker
+
+        vectors = (self.encoder.encode_queries(queries, output="ids")
+                   if self.encoder.document_count else [{} for _ in queries])
+        results: List[List[Hit]] = []
+        client = self._require_client()
+        for vector, embedding in zip(vectors, dense.tolist()):
+            requests = [AnnSearchRequest(data=[embedding], anns_field=DENSE,
+                                         param={"metric_type": self.dense_metric}, limit=k,
+                                         expr=filter or None)]
+            # A query without a searchable word (Milvus refuses an empty
+            # sparse vector) is ranked by its embedding alone.
+            if vector:
+                requests.insert(0, AnnSearchRequest(data=[_storable(vector)], anns_field=VECTOR,
+                                                    param={"metric_type": "IP"}, limit=k,
+                                                    expr=filter or None))
+            if weights is None:
+                ranker: Any = RRFRanker(RRF_K)
+            else:
+                chosen = [float(w) for w in weights][2 - len(requests):]
+                ranker = WeightedRanker(*chosen)
+            (rows,) = client.hybrid_search(self.collection, requests, ranker, limit=k,
+                                           output_fields=[TEXT, META])
+            results.append([Hit(row[ID], row["distance"], row["entity"][TEXT],
+                                row["entity"].get(META) or None) for row in rows])
         return results
 
     @_quietly
