@@ -18,13 +18,12 @@ import functools
 import itertools
 import json
 import logging
-import math
 import os
 import threading
 import uuid
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple,
-                    Optional, Sequence, Tuple)
+                    Optional, Sequence, Tuple, TypeVar, cast)
 
 from norvane._encoder import SparseEncoder
 from norvane._stats_store import FileStore, ServerStore
@@ -174,12 +173,15 @@ def _silence() -> Iterator[None]:
                     log.setLevel(level)
 
 
-def _quietly(method: Callable[..., Any]) -> Callable[..., Any]:
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+
+def _quietly(method: _Method) -> _Method:
     @functools.wraps(method)
     def call(*args: Any, **kwargs: Any) -> Any:
         with _silence():
             return method(*args, **kwargs)
-    return call
+    return cast(_Method, call)
 
 
 @contextlib.contextmanager
