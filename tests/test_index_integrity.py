@@ -164,7 +164,9 @@ def test_interrupt_during_a_write_keeps_rows_and_statistics_together(path, monke
 def test_external_statistics_are_not_rebuilt_silently(path):
     fitted = norvane.SparseEncoder().fit(["北京天气", "上海下雨", "手机电池"])
     with SearchIndex(path, encoder=fitted) as index:
-        index.add(["芯片光刻"], ["x"])
+        index.add_encoded(["汽车"], fitted.encode_documents(["汽车"], output="ids"), ["x"])
+        index.add(["芯片光刻"], ["x"])  # replaces a text the statistics never held
+        assert index.encoder.document_count == 4
         index._stats.begin()  # a write that never ended
     with pytest.raises(IndexOpenError, match=r"repair=True"):
         SearchIndex(path)

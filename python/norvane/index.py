@@ -591,7 +591,7 @@ class SearchIndex:
                     try:
                         old = self._old_texts(ids[start:end]) if check_existing else []
                         if old:
-                            self.encoder.subtract(empty_like(self.encoder).fit(old))
+                            self._forget(old)
                         vectors = self.encoder.fit_encode_documents(texts[start:end],
                                                                     output="ids")
                     except BaseException:
@@ -626,6 +626,15 @@ class SearchIndex:
         self._commit()
         if interrupt is not None:
             raise interrupt
+
+    def _forget(self, texts: List[str]) -> None:
+        """Takes texts that leave the index out of the statistics. Statistics
+        fitted elsewhere may never have held them: those stay as they are."""
+        try:
+            self.encoder.subtract(empty_like(self.encoder).fit(texts))
+        except ValueError:
+            if not self._stats.external:
+                raise
 
     def _commit(self) -> None:
         self._stats.commit(self.encoder, self.count())
@@ -697,7 +706,7 @@ class SearchIndex:
         for start in range(0, len(id_list), 10000):
             self._require_client().delete(self.collection, ids=id_list[start:start + 10000])
         try:
-            self.encoder.subtract(empty_like(self.encoder).fit(old))
+            self._forget(old)
         except ValueError:  # statistics that never held these texts: refit
             self.encoder = self._rebuild(empty_like(before))
             return len(old)
