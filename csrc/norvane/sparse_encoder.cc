@@ -4,10 +4,13 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
 
+#include "norvane/t2s_table.h"
+#include "norvane/utf8.h"
 #include "tokenizer/segmenter/Segmenter.h"
 
 namespace norvane {
@@ -16,9 +19,6 @@ namespace {
 
 using korva::typing::text::TokenTable;
 
-// Bumped whenever a text's tokens change, so statistics of an older analysis
-// are refused rather than silently mixed.
-const char kAnalysisName[] = "words+bigrams/1";
 const char kNotFitted[] = "SparseEncoder is not fitted: call fit() with documents first";
 
 inline uint32_t Rotl(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
@@ -131,6 +131,46 @@ void Fold(std::string_view text, std::string& out) {
     }
   }
   out.resize(static_cast<size_t>(w - &out[0]));
+}
+
+// Ideographs: characters a retrieval word never joins across by script.
+inline bool IsIdeograph(char32_t c) {
+  return (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) ||
+         (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x20000 && c <= 0x3FFFF) ||
+         (c >= 0x3005 && c <= 0x3007);
+}
+
+// Maps traditional characters of text to simplified ones, in place when no
+// mapped character changes its length in bytes (nearly always).
+void Simplify(std::string& text) {
+  auto* p = reinterpret_cast<unsigned char*>(&text[0]);
+  const size_t size = text.size();
+  for (size_t at = 0; at < size;) {
+    // No traditional character lies below U+3400, whose lead byte is 0xE3.
+    if (p[at] < 0xE3) {
+      ++at;
+      continue;
+    }
+    char32_t cp;
+    const size_t n = Decode(p + at, size - at, cp);
+    const char32_t simple = SimplifiedOf(cp);
+    if (simple != cp) {
+      std::string bytes;
+      AppendUtf8(simple, bytes);
+      if (bytes.size() != n) {
+        std::string out(text, 0, at);
+        for (size_t from = at; from < size;) {
+          const size_t len = Decode(p + from, size - from, cp);
+          AppendUtf8(SimplifiedOf(cp), out);
+          from += len;
+        }
+        text.swap(out);
+        return;
+      }
+      std::memcpy(p + at, bytes.data(), n);
+    }
+    at += n;
+  }
 }
 
 bool HasWordChar(std::string_view word) {
@@ -388,8 +428,14 @@ uint32_t Murmur3(std::string_view bytes) { return Murmur3Inline(bytes); }
 
 // ---- Analyzer -----------------------------------------------------------------
 
-Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std::move(tokenizer)) {
+Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer, std::string_view analysis)
+    : tokenizer_(std::move(tokenizer)), analysis_(analysis), ngrams_(analysis == kAnalyses[0]) {
   if (!tokenizer_) throw std::invalid_argument("SparseEncoder needs a tokenizer");
+  if (std::find(std::begin(kAnalyses), std::end(kAnalyses), analysis_) == std::end(kAnalyses)) {
+    std::string known;
+    for (const char* a : kAnalyses) known += std::string(known.empty() ? "" : ", ") + a;
+    throw std::invalid_argument("unknown analysis '" + analysis_ + "' (known: " + known + ")");
+  }
   // The dictionary files by name only: the same bundled data installed in
   // different places cuts the same.
   auto base = [](const std::string& path) {
@@ -403,7 +449,7 @@ Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std:
     const size_t bit = StopFilterBit(TokenTable::Hash(word));
     stop_filter_[bit / 64] |= uint64_t{1} << (bit % 64);
   }
-  name_ = std::string(kAnalysisName) + ";dict=" + base(paths.dict) +
+  name_ = analysis_ + ";dict=" + base(paths.dict) +
           ";user=" + base(paths.user_dict) + ";stop=" + base(paths.stop_words) +
           (tokenizer_->traditional() ? ";traditional" : "");
 }
@@ -418,6 +464,10 @@ void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<T
 void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
                        TokenizeScratch& cut_scratch, std::vector<std::string_view>& out,
                        std::vector<size_t>& hashes) const {
+  if (ngrams_) {
+    AnalyzeNgrams(text, folded, words, cut_scratch, out, hashes);
+    return;
+  }
   out.clear();
   hashes.clear();
   Fold(text, folded);
@@ -467,10 +517,103 @@ void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<T
   for (size_t i = word_count; i < out.size(); ++i) hashes[i] = TokenTable::Hash(out[i]);
 }
 
+bool Analyzer::IsStop(std::string_view word, size_t hash) const {
+  const size_t bit = StopFilterBit(hash);
+  return (stop_filter_[bit / 64] >> (bit % 64) & 1) != 0 && stop_words_.find(word, hash) != nullptr;
+}
+
+void Analyzer::AnalyzeNgrams(std::string_view text, std::string& folded,
+                             std::vector<Token>& words, TokenizeScratch& cut_scratch,
+                             std::vector<std::string_view>& out,
+                             std::vector<size_t>& hashes) const {
+  out.clear();
+  hashes.clear();
+  Fold(text, folded);
+  Simplify(folded);
+  // Guessed joins of unknown stretches differ between a question and its
+  // passage; the n-grams cover those stretches instead.
+  tokenizer_->Tokenize(folded, CutMode::kAccurate, words, cut_scratch, false);
+  const size_t size = folded.size();
+  // The marked characters go after the text: at most two bytes per byte of
+  // it, reserved so that views taken while appending stay valid.
+  folded.reserve(3 * size);
+  const char* all = folded.data();
+  const auto* base = reinterpret_cast<const unsigned char*>(all);
+  // A word of letters and digits only (no ideograph) joins the next such
+  // word: the dictionary alone leaves "iphone12" as single characters.
+  auto joins = [&](const Token& w) {
+    if (base[w.offset] >= 0xE4 && base[w.offset] <= 0xE9) return false;  // most: ideographs
+    for (size_t at = w.offset, end = w.offset + w.length; at < end;) {
+      char32_t cp;
+      at += Decode(base + at, end - at, cp);
+      if (!IsWordChar(cp) || IsIdeograph(cp)) return false;
+    }
+    return true;
+  };
+  auto emit = [&](size_t begin, size_t end) {
+    const std::string_view word(all + begin, end - begin);
+    const size_t hash = TokenTable::Hash(word);
+    if (!IsStop(word, hash) && HasWordChar(word)) {
+      out.push_back(word);
+      hashes.push_back(hash);
+    }
+  };
+  size_t run_begin = 0;
+  size_t run_end = 0;  // a run of joined words is pending while run_end > run_begin
+  for (const Token& w : words) {
+    if (joins(w)) {
+      if (run_end != w.offset) {
+        if (run_end > run_begin) emit(run_begin, run_end);
+        run_begin = w.offset;
+      }
+      run_end = w.offset + w.length;
+      continue;
+    }
+    if (run_end > run_begin) emit(run_begin, run_end);
+    run_begin = run_end = 0;
+    emit(w.offset, w.offset + w.length);
+  }
+  if (run_end > run_begin) emit(run_begin, run_end);
+  // N-grams: each letter or digit once, marked, in a copy after the text; a
+  // character's unigram is its marked copy, a pair is two adjacent copies.
+  size_t previous = std::string::npos;  // the previous letter's copy, if any
+  for (size_t at = 0; at < size;) {
+    size_t n;
+    bool letter;
+    const unsigned char b0 = base[at];
+    if (b0 >= 0xE4 && b0 <= 0xE9 && size - at >= 3 && (base[at + 1] & 0xC0) == 0x80 &&
+        (base[at + 2] & 0xC0) == 0x80) {
+      n = 3;
+      letter = true;
+    } else {
+      char32_t cp;
+      n = Decode(base + at, size - at, cp);
+      letter = IsWordChar(cp);
+    }
+    if (letter) {
+      const size_t copy = folded.size();
+      folded.push_back(kNgramMark);
+      folded.append(all + at, n);
+      if (previous != std::string::npos) {
+        out.emplace_back(all + previous, copy + 1 + n - previous);
+      }
+      out.emplace_back(all + copy, 1 + n);
+      previous = copy;
+    } else {
+      previous = std::string::npos;
+    }
+    at += n;
+  }
+  const size_t word_count = hashes.size();
+  hashes.resize(out.size());
+  for (size_t i = word_count; i < out.size(); ++i) hashes[i] = TokenTable::Hash(out[i]);
+}
+
 // ---- SparseEncoder ------------------------------------------------------------
 
-SparseEncoder::SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double b, double k1)
-    : analyzer_(std::move(tokenizer)), b_(b), k1_(k1) {
+SparseEncoder::SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double b, double k1,
+                             std::string_view analysis)
+    : analyzer_(std::move(tokenizer), analysis), b_(b), k1_(k1) {
   if (!(b >= 0.0 && b <= 1.0)) throw std::invalid_argument("b must be between 0 and 1");
   if (!(k1 >= 0.0) || !std::isfinite(k1)) throw std::invalid_argument("k1 must be >= 0");
 }
@@ -623,7 +766,9 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
   DistinctTokens distinct;
   size_t bytes = 0;
   size_t all_bytes = 0;
-  for (size_t i = begin; i < end; ++i) bytes += batch[i].text.size(), all_bytes += ItemBytes(batch[i]);
+  for (size_t i = begin; i < end; ++i) {
+    bytes += analyzer.FoldedBound(batch[i].text.size()), all_bytes += ItemBytes(batch[i]);
+  }
   run.arena.reserve(bytes);  // never grows past this, so views into it stay valid
   // About one distinct token per four bytes: most parts never grow.
   for (auto& part : run.parts) part.reserve(all_bytes / 4 / kParts + 16);

@@ -18,9 +18,9 @@ from typing import Any
 
 from norvane._data import data_dir, default_paths
 from norvane._tokenizer import Tokenizer
-from norvane._encoder import SparseEncoder, token_id
+from norvane._encoder import ANALYSES, SparseEncoder, token_id
 
-__all__ = ["SearchIndex", "SparseEncoder", "Tokenizer", "data_dir", "default_paths", "token_id"]
+__all__ = ["ANALYSES", "SearchIndex", "SparseEncoder", "Tokenizer", "data_dir", "default_paths", "token_id"]
 
 
 def __getattr__(name: str) -> Any:
