@@ -315,6 +315,8 @@ void BindEncoder(py::module_& m) {
   py::tuple analyses(std::size(kAnalyses));
   for (size_t i = 0; i < std::size(kAnalyses); ++i) analyses[i] = py::str(kAnalyses[i]);
   m.attr("ANALYSES") = analyses;
+  m.def("default_k1", [](const std::string& analysis) { return DefaultK1(analysis); },
+        py::arg("analysis"));
   m.def("murmur3", [](const std::string& bytes) { return Murmur3(bytes); },
         "MurmurHash3 x86_32, seed 0, of the UTF-8 bytes.");
 }

@@ -428,6 +428,8 @@ uint32_t Murmur3(std::string_view bytes) { return Murmur3Inline(bytes); }
 
 // ---- Analyzer -----------------------------------------------------------------
 
+double DefaultK1(std::string_view analysis) { return analysis == kAnalyses[0] ? 0.9 : 1.2; }
+
 Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer, std::string_view analysis)
     : tokenizer_(std::move(tokenizer)), analysis_(analysis), ngrams_(analysis == kAnalyses[0]) {
   if (!tokenizer_) throw std::invalid_argument("SparseEncoder needs a tokenizer");
@@ -924,6 +926,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
           const int* found = stats_.parts[PartOf(hash)].find(entries[e].token, hash);
           const double f = found == nullptr ? 1.0 : static_cast<double>(*found);
           w[e] = std::log(n1 / (f + 0.5));
+          if (!batch[i].given) w[e] *= analyzer_.QueryWeight(entries[e].token);
         }
         // Summed in byte order of the tokens, as BM25's own encoder does,
         // so a loaded BM25 gives the same weights to the last bit.

@@ -68,6 +68,15 @@ struct TextItem {
 // characters are one token).
 inline constexpr const char* kAnalyses[] = {"words+ngrams/2", "words+bigrams/1"};
 
+// The k1 an encoder of analysis is given when the caller names none: n-gram
+// tokens repeat within a passage more than words do, and saturate sooner.
+double DefaultK1(std::string_view analysis);
+
+// Query weight of a word token of "words+ngrams/2", as a multiple of its IDF
+// (n-gram tokens: 1): a word match is stronger evidence than the n-grams it
+// overlaps.
+inline constexpr double kWordQueryWeight = 2.5;
+
 // Precedes every character of an n-gram token: no word holds it, since a
 // word is cut from the text at letters and digits and U+0001 is neither.
 inline constexpr char kNgramMark = '\x01';
@@ -98,6 +107,11 @@ class Analyzer {
   const std::shared_ptr<const Tokenizer>& tokenizer() const { return tokenizer_; }
   // The analysis alone, one of kAnalyses.
   const std::string& analysis() const { return analysis_; }
+  // The factor a query's IDF of token gets: kWordQueryWeight for a word of
+  // "words+ngrams/2", 1 otherwise.
+  double QueryWeight(std::string_view token) const {
+    return ngrams_ && (token.empty() || token[0] != kNgramMark) ? kWordQueryWeight : 1.0;
+  }
   // The most bytes Analyze leaves in `folded` for a text of text_bytes.
   size_t FoldedBound(size_t text_bytes) const {
     return ngrams_ ? 4 * text_bytes : text_bytes;
@@ -155,7 +169,8 @@ class SparseEncoder {
   void EncodeDocuments(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                        SparseRows& out) const;
   // IDF ln((N + 1) / (df + 0.5)) of each distinct token (an unknown one
-  // counts as df 1), normalised to sum 1.
+  // counts as df 1), times the analyzer's QueryWeight for analysed texts
+  // (not for given tokens), normalised to sum 1.
   void EncodeQueries(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                      SparseRows& out) const;
 

@@ -45,4 +45,6 @@ class SparseEncoder:
 
 ANALYSES: Tuple[str, ...]
 
+def default_k1(analysis: str) -> float: ...
+
 def murmur3(text: Union[str, bytes]) -> int: ...

@@ -78,6 +78,9 @@ class SparseEncoder:
     scipy.sparse.csr_array with a row per text and a column per id.
 
     tokenizer: a norvane.Tokenizer; None for one with the bundled data.
+    k1: None for the analysis's own (0.9 for "words+ngrams/2", whose
+    n-grams repeat within a passage; 1.2 for "words+bigrams/1"). Queries
+    of str texts under "words+ngrams/2" weigh a word 2.5 times its IDF.
     The work runs on native threads (threads=0: one per core) without the
     interpreter lock. Any number of threads may encode at once; fit, merge
     and load wait for running encodes and are waited for.
@@ -86,7 +89,7 @@ class SparseEncoder:
     __slots__ = ("_tokenizer", "_default_tokenizer", "_native", "__weakref__")
 
     def __init__(self, tokenizer: Optional[Tokenizer] = None, b: float = 0.75,
-                 k1: float = 1.2, *, analysis: str = ANALYSES[0]) -> None:
+                 k1: Optional[float] = None, *, analysis: str = ANALYSES[0]) -> None:
         self._default_tokenizer = tokenizer is None
         if tokenizer is None:
             tokenizer = Tokenizer()
@@ -96,6 +99,8 @@ class SparseEncoder:
         self._tokenizer = tokenizer
         if not isinstance(analysis, str):
             raise TypeError("analysis must be str, not %s" % type(analysis).__name__)
+        if k1 is None:
+            k1 = _core.default_k1(analysis)
         self._native = _core.SparseEncoder(tokenizer._native, float(b), float(k1), analysis)
 
     def fit(self, texts: Texts, *, threads: int = 0) -> "SparseEncoder":
