@@ -140,6 +140,17 @@ inline bool IsIdeograph(char32_t c) {
          (c >= 0x3005 && c <= 0x3007);
 }
 
+// The end of the table's chain from c: a few simplified forms are mapped
+// again (薴 to 苧 to 苎), and a text must fold as its mapped form does.
+inline char32_t Simplest(char32_t c) {
+  for (int step = 0; step < 4; ++step) {  // chains are short; the bound rules out a cycle
+    const char32_t next = SimplifiedOf(c);
+    if (next == c) break;
+    c = next;
+  }
+  return c;
+}
+
 // Maps traditional characters of text to simplified ones, in place when no
 // mapped character changes its length in bytes (nearly always).
 void Simplify(std::string& text) {
@@ -153,7 +164,7 @@ void Simplify(std::string& text) {
     }
     char32_t cp;
     const size_t n = Decode(p + at, size - at, cp);
-    const char32_t simple = SimplifiedOf(cp);
+    const char32_t simple = Simplest(cp);
     if (simple != cp) {
       std::string bytes;
       AppendUtf8(simple, bytes);
@@ -161,7 +172,7 @@ void Simplify(std::string& text) {
         std::string out(text, 0, at);
         for (size_t from = at; from < size;) {
           const size_t len = Decode(p + from, size - from, cp);
-          AppendUtf8(SimplifiedOf(cp), out);
+          AppendUtf8(Simplest(cp), out);
           from += len;
         }
         text.swap(out);
@@ -704,6 +715,10 @@ class RowWriter {
 // Appends the rows of parts to out, in order.
 void Concatenate(std::vector<SparseRows>& parts, size_t rows, bool keep_tokens,
                  SparseRows& out) {
+  if (parts.size() == 1) {  // one thread, one round: nothing to join
+    out = std::move(parts[0]);
+    return;
+  }
   out = SparseRows();
   size_t entries = 0;
   size_t bytes = 0;
@@ -740,10 +755,10 @@ struct Keyed {
   size_t hash;
 };
 
-// A text's distinct token with its id and count, kept when a fit also
-// encodes its documents.
+// A text's distinct token by its id and count, kept when a fit also
+// encodes its documents (the bytes apart, and only when rows keep them:
+// most one-pass fits have twice as many such tokens as text bytes).
 struct DocToken {
-  std::string_view token;
   uint32_t id;
   uint32_t count;
 };
@@ -758,12 +773,13 @@ struct RunTokens {
   int texts = 0;
   // With rows wanted: every text's tokens, ends[j] the end of text j's.
   std::vector<DocToken> tokens;
+  std::vector<std::string_view> token_bytes;  // tokens' bytes, when kept
   std::vector<size_t> ends;
   std::vector<size_t> lengths;
 };
 
 void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, size_t begin,
-                size_t end, bool rows, RunTokens& run) {
+                size_t end, bool rows, bool keep_tokens, RunTokens& run) {
   Scratch scratch;
   DistinctTokens distinct;
   size_t bytes = 0;
@@ -772,8 +788,11 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
     bytes += analyzer.FoldedBound(batch[i].text.size()), all_bytes += ItemBytes(batch[i]);
   }
   run.arena.reserve(bytes);  // never grows past this, so views into it stay valid
-  // About one distinct token per four bytes: most parts never grow.
-  for (auto& part : run.parts) part.reserve(all_bytes / 4 / kParts + 16);
+  // Most parts and token lists never grow.
+  const size_t expected = analyzer.ExpectedTokens(all_bytes);
+  for (auto& part : run.parts) part.reserve(expected / kParts + 16);
+  if (rows) run.tokens.reserve(expected);
+  if (keep_tokens) run.token_bytes.reserve(expected);
   for (size_t i = begin; i < end; ++i) {
     size_t n = 0;
     const std::string_view* tokens = TokensOf(analyzer, batch[i], scratch, n);
@@ -793,7 +812,10 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
     distinct.Count(tokens, scratch.hashes.data(), n);
     for (const auto& e : distinct.entries()) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
     if (rows) {
-      for (const auto& e : distinct.entries()) run.tokens.push_back({e.token, Murmur3Inline(e.token), e.count});
+      for (const auto& e : distinct.entries()) run.tokens.push_back({Murmur3Inline(e.token), e.count});
+      if (keep_tokens) {
+        for (const auto& e : distinct.entries()) run.token_bytes.push_back(e.token);
+      }
       run.ends.push_back(run.tokens.size());
     }
     run.length += static_cast<long long>(n);
@@ -834,7 +856,8 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
         SplitByBytes(batch, begin, end, workers == 1 ? 1 : 4 * workers);
     std::vector<RunTokens> runs(starts.size() - 1);
     ParallelFor(runs.size(), workers, [&](size_t r) {
-      CollectRun(analyzer_, batch, starts[r], starts[r + 1], out != nullptr, runs[r]);
+      CollectRun(analyzer_, batch, starts[r], starts[r + 1], out != nullptr, keep_tokens,
+                 runs[r]);
     });
     long long length = 0;
     int texts = 0;
@@ -871,13 +894,17 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
   std::vector<SparseRows> parts(kept.size());
   ParallelFor(kept.size(), workers, [&](size_t r) {
     const RunTokens& run = kept[r];
+    parts[r].indptr.reserve(run.ends.size() + 1);
+    parts[r].ids.reserve(run.tokens.size());
+    parts[r].weights.reserve(run.tokens.size());
     RowWriter writer(keep_tokens, parts[r]);
     size_t begin_token = 0;
     for (size_t j = 0; j < run.ends.size(); ++j) {
       const double k = LengthNorm(run.lengths[j], average);
       for (size_t t = begin_token; t < run.ends[j]; ++t) {
         const double f = run.tokens[t].count;
-        writer.Add(run.tokens[t].token, run.tokens[t].id, f / (k + f));
+        writer.Add(keep_tokens ? run.token_bytes[t] : std::string_view(), run.tokens[t].id,
+                   f / (k + f));
       }
       writer.EndRow();
       begin_token = run.ends[j];

@@ -112,6 +112,11 @@ class Analyzer {
   double QueryWeight(std::string_view token) const {
     return ngrams_ && (token.empty() || token[0] != kNgramMark) ? kWordQueryWeight : 1.0;
   }
+  // About how many distinct tokens texts of text_bytes in all give, for
+  // reserving: one per four bytes, two per three with the n-grams.
+  size_t ExpectedTokens(size_t text_bytes) const {
+    return ngrams_ ? text_bytes / 3 * 2 : text_bytes / 4;
+  }
   // The most bytes Analyze leaves in `folded` for a text of text_bytes.
   size_t FoldedBound(size_t text_bytes) const {
     return ngrams_ ? 4 * text_bytes : text_bytes;
