@@ -548,9 +548,9 @@ void Analyzer::AnalyzeNgrams(std::string_view text, std::string& folded,
   tokenizer_->Tokenize(folded, CutMode::kAccurate, words, cut_scratch, false);
   const size_t size = folded.size();
   // The marked characters go after the text: at most two bytes per byte of
-  // it, reserved so that views taken while appending stay valid.
-  folded.reserve(3 * size);
-  const char* all = folded.data();
+  // it, sized first so that views taken while writing stay valid.
+  folded.resize(3 * size);
+  char* const all = &folded[0];
   const auto* base = reinterpret_cast<const unsigned char*>(all);
   // A word of letters and digits only (no ideograph) joins the next such
   // word: the dictionary alone leaves "iphone12" as single characters.
@@ -589,7 +589,8 @@ void Analyzer::AnalyzeNgrams(std::string_view text, std::string& folded,
   if (run_end > run_begin) emit(run_begin, run_end);
   // N-grams: each letter or digit once, marked, in a copy after the text; a
   // character's unigram is its marked copy, a pair is two adjacent copies.
-  size_t previous = std::string::npos;  // the previous letter's copy, if any
+  const char* previous = nullptr;  // the previous letter's copy, if any
+  char* w = all + size;
   for (size_t at = 0; at < size;) {
     size_t n;
     bool letter;
@@ -604,19 +605,19 @@ void Analyzer::AnalyzeNgrams(std::string_view text, std::string& folded,
       letter = IsWordChar(cp);
     }
     if (letter) {
-      const size_t copy = folded.size();
-      folded.push_back(kNgramMark);
-      folded.append(all + at, n);
-      if (previous != std::string::npos) {
-        out.emplace_back(all + previous, copy + 1 + n - previous);
-      }
-      out.emplace_back(all + copy, 1 + n);
+      char* copy = w;
+      *w++ = kNgramMark;
+      std::memcpy(w, all + at, n);
+      w += n;
+      if (previous != nullptr) out.emplace_back(previous, static_cast<size_t>(w - previous));
+      out.emplace_back(copy, 1 + n);
       previous = copy;
     } else {
-      previous = std::string::npos;
+      previous = nullptr;
     }
     at += n;
   }
+  folded.resize(static_cast<size_t>(w - all));  // shrinking keeps the buffer
   const size_t word_count = hashes.size();
   hashes.resize(out.size());
   for (size_t i = word_count; i < out.size(); ++i) hashes[i] = TokenTable::Hash(out[i]);
