@@ -197,6 +197,16 @@ def test_round_trips_keep_the_analysis(tokenizer, tmp_path, analysis, trip):
     assert back.encode_queries(TEXTS, "ids") == enc.encode_queries(TEXTS, "ids")
 
 
+@pytest.mark.parametrize("analysis", [NEW, OLD])
+def test_copies_for_shards_and_indexes_keep_the_analysis(tokenizer, analysis):
+    from norvane._util import empty_like, snapshot
+    enc = norvane.SparseEncoder(tokenizer, analysis=analysis, k1=1.7).fit(TEXTS)
+    empty = empty_like(enc)
+    assert (empty.analysis, empty.k1, empty.document_count) == (enc.analysis, 1.7, 0)
+    copy = snapshot(enc)
+    assert copy.encode_queries(TEXTS, "ids") == enc.encode_queries(TEXTS, "ids")
+
+
 def test_analyses_are_named_and_never_mixed(tokenizer, tmp_path):
     with pytest.raises(ValueError, match="unknown analysis 'words'"):
         norvane.SparseEncoder(analysis="words")
