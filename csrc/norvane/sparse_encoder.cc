@@ -295,8 +295,27 @@ inline size_t PartOf(size_t hash) {
   return static_cast<size_t>(static_cast<uint64_t>(hash) >> (64 - kPartBits));
 }
 
+// A token of at most eight bytes as one integer: two of equal length are
+// equal exactly when these are. Longer tokens give 0.
+inline uint64_t ShortBytes(std::string_view t) {
+  const auto* p = reinterpret_cast<const unsigned char*>(t.data());
+  const size_t n = t.size();
+  if (n >= 4 && n <= 8) {
+    uint32_t a0, a1;
+    std::memcpy(&a0, p, 4);
+    std::memcpy(&a1, p + n - 4, 4);
+    return static_cast<uint64_t>(a1) << 32 | a0;
+  }
+  if (n > 0 && n < 4) {
+    return p[0] | static_cast<uint64_t>(p[n / 2]) << 8 | static_cast<uint64_t>(p[n - 1]) << 16;
+  }
+  return 0;
+}
+
 // Sums occurrences of (token, hash) pairs into the arrays
-// TokenTable::add_counts takes.
+// TokenTable::add_counts takes. A short key's bytes are kept beside it: a
+// match is then confirmed without reading them from wherever the first
+// occurrence lies, a cache miss on most tokens.
 class Tally {
  public:
   void Reset(size_t expected) {
@@ -306,23 +325,29 @@ class Tally {
     keys.clear();
     hashes.clear();
     counts.clear();
+    heads_.clear();
     keys.reserve(expected);
     hashes.reserve(expected);
     counts.reserve(expected);
+    heads_.reserve(expected);
   }
 
   void Add(std::string_view token, size_t hash) {
     const size_t mask = slots_.size() - 1;
+    const uint64_t head = ShortBytes(token);
     for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
       const uint32_t held = slots_[slot];
       if (held == 0) {
         keys.push_back(token);
         hashes.push_back(hash);
         counts.push_back(1);
+        heads_.push_back(head);
         slots_[slot] = static_cast<uint32_t>(keys.size());
         return;
       }
-      if (hashes[held - 1] == hash && SameBytes(keys[held - 1], token)) {
+      const std::string_view key = keys[held - 1];
+      if (hashes[held - 1] == hash && key.size() == token.size() &&
+          (token.size() <= 8 ? heads_[held - 1] == head : SameBytes(key, token))) {
         ++counts[held - 1];
         return;
       }
@@ -335,6 +360,7 @@ class Tally {
 
  private:
   std::vector<uint32_t> slots_;
+  std::vector<uint64_t> heads_;  // ShortBytes of each key
 };
 
 size_t ItemBytes(const TextItem& item) {
