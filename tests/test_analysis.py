@@ -245,3 +245,19 @@ def test_fit_encode_equals_fit_then_encode(tokenizer, analysis, texts):
             else:
                 assert got == want
             assert one._native.model_text() == two._native.model_text()
+
+
+def test_an_index_of_the_earlier_analysis_reopens_with_it(tmp_path):
+    pytest.importorskip("pymilvus")
+    pytest.importorskip("milvus_lite")
+    from norvane.index import SearchIndex
+    path = str(tmp_path / "index.db")
+    texts = ["今天北京天气晴朗", "上海发布暴雨预警", "这款新手机电池续航长"]
+    with SearchIndex(path, encoder=norvane.SparseEncoder(analysis=OLD)) as index:
+        index.add(texts, ["a", "b", "c"])
+        before = [(h.id, h.score) for h in index.search("北京天气")]
+    with SearchIndex(path) as index:
+        assert index.encoder.analysis.startswith(OLD + ";")
+        assert [(h.id, h.score) for h in index.search("北京天气")] == before
+        index.clear()
+        assert index.encoder.analysis.startswith(OLD + ";")
