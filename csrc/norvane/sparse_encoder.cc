@@ -172,7 +172,11 @@ void Simplify(std::string& text) {
         std::string out(text, 0, at);
         for (size_t from = at; from < size;) {
           const size_t len = Decode(p + from, size - from, cp);
-          AppendUtf8(Simplest(cp), out);
+          if (len == 1 && p[from] >= 0x80) {
+            out.push_back(static_cast<char>(p[from]));  // not UTF-8: kept, and refused by the cut
+          } else {
+            AppendUtf8(Simplest(cp), out);
+          }
           from += len;
         }
         text.swap(out);
@@ -842,7 +846,9 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
     distinct.Count(tokens, scratch.hashes.data(), n);
     for (const auto& e : distinct.entries()) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
     if (rows) {
-      for (const auto& e : distinct.entries()) run.tokens.push_back({Murmur3Inline(e.token), e.count});
+      for (const auto& e : distinct.entries()) {
+        run.tokens.push_back({Murmur3Inline(e.token), e.count});
+      }
       if (keep_tokens) {
         for (const auto& e : distinct.entries()) run.token_bytes.push_back(e.token);
       }

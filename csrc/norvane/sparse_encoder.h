@@ -13,9 +13,9 @@
 // started meanwhile wait for them. A failed call changes nothing, except a
 // fit of more than one 32 MB round that runs out of memory part-way, which
 // keeps the rounds it finished.
-// Throws: std::invalid_argument for bad b or k1, an unknown analysis and for a
-// merge of encoders
-// that differ; std::runtime_error for encoding before any fit and for a bad
+// Throws: std::invalid_argument for bad b or k1, an unknown analysis and for
+// a merge of encoders that differ; std::runtime_error for encoding before
+// any fit and for a bad
 // model file (the message names what is wrong); std::overflow_error when a
 // count would pass its range; std::bad_alloc.
 
