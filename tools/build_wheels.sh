@@ -40,8 +40,8 @@ with norvane.SearchIndex("smoke.db") as index:
     index.add(texts, ids=["weather", "rain", "phone"])
     hits = index.search("手机电池", k=2)
     assert [h.id for h in hits] == ["phone"], hits
-enc = norvane.SparseEncoder()
-assert enc.fit_encode_documents(["芯片"]) == [{"芯片": 0.625}]
+once = norvane.SparseEncoder().fit_encode_documents(texts, output="ids")
+assert once == norvane.SparseEncoder().fit(texts).encode_documents(texts, output="ids")
 print("smoke test passed:", norvane.__version__, hits[0])
 PY
   )

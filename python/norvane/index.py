@@ -380,7 +380,9 @@ class SearchIndex:
             raise ValueError(f"collection {self.collection!r} already has statistics in "
                              f"{where}: pass an encoder without statistics")
         saved: SparseEncoder = self._stats.load(encoder.tokenizer)
-        if (saved.b, saved.k1) != (encoder.b, encoder.k1):
+        # An encoder of another analysis only lends its tokenizer: the saved
+        # analysis and its parameters hold.
+        if saved.analysis == encoder.analysis and (saved.b, saved.k1) != (encoder.b, encoder.k1):
             raise ValueError(f"the statistics in {where} have b={saved.b}, "
                              f"k1={saved.k1}; the encoder given b={encoder.b}, k1={encoder.k1}")
         return saved
