@@ -256,6 +256,12 @@ def test_an_index_of_the_earlier_analysis_reopens_with_it(tmp_path):
     with SearchIndex(path, encoder=norvane.SparseEncoder(analysis=OLD)) as index:
         index.add(texts, ["a", "b", "c"])
         before = [(h.id, h.score) for h in index.search("北京天气")]
+    # An encoder of the default analysis given to reopen it only lends its tokenizer.
+    tokenizer = norvane.Tokenizer()
+    with SearchIndex(path, encoder=norvane.SparseEncoder(tokenizer=tokenizer)) as index:
+        assert index.encoder.analysis.startswith(OLD + ";")
+        assert index.encoder.tokenizer is tokenizer
+        assert [(h.id, h.score) for h in index.search("北京天气")] == before
     with SearchIndex(path) as index:
         assert index.encoder.analysis.startswith(OLD + ";")
         assert [(h.id, h.score) for h in index.search("北京天气")] == before
