@@ -123,7 +123,7 @@ install_package() {
   set -e
   "$PYTHON" -m pip install -q --upgrade "cmake>=3.18" ninja "scikit-build-core>=0.10,<2" \
     "pybind11>=2.12,<4"
-  "$PYTHON" -m pip install -q --no-build-isolation ".[test,milvus,dask]"
+  "$PYTHON" -m pip install -q --no-build-isolation ".[test,milvus,dask,langchain,llamaindex]"
 }
 
 cpp_tests() {
