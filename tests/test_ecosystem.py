@@ -152,3 +152,15 @@ def test_qdrant_recipe_ranks_as_the_index(index, tmp_path):
         hits = index.search(query, k=4)
         assert [(p.payload["id"], pytest.approx(p.score, rel=1e-5)) for p in points] == \
             [(h.id, h.score) for h in hits]
+
+
+def test_reopened_index_keeps_runtime_words(tmp_path):
+    tok = norvane.Tokenizer(words=["小米汽车", ("澎湃OS", "nz")])
+    texts = ["小米汽车发布澎湃OS系统", "北京今天天气晴朗"]
+    path = str(tmp_path / "w.db")
+    with SearchIndex(path, encoder=norvane.SparseEncoder(tokenizer=tok)) as index:
+        index.add(texts, ["car", "weather"])
+        before = [(h.id, h.score) for h in index.search("澎湃OS")]
+    with SearchIndex(path) as index:
+        assert index.encoder.tokenizer.words == tok.words
+        assert [(h.id, h.score) for h in index.search("澎湃OS")] == before

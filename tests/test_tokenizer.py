@@ -203,3 +203,65 @@ def test_signal_handlers_run_during_a_long_batch(tok):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+RUNTIME_WORDS = ["小米汽车", ("澎湃OS", "nz"), ("麒麟9000S", 1000, "nz"), ("天气很", 5, "x"),
+                 "北京天", ("中华人民", "ns")]
+
+
+def test_runtime_words_cut_as_a_user_dictionary_file(tok, texts, tmp_path):
+    """Words given at run time, by the constructor or added to a built
+    tokenizer, cut exactly as the same lines in a user-dictionary file."""
+    from norvane._tokenizer import word_lines
+
+    rng = random.Random(23)
+    file = tmp_path / "user.txt"
+    file.write_text("\n".join(word_lines(RUNTIME_WORDS)) + "\n", encoding="utf-8")
+    reference = norvane.Tokenizer(user_dict_path=str(file))
+    built = norvane.Tokenizer(words=RUNTIME_WORDS)
+    added = tok.with_words(RUNTIME_WORDS[:3]).with_words(RUNTIME_WORDS[3:])
+    assert built.words == added.words == word_lines(RUNTIME_WORDS)
+    pieces = [w if isinstance(w, str) else w[0] for w in RUNTIME_WORDS]
+    sample = texts[:200] + ["".join(rng.choice(pieces + ["发布了", "和", "，", "OS"])
+                                    for _ in range(rng.randint(1, 12))) for _ in range(200)]
+    for other in (built, added, pickle.loads(pickle.dumps(added))):
+        for text in sample:
+            for mode in ("accurate", "search"):
+                assert other.tokenize(text, mode) == reference.tokenize(text, mode), text
+            assert other.tag(text) == reference.tag(text)
+    assert tok.words == [] and tok.cut("小米汽车") == norvane.Tokenizer().cut("小米汽车")
+
+
+@pytest.mark.parametrize("words, error, message", [
+    ("小米汽车", TypeError, "not a single str"),
+    (["小米 汽车"], ValueError, r"words\[0\]: the word must be non-empty and without spaces"),
+    ([""], ValueError, "non-empty"),
+    ([("芯片", 0, "n")], ValueError, "frequency must be an int of at least 1"),
+    ([("芯片", "10", "n")], ValueError, "frequency"),
+    ([("芯片", 3)], TypeError, "the tag must be str"),
+    ([("芯片",)], TypeError, r"words\[0\] must be a str"),
+    ([b"x"], TypeError, r"words\[0\] must be a str"),
+    (["\ud800"], ValueError, "lone surrogate"),
+    (["字" * 513], ValueError, "at most 512 characters"),
+])
+def test_bad_runtime_words(tok, words, error, message):
+    with pytest.raises(error, match=message):
+        tok.with_words(words)
+    with pytest.raises(error, match=message):
+        norvane.Tokenizer(words=words)
+
+
+def test_statistics_remember_runtime_words(tmp_path):
+    text = "小米汽车发布了澎湃OS和新款芯片麒麟9000S"
+    tok = norvane.Tokenizer().with_words(RUNTIME_WORDS)
+    encoder = norvane.SparseEncoder(tokenizer=tok).fit([text, "北京天气很好"])
+    path = str(tmp_path / "e.json")
+    encoder.save(path)
+    for loaded in (norvane.SparseEncoder.load(path), pickle.loads(pickle.dumps(encoder))):
+        assert loaded.tokenizer.words == tok.words
+        assert loaded.encode_queries([text]) == encoder.encode_queries([text])
+        assert loaded.analyze(text) == encoder.analyze(text)
+    with pytest.raises(ValueError, match="analysis"):
+        norvane.SparseEncoder.load(path, tokenizer=norvane.Tokenizer())
+    with pytest.raises(ValueError, match="analysis"):
+        norvane.SparseEncoder.load(path, tokenizer=norvane.Tokenizer(words=RUNTIME_WORDS[:2]))

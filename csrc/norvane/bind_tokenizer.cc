@@ -412,14 +412,15 @@ void TranslateFatalError(std::exception_ptr error) {
 }
 
 std::shared_ptr<Tokenizer> Make(std::string dict, std::string hmm, std::string user_dict,
-                                std::string idf, std::string stop_words, bool traditional) {
+                                std::string idf, std::string stop_words, bool traditional,
+                                const std::vector<std::string>& words) {
   // Loading reads files for a while: other Python threads may run meanwhile.
   std::shared_ptr<Tokenizer> made;
   Unlocked([&] {
     made = std::make_shared<Tokenizer>(
         TokenizerPaths{std::move(dict), std::move(hmm), std::move(user_dict), std::move(idf),
                        std::move(stop_words)},
-        traditional);
+        traditional, words);
   });
   return made;
 }
@@ -432,7 +433,17 @@ void BindTokenizer(py::module_& m) {
       m, "Tokenizer", "The native tokenizer; norvane.Tokenizer wraps it.")
       .def(py::init(&Make), py::arg("dict_path"), py::arg("hmm_path"),
            py::arg("user_dict_path"), py::arg("idf_path"), py::arg("stop_word_path"),
-           py::arg("traditional"))
+           py::arg("traditional"), py::arg("words"))
+      .def(
+          "with_words",
+          [](const Tokenizer& self, const std::vector<std::string>& words) {
+            std::shared_ptr<Tokenizer> made;
+            Unlocked([&] { made = std::make_shared<Tokenizer>(self, words); });
+            return made;
+          },
+          py::arg("words"), "A tokenizer with more user-dictionary lines, files not read again.")
+      .def_property_readonly("words", &Tokenizer::words,
+                             "The user-dictionary lines given at run time.")
       .def("cut", &Cut, py::arg("text"), py::arg("search"), py::arg("offsets"),
            "Words of text (offsets: as (word, start, end) tuples).")
       .def("cut_batch", &CutBatch, py::arg("texts"), py::arg("search"), py::arg("threads"),

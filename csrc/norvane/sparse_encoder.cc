@@ -495,6 +495,12 @@ Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer, std::string_view 
   name_ = analysis_ + ";dict=" + base(paths.dict) +
           ";user=" + base(paths.user_dict) + ";stop=" + base(paths.stop_words) +
           (tokenizer_->traditional() ? ";traditional" : "");
+  // Run-time words last, one line each: the name then says how to build the
+  // tokenizer again.
+  if (!tokenizer_->words().empty()) {
+    name_ += ";words=";
+    for (const std::string& line : tokenizer_->words()) name_ += line + "\n";
+  }
 }
 
 void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,

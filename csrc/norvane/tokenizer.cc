@@ -10,6 +10,7 @@
 #include "norvane/utf8.h"
 #include "tokenizer/segmenter/MixSegment.h"
 #include "tokenizer/segmenter/PosTagger.h"
+#include "tokenizer/segmenter/QuerySegment.h"
 #include "tokenizer/segmenter/Segmenter.h"
 
 namespace norvane {
@@ -69,11 +70,17 @@ bool ValidUtf8(const unsigned char* text, size_t size) {
   return true;
 }
 
+// The segments a cut goes through.
+struct Cutters {
+  const seg::MixSegment* mix;
+  const seg::QuerySegment* query;
+};
+
 // Fills spans and tokens (cleared first); false (and nothing cut) when text
 // is not valid UTF-8 or too long for 32-bit offsets. `whole`, when given, is
 // text as a std::string, cut in place where no simplification is needed;
 // otherwise the text the segmenter saw is left in lookup.
-bool CutInto(const seg::Segmenter& segmenter, bool traditional, std::string_view text,
+bool CutInto(const Cutters& segmenter, bool traditional, std::string_view text,
              const std::string* whole, CutMode mode, std::string& lookup,
              std::vector<uint32_t>& starts, std::vector<seg::WordSpan>& spans,
              std::vector<Token>& tokens, SegmenterBuffers* buffers = nullptr, bool hmm = true) {
@@ -111,11 +118,11 @@ bool CutInto(const seg::Segmenter& segmenter, bool traditional, std::string_view
   }
   if (traditional) starts.push_back(static_cast<uint32_t>(text.size()));
   if (mode == CutMode::kSearch) {
-    segmenter.CutForSearch(*cut, spans, hmm);
+    segmenter.query->Cut(*cut, spans, hmm);
   } else if (buffers != nullptr) {
-    segmenter.Cut(*cut, spans, hmm, buffers->mix);
+    segmenter.mix->Cut(*cut, spans, hmm, buffers->mix);
   } else {
-    segmenter.Cut(*cut, spans, hmm);
+    segmenter.mix->Cut(*cut, spans, hmm);
   }
   tokens.reserve(spans.size());
   for (const seg::WordSpan& s : spans) {
@@ -130,7 +137,7 @@ bool CutInto(const seg::Segmenter& segmenter, bool traditional, std::string_view
   return true;
 }
 
-bool CutText(const seg::Segmenter& segmenter, bool traditional, std::string_view text,
+bool CutText(const Cutters& segmenter, bool traditional, std::string_view text,
              CutMode mode, Cut& cut) {
   std::vector<uint32_t> starts;
   return CutInto(segmenter, traditional, text, nullptr, mode, cut.lookup, starts, cut.spans,
@@ -160,13 +167,36 @@ bool HasWordCharacter(std::string_view word) {
 
 }  // namespace
 
-Tokenizer::Tokenizer(const TokenizerPaths& paths, bool traditional)
+Tokenizer::Tokenizer(const TokenizerPaths& paths, bool traditional,
+                     const std::vector<std::string>& words)
     : paths_(paths),
       traditional_(traditional),
-      segmenter_(std::make_unique<seg::Segmenter>(paths.dict, paths.hmm, paths.user_dict,
-                                                  paths.idf, paths.stop_words)),
-      tagging_(std::make_unique<seg::MixSegment>(segmenter_->GetDictTrie(),
-                                                 segmenter_->GetHMMModel())) {}
+      segmenter_(std::make_shared<const seg::Segmenter>(paths.dict, paths.hmm, paths.user_dict,
+                                                        paths.idf, paths.stop_words)) {
+  AddWords(*segmenter_->GetDictTrie(), words);
+}
+
+Tokenizer::Tokenizer(const Tokenizer& base, const std::vector<std::string>& words)
+    : paths_(base.paths_),
+      traditional_(base.traditional_),
+      segmenter_(base.segmenter_),
+      words_(base.words_) {
+  AddWords(base.dictionary(), words);
+}
+
+void Tokenizer::AddWords(const seg::DictTrie& dictionary, const std::vector<std::string>& words) {
+  if (!words.empty()) {
+    dictionary_ = std::make_unique<const seg::DictTrie>(dictionary, words);
+    words_.insert(words_.end(), words.begin(), words.end());
+  }
+  const seg::DictTrie* used = dictionary_ ? dictionary_.get() : segmenter_->GetDictTrie();
+  mix_ = std::make_unique<const seg::MixSegment>(used, segmenter_->GetHMMModel());
+  query_ = std::make_unique<const seg::QuerySegment>(used, segmenter_->GetHMMModel());
+}
+
+const seg::DictTrie& Tokenizer::dictionary() const {
+  return dictionary_ ? *dictionary_ : *segmenter_->GetDictTrie();
+}
 
 Tokenizer::~Tokenizer() = default;
 
@@ -175,13 +205,13 @@ TokenizeScratch::~TokenizeScratch() = default;
 
 void Tokenizer::Tokenize(std::string_view text, CutMode mode, std::vector<Token>& out) const {
   Cut cut;
-  CutText(*segmenter_, traditional_, text, mode, cut);
+  CutText(Cutters{mix_.get(), query_.get()}, traditional_, text, mode, cut);
   out.swap(cut.tokens);
 }
 
 void Tokenizer::Tokenize(const std::string& text, CutMode mode, std::vector<Token>& out,
                          TokenizeScratch& scratch, bool hmm) const {
-  CutInto(*segmenter_, traditional_, text, &text, mode, scratch.lookup_, scratch.starts_,
+  CutInto(Cutters{mix_.get(), query_.get()}, traditional_, text, &text, mode, scratch.lookup_, scratch.starts_,
           scratch.spans_, out, scratch.segmenter_.get(), hmm);
 }
 
@@ -189,13 +219,13 @@ void Tokenizer::Tag(std::string_view text,
                     std::vector<std::pair<std::string, std::string>>& out) const {
   out.clear();
   Cut cut;
-  if (!CutText(*segmenter_, traditional_, text, CutMode::kAccurate, cut)) return;
+  if (!CutText(Cutters{mix_.get(), query_.get()}, traditional_, text, CutMode::kAccurate, cut)) return;
   const seg::PosTagger tagger;
   out.reserve(cut.tokens.size());
   for (size_t i = 0; i < cut.tokens.size(); ++i) {
     const seg::WordSpan& s = cut.spans[i];
     out.emplace_back(std::string(text.substr(cut.tokens[i].offset, cut.tokens[i].length)),
-                     tagger.LookupTag(cut.lookup.substr(s.offset, s.length), *tagging_));
+                     tagger.LookupTag(cut.lookup.substr(s.offset, s.length), *mix_));
   }
 }
 
@@ -203,7 +233,7 @@ void Tokenizer::Keywords(std::string_view text, size_t top_k,
                          std::vector<std::pair<std::string, double>>& out) const {
   out.clear();
   Cut cut;
-  if (top_k == 0 || !CutText(*segmenter_, traditional_, text, CutMode::kAccurate, cut)) return;
+  if (top_k == 0 || !CutText(Cutters{mix_.get(), query_.get()}, traditional_, text, CutMode::kAccurate, cut)) return;
   struct Count {
     size_t first;  // index of the first occurrence, which names the word
     size_t n;

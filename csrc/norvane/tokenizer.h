@@ -25,8 +25,10 @@
 #include <vector>
 
 namespace korva::typing::text::segmenter {
+class DictTrie;
 class Segmenter;
 class MixSegment;
+class QuerySegment;
 struct WordSpan;
 }
 
@@ -74,7 +76,13 @@ class Tokenizer {
  public:
   // traditional: traditional characters are mapped to simplified ones for
   // dictionary and model lookup only; tokens still point into the original.
-  Tokenizer(const TokenizerPaths& paths, bool traditional);
+  // words: user-dictionary lines ("word", "word tag" or "word freq tag")
+  // added after the files' words.
+  Tokenizer(const TokenizerPaths& paths, bool traditional,
+            const std::vector<std::string>& words = {});
+  // base's data with more words: the files are not read again, and the
+  // dictionary is copied with the words added (base is not changed).
+  Tokenizer(const Tokenizer& base, const std::vector<std::string>& words);
   ~Tokenizer();
   Tokenizer(const Tokenizer&) = delete;
   Tokenizer& operator=(const Tokenizer&) = delete;
@@ -98,15 +106,24 @@ class Tokenizer {
   bool IsStopWord(std::string_view word) const;
   bool traditional() const { return traditional_; }
   const TokenizerPaths& paths() const { return paths_; }
+  // The user-dictionary lines given at run time, in order.
+  const std::vector<std::string>& words() const { return words_; }
   const korva::typing::text::segmenter::Segmenter& segmenter() const { return *segmenter_; }
 
  private:
   TokenizerPaths paths_;
   bool traditional_;
-  std::unique_ptr<korva::typing::text::segmenter::Segmenter> segmenter_;
-  // The tagger looks words up through a segmenter with a dictionary; the
-  // facade keeps its own private.
-  std::unique_ptr<korva::typing::text::segmenter::MixSegment> tagging_;
+  // Cutting and tagging go through mix_ and query_ over the dictionary in
+  // use: the files' own, or a copy with the run-time words.
+  void AddWords(const korva::typing::text::segmenter::DictTrie& dictionary,
+                const std::vector<std::string>& words);
+  const korva::typing::text::segmenter::DictTrie& dictionary() const;
+
+  std::shared_ptr<const korva::typing::text::segmenter::Segmenter> segmenter_;
+  std::vector<std::string> words_;
+  std::unique_ptr<const korva::typing::text::segmenter::DictTrie> dictionary_;
+  std::unique_ptr<const korva::typing::text::segmenter::MixSegment> mix_;
+  std::unique_ptr<const korva::typing::text::segmenter::QuerySegment> query_;
 };
 
 // The threads a call asked for `threads` uses: 0 means one per core. Large

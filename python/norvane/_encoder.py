@@ -9,7 +9,7 @@ from types import ModuleType
 from typing import Any, Dict, List, Optional, Sequence, Union
 
 from norvane import _core
-from norvane._tokenizer import Tokenizer
+from norvane._tokenizer import Tokenizer, words_of_lines
 
 Texts = Sequence[Union[str, Sequence[str]]]
 PathArg = Union[str, "os.PathLike[str]"]
@@ -33,6 +33,21 @@ def _saved_analysis(model_text: str) -> str:
         return ANALYSES[0]
     analysis = json.loads(found.group(1)).split(";")[0]
     return analysis if analysis in ANALYSES else ANALYSES[0]
+
+
+def _saved_tokenizer(model_text: str) -> Optional[Tokenizer]:
+    """A tokenizer of the bundled data with the run-time words and setting
+    the saved analysis names; None when it names no words (the default
+    tokenizer serves, or restore refuses it by name)."""
+    found = _SAVED_ANALYSIS.search(model_text)
+    if found is None:
+        return None
+    name = json.loads(found.group(1))
+    if ";words=" not in name:
+        return None
+    settings, words = name.split(";words=", 1)
+    return Tokenizer(traditional=";traditional" in settings.split(";"),
+                     words=words_of_lines(words.split("\n")[:-1]))
 
 
 def _threads(value: int) -> int:
@@ -178,6 +193,8 @@ class SparseEncoder:
     @classmethod
     def _from_text(cls, text: str, tokenizer: Optional[Tokenizer],
                    source: str) -> "SparseEncoder":
+        if tokenizer is None:
+            tokenizer = _saved_tokenizer(text)
         encoder = cls(tokenizer, analysis=_saved_analysis(text))
         try:
             encoder._native.restore(text)
@@ -193,7 +210,9 @@ class SparseEncoder:
     def __setstate__(self, state: Dict[str, Any]) -> None:
         tokenizer = state["tokenizer"]
         self._default_tokenizer = tokenizer is None
-        self._tokenizer = tokenizer if tokenizer is not None else Tokenizer()
+        if tokenizer is None:
+            tokenizer = _saved_tokenizer(state["model"]) or Tokenizer()
+        self._tokenizer = tokenizer
         self._native = _core.SparseEncoder(self._tokenizer._native, 0.75, 1.2,
                                            _saved_analysis(state["model"]))
         self._native.restore(state["model"])

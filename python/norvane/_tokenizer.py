@@ -14,6 +14,9 @@ if TYPE_CHECKING:
 else:  # os.PathLike takes no type argument at run time before 3.9
     PathArg = Union[str, os.PathLike, None]
 Span = Tuple[str, int, int]
+# A run-time word: "word", (word, tag) or (word, frequency, tag).
+Word = Union[str, Tuple[str, str], Tuple[str, int, str]]
+MAX_WORD_CHARACTERS = 512  # the longest word the dictionary holds
 
 _MODES = {"accurate": False, "search": True}
 _ARG_NAMES = ("dict_path", "hmm_path", "user_dict_path", "idf_path", "stop_word_path")
@@ -48,6 +51,63 @@ def _texts(texts: Iterable[str]) -> Iterable[str]:
     return texts
 
 
+def _field(value: Any, what: str, where: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError("%s: the %s must be str, not %s" % (where, what, type(value).__name__))
+    if not value or value != "".join(value.split()):
+        raise ValueError("%s: the %s must be non-empty and without spaces: %r"
+                         % (where, what, value))
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError("%s: the %s cannot be encoded as UTF-8 (lone surrogate)"
+                         % (where, what)) from None
+    return value
+
+
+def word_lines(words: Iterable[Word]) -> List[str]:
+    """User-dictionary lines of run-time words, checked: ValueError or
+    TypeError names the first bad one."""
+    if isinstance(words, (str, bytes)):
+        raise TypeError("words must be a list, not a single %s" % type(words).__name__)
+    lines = []
+    for i, word in enumerate(words):
+        where = "words[%d]" % i
+        if isinstance(word, str):
+            fields = [_field(word, "word", where)]
+        elif isinstance(word, tuple) and len(word) == 2:
+            fields = [_field(word[0], "word", where), _field(word[1], "tag", where)]
+        elif isinstance(word, tuple) and len(word) == 3:
+            frequency = word[1]
+            if not isinstance(frequency, int) or isinstance(frequency, bool) or frequency < 1:
+                raise ValueError("%s: the frequency must be an int of at least 1, not %r"
+                                 % (where, frequency))
+            fields = [_field(word[0], "word", where), str(frequency),
+                      _field(word[2], "tag", where)]
+        else:
+            raise TypeError("%s must be a str, (word, tag) or (word, frequency, tag), not %r"
+                            % (where, word))
+        if len(fields[0]) > MAX_WORD_CHARACTERS:
+            raise ValueError("%s: a word holds at most %d characters"
+                             % (where, MAX_WORD_CHARACTERS))
+        lines.append(" ".join(fields))
+    return lines
+
+
+def words_of_lines(lines: Iterable[str]) -> List[Word]:
+    """The run-time words that word_lines turned into these lines."""
+    words: List[Word] = []
+    for line in lines:
+        fields = line.split(" ")
+        if len(fields) == 3:
+            words.append((fields[0], int(fields[1]), fields[2]))
+        elif len(fields) == 2:
+            words.append((fields[0], fields[1]))
+        else:
+            words.append(fields[0])
+    return words
+
+
 class Tokenizer:
     """Chinese word segmenter: the cuts of pynorvane.Segmenter with word
     offsets, batch calls on native threads, part-of-speech tags and TF-IDF
@@ -59,35 +119,59 @@ class Tokenizer:
     as its simplified form when words are looked up, and words and offsets
     still come from the original text.
 
+    words adds words of your domain at run time, after those of the files,
+    as a user dictionary would: each a str, a (word, tag) pair or a (word,
+    frequency, tag) triple; with_words() gives a tokenizer with more of them
+    without reading the files again.
+
     A data file the loaders refuse raises RuntimeError. A Tokenizer never
     changes after construction: any number of threads may use one. It
-    pickles as its paths and settings and is rebuilt when loaded.
+    pickles as its paths, settings and words and is rebuilt when loaded.
     """
 
     __slots__ = ("_native", "_args", "_traditional")
 
     def __init__(self, dict_path: PathArg = None, hmm_path: PathArg = None,
                  user_dict_path: PathArg = None, idf_path: PathArg = None,
-                 stop_word_path: PathArg = None, *, traditional: bool = False) -> None:
+                 stop_word_path: PathArg = None, *, traditional: bool = False,
+                 words: Iterable[Word] = ()) -> None:
         args = (dict_path, hmm_path, user_dict_path, idf_path, stop_word_path)
+        lines = word_lines(words)
         defaults = default_paths() if any(a is None for a in args) else {}
         paths = [os.fspath(a) if a is not None else defaults[name]
                  for name, a in zip(_ARG_NAMES, args)]
         self._args = args
         self._traditional = bool(traditional)
         self._native = _core.Tokenizer(paths[0], paths[1], paths[2], paths[3], paths[4],
-                                       self._traditional)
+                                       self._traditional, lines)
+
+    def with_words(self, words: Iterable[Word]) -> "Tokenizer":
+        """A tokenizer that cuts as this one with more words (see words in
+        the class documentation). The data files are not read again: the
+        dictionary is copied with the words added. This one is unchanged."""
+        made = Tokenizer.__new__(Tokenizer)
+        made._args = self._args
+        made._traditional = self._traditional
+        made._native = self._native.with_words(word_lines(words))
+        return made
+
+    @property
+    def words(self) -> List[str]:
+        """The run-time words, as the user-dictionary lines they became."""
+        return list(self._native.words)
 
     def __reduce__(self) -> Tuple[Any, ...]:
         # Paths left to the defaults stay None, so the receiving process
         # uses its own bundled data.
-        return (_rebuild, (self._args, self._traditional))
+        return (_rebuild, (self._args, self._traditional, tuple(self.words)))
 
     def __repr__(self) -> str:
         given = ", ".join("%s=%r" % (name, a) for name, a in zip(_ARG_NAMES, self._args)
                           if a is not None)
+        words = self._native.words
         return "Tokenizer(%s)" % ", ".join(
-            filter(None, [given, "traditional=True" if self._traditional else ""]))
+            filter(None, [given, "traditional=True" if self._traditional else "",
+                          "words=[%d words]" % len(words) if words else ""]))
 
     @property
     def traditional(self) -> bool:
@@ -152,5 +236,6 @@ class Tokenizer:
         return self._native.keywords(text, min(_count(top_k, "top_k"), sys.maxsize))
 
 
-def _rebuild(args: Tuple[Optional[PathArg], ...], traditional: bool) -> Tokenizer:
-    return Tokenizer(*args, traditional=traditional)
+def _rebuild(args: Tuple[Optional[PathArg], ...], traditional: bool,
+             words: Iterable[str] = ()) -> Tokenizer:
+    return Tokenizer(*args, traditional=traditional, words=words_of_lines(words))

@@ -45,6 +45,21 @@ DictTrie::DictTrie(const std::string& dict_path, const std::string& user_dict_pa
   Init(dict_path, user_dict_paths, user_word_weight_opt);
 }
 
+DictTrie::DictTrie(const DictTrie& base, const std::vector<std::string>& user_lines)
+    : static_node_infos_(base.static_node_infos_),
+      freq_sum_(base.freq_sum_),
+      min_weight_(base.min_weight_),
+      max_weight_(base.max_weight_),
+      median_weight_(base.median_weight_),
+      user_word_default_weight_(base.user_word_default_weight_),
+      user_dict_single_chinese_word_(base.user_dict_single_chinese_word_) {
+  for (const std::string& line : user_lines) {
+    if (!line.empty()) InserUserDictNode(line);
+  }
+  Shrink();
+  CreateTrie();
+}
+
 DictTrie::~DictTrie() {}
 
 void DictTrie::Init(const std::string& dict_path, const std::string& user_dict_paths,

@@ -49,6 +49,9 @@ class DictTrie {
   // user_dict_paths lists files separated by '|' or ';'.
   explicit DictTrie(const std::string& dict_path, const std::string& user_dict_paths = "",
                     UserWordWeightOption user_word_weight_opt = WordWeightMedian);
+  // base's entries and weights with more user-dictionary lines ("word",
+  // "word tag" or "word freq tag"), weighed as base weighs its user words.
+  DictTrie(const DictTrie& base, const std::vector<std::string>& user_lines);
   ~DictTrie();
 
   DictTrie(const DictTrie&) = delete;
