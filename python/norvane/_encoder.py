@@ -3,6 +3,7 @@
 import importlib
 import operator
 import os
+import stat
 from types import ModuleType
 from typing import Any, Dict, List, Optional, Sequence, Union
 
@@ -15,6 +16,9 @@ PathArg = Union[str, "os.PathLike[str]"]
 _OUTPUTS = ("dict", "ids", "csr")
 # Column count of "csr" output: a column per unsigned 32-bit id.
 ID_SPACE = 1 << 32
+# The largest file load reads: a vocabulary of tens of millions of tokens,
+# while a bound on what a stray path can make it allocate.
+MAX_FILE_BYTES = 2 << 30
 
 
 def _threads(value: int) -> int:
@@ -131,20 +135,30 @@ class SparseEncoder:
     def load(cls, path: PathArg, tokenizer: Optional[Tokenizer] = None) -> "SparseEncoder":
         """An encoder with the statistics saved in path (b and k1 included).
         tokenizer must cut as the one of the saved encoder did. ValueError
-        names what is wrong with a bad file."""
-        with open(os.fspath(path), "r", encoding="utf-8") as f:
-            text = f.read()
-        return cls._from_text(text, tokenizer, os.fspath(path))
-
-    @classmethod
-    def _from_text(cls, text: str, tokenizer: Optional[Tokenizer],
-                   source: str) -> "SparseEncoder":
-        encoder = cls(tokenizer)
+        names the file and what is wrong with it: not a regular file, more
+        than MAX_FILE_BYTES, not one JSON object (a UTF-8 byte-order mark
+        ahead of it is fine), or a member out of place (see
+        docs/robustness.md)."""
+        source = os.fspath(path)
+        # Opened without waiting for a writer, so a FIFO is refused, not
+        # waited on; the checks apply to what was opened.
+        fd = os.open(source, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
         try:
-            encoder._native.restore(text)
-        except RuntimeError as error:
-            raise ValueError("%s is not a usable SparseEncoder file: %s" % (source, error)
-                             ) from None
+            info = os.fstat(fd)
+            if not stat.S_ISREG(info.st_mode):
+                raise ValueError("%s is not a regular file: a SparseEncoder file is one"
+                                 % source)
+            if info.st_size > MAX_FILE_BYTES:
+                raise ValueError("%s has %d bytes, more than the %d a SparseEncoder file may have"
+                                 % (source, info.st_size, MAX_FILE_BYTES))
+            encoder = cls(tokenizer)
+            try:
+                encoder._native.restore_file(fd, source, MAX_FILE_BYTES)
+            except RuntimeError as error:
+                raise ValueError("%s is not a usable SparseEncoder file: %s" % (source, error)
+                                 ) from None
+        finally:
+            os.close(fd)
         return encoder
 
     def __getstate__(self) -> Dict[str, Any]:
