@@ -645,7 +645,11 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
       continue;
     }
     if (!batch[i].given) {
-      // The tokens outlive this text's scratch copy: move them to the arena.
+      // The tokens outlive this text's scratch copy: move them to the arena,
+      // which must not reallocate under the views of earlier texts.
+      if (scratch.folded.size() > run.arena.capacity() - run.arena.size()) {
+        throw std::logic_error("SparseEncoder: the analysis made a text longer");
+      }
       const size_t shift = run.arena.size();
       run.arena.insert(run.arena.end(), scratch.folded.begin(), scratch.folded.end());
       const char* from = scratch.folded.data();
