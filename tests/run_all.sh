@@ -191,14 +191,26 @@ asan_python() {
   cmake --build $build -j2 --target pynorvane _core
   rm -rf "$stage"
   cmake --install $build --prefix "$stage" >/dev/null
+  # Reports go to files: pytest captures standard error, and a process the
+  # sanitizer ends never hands it back. CPython leaks at exit by design,
+  # hence no leak check.
+  local reports=$PWD/$build/reports rc=0
+  rm -rf "$reports"
+  mkdir -p "$reports"
   cd tests
-  export PYTHONPATH=$stage LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-  # CPython leaks at exit by design, hence no leak check.
+  export PYTHONPATH=$stage LD_PRELOAD="$runtime" \
+    ASAN_OPTIONS=detect_leaks=0:log_path=$reports/asan \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
   "$PYTHON" -c 'import sys, norvane, pynorvane
 for m in (norvane, norvane._core, pynorvane):
     assert m.__file__.startswith(sys.argv[1]), m.__file__' "$stage"
-  "$PYTHON" -m pytest -q -p no:cacheprovider --ignore=test_search_index.py --ignore=test_dask.py .
+  "$PYTHON" -m pytest -q -p no:cacheprovider --ignore=test_search_index.py --ignore=test_dask.py . ||
+    rc=$?
+  if compgen -G "$reports/*" >/dev/null; then
+    cat "$reports"/*
+    [ "$rc" != 0 ] || rc=1
+  fi
+  return "$rc"
 }
 
 stage install single install_package
