@@ -5,7 +5,7 @@ import operator
 import os
 import stat
 from types import ModuleType
-from typing import Any, Dict, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 from norvane import _core
 from norvane._tokenizer import Tokenizer
@@ -151,14 +151,25 @@ class SparseEncoder:
             if info.st_size > MAX_FILE_BYTES:
                 raise ValueError("%s has %d bytes, more than the %d a SparseEncoder file may have"
                                  % (source, info.st_size, MAX_FILE_BYTES))
-            encoder = cls(tokenizer)
-            try:
-                encoder._native.restore_file(fd, source, MAX_FILE_BYTES)
-            except RuntimeError as error:
-                raise ValueError("%s is not a usable SparseEncoder file: %s" % (source, error)
-                                 ) from None
+            return cls._restored(tokenizer, source, lambda native: native.restore_file(
+                fd, source, MAX_FILE_BYTES))
         finally:
             os.close(fd)
+
+    @classmethod
+    def _from_text(cls, text: str, tokenizer: Optional[Tokenizer],
+                   source: str) -> "SparseEncoder":
+        return cls._restored(tokenizer, source, lambda native: native.restore(text))
+
+    @classmethod
+    def _restored(cls, tokenizer: Optional[Tokenizer], source: str,
+                  restore: Callable[[Any], None]) -> "SparseEncoder":
+        encoder = cls(tokenizer)
+        try:
+            restore(encoder._native)
+        except RuntimeError as error:
+            raise ValueError("%s is not a usable SparseEncoder file: %s" % (source, error)
+                             ) from None
         return encoder
 
     def __getstate__(self) -> Dict[str, Any]:
