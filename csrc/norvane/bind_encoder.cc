@@ -387,6 +387,10 @@ void BindEncoder(py::module_& m) {
            [](SparseEncoder& self, const SparseEncoder& other) {
              Unlocked([&] { self.Merge(other); });
            })
+      .def("subtract",
+           [](SparseEncoder& self, const SparseEncoder& other) {
+             Unlocked([&] { self.Subtract(other); });
+           })
       .def("model_text",
            [](const SparseEncoder& self) {
              std::string text;

@@ -862,7 +862,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
   Concatenate(parts, batch.size(), keep_tokens, out);
 }
 
-void SparseEncoder::Merge(const SparseEncoder& other) {
+SparseEncoder::Statistics SparseEncoder::CopyCompatible(const SparseEncoder& other) const {
   if (b_ != other.b_ || k1_ != other.k1_) {
     throw std::invalid_argument("cannot merge encoders with different b or k1");
   }
@@ -872,17 +872,59 @@ void SparseEncoder::Merge(const SparseEncoder& other) {
   }
   // Other's statistics are copied first under its own lock, so two encoders
   // merging each other cannot wait on each other.
-  Statistics copy;
-  {
-    std::shared_lock<std::shared_mutex> lock(other.mutex_);
-    copy = other.stats_;
-  }
+  std::shared_lock<std::shared_mutex> lock(other.mutex_);
+  return other.stats_;
+}
+
+void SparseEncoder::Merge(const SparseEncoder& other) {
+  const Statistics copy = CopyCompatible(other);
   std::unique_lock<std::shared_mutex> lock(mutex_);
   if (copy.doc_count > INT_MAX - stats_.doc_count || copy.max_count > INT_MAX - stats_.max_count ||
       copy.length_total > LLONG_MAX - stats_.length_total) {
     throw std::overflow_error("SparseEncoder statistics would overflow");
   }
   AddStatistics(stats_, copy, 0);
+}
+
+void SparseEncoder::Subtract(const SparseEncoder& other) {
+  const Statistics copy = CopyCompatible(other);
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  const char* const kNotHeld =
+      "cannot subtract statistics these do not hold: the documents were not fitted here";
+  if (copy.doc_count > stats_.doc_count || copy.length_total > stats_.length_total) {
+    throw std::invalid_argument(kNotHeld);
+  }
+  // Checked whole before anything changes.
+  for (size_t part = 0; part < kParts; ++part) {
+    for (const auto& entry : copy.parts[part]) {
+      const int* held = stats_.parts[part].find(entry.first, TokenTable::Hash(entry.first));
+      if (held == nullptr || *held < entry.second) throw std::invalid_argument(kNotHeld);
+    }
+  }
+  ParallelFor(kParts, 0, [&](size_t part) {
+    if (copy.parts[part].size() == 0) return;
+    std::vector<std::string_view> keys;
+    std::vector<int> counts;
+    bool emptied = false;
+    for (const auto& entry : copy.parts[part]) {
+      keys.push_back(entry.first);
+      counts.push_back(-entry.second);
+      emptied = emptied || *stats_.parts[part].find(entry.first, TokenTable::Hash(entry.first)) ==
+                               entry.second;
+    }
+    TokenTable& table = stats_.parts[part];
+    table.add_counts(keys.data(), counts.data(), keys.size());
+    if (!emptied) return;
+    // A token no document holds any more is unknown again, as if never fitted.
+    TokenTable kept;
+    kept.reserve(table.size());
+    for (const auto& entry : table) {
+      if (entry.second > 0) kept[entry.first] = entry.second;
+    }
+    table = std::move(kept);
+  });
+  stats_.doc_count -= copy.doc_count;
+  stats_.length_total -= copy.length_total;
 }
 
 std::string SparseEncoder::ModelText() const {

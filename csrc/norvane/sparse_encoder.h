@@ -134,6 +134,12 @@ class SparseEncoder {
 
   // Adds other's statistics; both must have equal b, k1 and analysis.
   void Merge(const SparseEncoder& other);
+  // Takes other's statistics away again, as if the documents other fitted
+  // had never been fitted here: tokens whose count reaches 0 are forgotten.
+  // Throws std::invalid_argument, changing nothing, when these statistics do
+  // not hold other's (a count or total would go below 0) or the encoders
+  // differ as for Merge.
+  void Subtract(const SparseEncoder& other);
 
   // The model file's text, and the statistics read back from one (replacing
   // those held). Restore refuses a file of another analysis.
@@ -159,6 +165,9 @@ class SparseEncoder {
     long long max_count = 0;  // no count is larger: bounds what an addition can reach
   };
 
+  // Copies other's statistics under its lock after checking it may be
+  // merged with these.
+  Statistics CopyCompatible(const SparseEncoder& other) const;
   void FitAndEncode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                     SparseRows* out, std::atomic<bool>* cancel);
   void Encode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens, bool query,

@@ -122,6 +122,16 @@ class SparseEncoder:
         self._native.merge(other._native)
         return self
 
+    def subtract(self, other: "SparseEncoder") -> "SparseEncoder":
+        """Takes other's statistics away from these: the inverse of merge,
+        for documents that leave a corpus (fit them into an empty encoder
+        and subtract it). Returns self. ValueError, changing nothing, when
+        these statistics do not hold other's or b, k1 or the analysis differ."""
+        if not isinstance(other, SparseEncoder):
+            raise TypeError("can only subtract a SparseEncoder, not %s" % type(other).__name__)
+        self._native.subtract(other._native)
+        return self
+
     def save(self, path: PathArg) -> None:
         """Writes the statistics to path, in the model file layout that
         pynorvane.BM25.load also reads. An existing file is replaced only

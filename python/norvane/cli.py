@@ -2,6 +2,8 @@
 
     norvane index PATH... [--uri norvane.db] [--format lines|jsonl|file]
     norvane search QUERY... [--uri norvane.db] [-k 10]
+    norvane get ID... [--uri norvane.db]
+    norvane delete ID... [--uri norvane.db]
     norvane reindex [--uri norvane.db]
 
 Every failure ends in one line on standard error starting with
@@ -29,18 +31,29 @@ class Record(NamedTuple):
     id: str
     text: str
     metadata: Optional[Dict[str, Any]]
+    where: str  # FILE:LINE, or FILE for a whole file
 
 
-def input_files(paths: Sequence[str]) -> List[str]:
+def input_files(paths: Sequence[str], index_uri: Optional[str] = None) -> List[str]:
     """The files named, with the files under each named folder (sorted,
-    hidden names left out); every path must exist."""
+    hidden names left out, and so are the files of the index at
+    ``index_uri``: the index and what lies beside it under its name); every
+    path must exist."""
+    own = os.path.abspath(index_uri) if index_uri else None
+
+    def wanted(file: str) -> bool:
+        if own is None:
+            return True
+        file = os.path.abspath(file)
+        return file != own and not file.startswith(own + ".")
+
     files: List[str] = []
     for path in paths:
         if os.path.isdir(path):
             for folder, subfolders, names in os.walk(path):
                 subfolders[:] = sorted(d for d in subfolders if not d.startswith("."))
                 files.extend(os.path.join(folder, name) for name in sorted(names)
-                             if not name.startswith("."))
+                             if not name.startswith(".") and wanted(os.path.join(folder, name)))
         elif os.path.exists(path):
             files.append(path)
         else:
@@ -54,21 +67,23 @@ def read_records(path: str, format: str, text_field: str = "text",
 
     ``lines``: each non-blank line is a document with id ``PATH:LINE``.
     ``jsonl``: each non-blank line is a JSON object; ``text_field`` holds the
-    text, ``id_field`` (if given) the id, and the other members become the
-    metadata. ``file``: the whole file is one document with id ``PATH``.
+    text, ``id_field`` the id (by default an ``id`` member if there is one,
+    else ``PATH:LINE``), and the other members become the metadata.
+    ``file``: the whole file is one document with id ``PATH``.
     """
     with open(path, "rb") as source:
         if format == "file":
             text = _decode(source.read(), path, None)
             if text.strip():
-                yield Record(path, text, None)
+                yield Record(path, text, None, path)
             return
         for number, raw in enumerate(source, 1):
             line = _decode(raw, path, number).rstrip("\r\n")
             if not line.strip():
                 continue
+            where = f"{path}:{number}"
             if format == "lines":
-                yield Record(f"{path}:{number}", line, None)
+                yield Record(where, line, None, where)
                 continue
             try:
                 item = json.loads(line)
@@ -79,14 +94,15 @@ def read_records(path: str, format: str, text_field: str = "text",
                 raise InputError(f"{path}:{number}: a JSON object was expected")
             text = item.pop(text_field, None)
             if not isinstance(text, str):
-                raise InputError(f"{path}:{number}: no string member {text_field!r}")
-            if id_field is None:
-                id = f"{path}:{number}"
-            elif isinstance(item.get(id_field), (str, int)):
-                id = str(item.pop(id_field))
+                raise InputError(f"{where}: no string member {text_field!r}")
+            field = id_field if id_field is not None else "id" if "id" in item else None
+            if field is None:
+                id = where
+            elif isinstance(item.get(field), (str, int)) and not isinstance(item[field], bool):
+                id = str(item.pop(field))
             else:
-                raise InputError(f"{path}:{number}: no string or integer member {id_field!r}")
-            yield Record(id, text, item or None)
+                raise InputError(f"{where}: no string or integer member {field!r}")
+            yield Record(id, text, item or None, where)
 
 
 def _decode(raw: bytes, path: str, number: Optional[int]) -> str:
@@ -105,19 +121,35 @@ def _open_index(args: argparse.Namespace, create: bool) -> Any:
                        encoder_path=args.encoder_path, timeout=args.timeout, create=create)
 
 
-def cmd_index(args: argparse.Namespace) -> int:
-    from norvane.index import MAX_TEXT_BYTES
+def check_record(record: Record) -> None:
+    """Raises InputError, naming FILE:LINE, for a record an index refuses."""
+    from norvane.index import MAX_TEXT_BYTES, _check_id, _metadata_blob
 
-    files = input_files(args.paths)
+    try:
+        size = len(record.text.encode("utf-8"))
+    except UnicodeEncodeError:
+        raise InputError(f"{record.where}: the text cannot be encoded as UTF-8 "
+                         "(lone surrogate)") from None
+    if size > MAX_TEXT_BYTES:
+        raise InputError(f"{record.where}: {size} bytes of text; an index holds at "
+                         f"most {MAX_TEXT_BYTES} per document: split it")
+    try:
+        _check_id(record.id, "the id")
+        _metadata_blob(record.metadata, 0)
+    except (TypeError, ValueError) as error:
+        raise InputError(f"{record.where}: {error}") from None
+
+
+def cmd_index(args: argparse.Namespace) -> int:
+    from norvane.index import is_local_uri
+
+    files = input_files(args.paths, args.uri if is_local_uri(args.uri) else None)
     # A first pass checks every record, so that bad input stops the command
     # before anything is written.
     total = 0
     for path in files:
         for record in read_records(path, args.format, args.text_field, args.id_field):
-            size = len(record.text.encode("utf-8"))
-            if size > MAX_TEXT_BYTES:
-                raise InputError(f"{record.id}: {size} bytes of text; an index holds at "
-                                 f"most {MAX_TEXT_BYTES} per document: split it")
+            check_record(record)
             total += 1
     if not total:
         raise InputError("no documents in " + ", ".join(args.paths))
@@ -150,8 +182,8 @@ def cmd_index(args: argparse.Namespace) -> int:
     except Exception as error:
         if not stored:
             raise
-        raise InputError(f"{_describe(error)} ({stored} documents before the failed "
-                         "batch are indexed)") from error
+        raise InputError(f"{_describe(error)} ({stored} documents are stored; the next "
+                         "open makes the statistics match them)") from error
     finally:
         index.close()
     seconds = time.perf_counter() - started
@@ -172,6 +204,10 @@ def _store(index: Any, records: List[Record], batch_size: int,
 
 
 def cmd_search(args: argparse.Namespace) -> int:
+    from norvane.index import MAX_K
+
+    if args.k > MAX_K:
+        raise InputError(f"-k {args.k}: at most {MAX_K} results, the most Milvus returns")
     index = _open_index(args, create=False)
     try:
         results = index.search_many(args.queries, k=args.k, filter=args.filter)
@@ -191,6 +227,32 @@ def cmd_search(args: argparse.Namespace) -> int:
         for rank, hit in enumerate(hits, 1):
             text = hit.text if len(hit.text) <= 60 else hit.text[:60] + "…"
             print(f"{rank:3}. {hit.score:.4f}  {hit.id}  {text}")
+    return 0
+
+
+def cmd_get(args: argparse.Namespace) -> int:
+    index = _open_index(args, create=False)
+    try:
+        documents = index.get(args.ids)
+    finally:
+        index.close()
+    missing = [id for id, document in zip(args.ids, documents) if document is None]
+    for document in documents:
+        if document is not None:
+            print(json.dumps({"id": document.id, "text": document.text,
+                              "metadata": document.metadata}, ensure_ascii=False))
+    if missing:
+        raise InputError("no document with id " + ", ".join(map(repr, missing)))
+    return 0
+
+
+def cmd_delete(args: argparse.Namespace) -> int:
+    index = _open_index(args, create=False)
+    try:
+        count = index.delete(args.ids)
+    finally:
+        index.close()
+    print(f"deleted {count} of {len(args.ids)} documents")
     return 0
 
 
@@ -214,8 +276,11 @@ def cmd_reindex(args: argparse.Namespace) -> int:
 
 def parser() -> argparse.ArgumentParser:
     """The argument parser of the ``norvane`` command."""
+    from norvane._version import __version__
+
     main = argparse.ArgumentParser(prog="norvane", description="Chinese full-text search "
                                    "on Milvus: index files, then query them.")
+    main.add_argument("--version", action="version", version=f"norvane {__version__}")
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, help: str) -> argparse.ArgumentParser:
@@ -225,8 +290,8 @@ def parser() -> argparse.ArgumentParser:
                          "(http://host:19530); default %(default)s")
         sub.add_argument("--collection", default="docs", help="collection name (default docs)")
         sub.add_argument("--token", default="", help="server credentials (user:password or key)")
-        sub.add_argument("--encoder-path", help="encoder statistics file (default beside a "
-                         "local index; required for a server)")
+        sub.add_argument("--encoder-path", help="encoder statistics file (default: beside a "
+                         "local index; in the server for a server)")
         sub.add_argument("--timeout", type=float, default=10.0,
                          help="seconds to wait for a server (default 10)")
         return sub
@@ -247,10 +312,19 @@ def parser() -> argparse.ArgumentParser:
 
     search = command("search", "Print the best documents for queries.")
     search.add_argument("queries", nargs="+", metavar="QUERY")
-    search.add_argument("-k", type=_positive, default=10, help="results per query (default 10)")
+    search.add_argument("-k", type=_positive, default=10,
+                        help="results per query, 1 to 16384 (default 10)")
     search.add_argument("--filter", default="", help='Milvus expression, e.g. meta["lang"] == "zh"')
     search.add_argument("--json", action="store_true", help="one JSON object per result")
     search.set_defaults(run=cmd_search)
+
+    get = command("get", "Print stored documents by id, one JSON object each.")
+    get.add_argument("ids", nargs="+", metavar="ID")
+    get.set_defaults(run=cmd_get)
+
+    delete = command("delete", "Delete documents by id (their texts leave the statistics).")
+    delete.add_argument("ids", nargs="+", metavar="ID")
+    delete.set_defaults(run=cmd_delete)
 
     reindex = command("reindex", "Re-encode every document with the current statistics.")
     reindex.set_defaults(run=cmd_reindex)

@@ -132,13 +132,22 @@ def write(texts: Any, index: Any, ids: Any = None, *, fit_first: bool = True,
 
     With ``fit_first`` the texts' statistics are first added to the index's
     encoder (see :func:`fit`). Then the partitions are encoded on the
-    workers, ``window`` at a time, and each is inserted by this process.
-    ``ids``, if given, is a collection partitioned like the texts.
+    workers, ``window`` at a time, and each is written by this process.
+    ``ids``, if given, is a collection partitioned like the texts; a stored
+    id is replaced (its old text leaves the statistics), and of an id given
+    twice the last document is kept.
 
-    Returns the number of documents stored. If an insert fails, the rows
-    this call stored are deleted, the index keeps its former statistics and
-    the error is raised; the statistics are saved only after success.
+    Returns the number of documents written. If a write fails, the documents
+    this call added are deleted, those it replaced are written back as they
+    were, the index keeps its former statistics and the error is raised.
+    Without ``fit_first`` the statistics no longer describe the stored
+    texts alone (see :class:`norvane.SearchIndex`).
     """
+    from norvane.index import ID, META, TEXT, _columns, _last_of_each
+
+    if index.dense_dim is not None:
+        raise ValueError("dask.write stores sparse vectors only: add documents with their "
+                         "dense vectors through SearchIndex.add(..., dense=...)")
     bag = _bag(texts)
     text_parts = bag.to_delayed()
     id_parts: List[Any] = [None] * len(text_parts)
@@ -146,22 +155,67 @@ def write(texts: Any, index: Any, ids: Any = None, *, fit_first: bool = True,
         id_parts = _bag(ids).to_delayed()
         if len(id_parts) != len(text_parts):
             raise ValueError(f"texts have {len(text_parts)} partitions, ids {len(id_parts)}")
-    previous = index.encoder
+    previous = snapshot(index.encoder)
     if fit_first:
         index.encoder = fit(bag, previous)
     vector_parts = encode(bag, index.encoder, "ids").to_delayed()
-    stored: List[str] = []
+    index._stats.begin(external=not fit_first)
+    added: Dict[str, None] = {}  # ids this call stored anew, in order
+    replaced: Dict[str, Dict[str, Any]] = {}  # rows as they were before this call
+    written = 0
     try:
         for start in range(0, len(text_parts), max(1, window)):
             end = start + max(1, window)
             parts = (text_parts[start:end], vector_parts[start:end], id_parts[start:end])
             chunk = compute(*parts)  # type: ignore[no-untyped-call]
             for part_texts, part_vectors, part_ids in zip(*chunk):
-                stored.extend(index.add_encoded(part_texts, part_vectors, part_ids))
+                part_texts, part_vectors = list(part_texts), list(part_vectors)
+                _, part_ids, _, _ = _columns(part_texts, part_ids, None)
+                keep = _last_of_each(part_ids)
+                # The fit counted every text; one kept of a repeated id.
+                gone = [part_texts[i] for i in sorted(set(range(len(part_ids))) - set(keep))]
+                part_texts = [part_texts[i] for i in keep]
+                part_vectors = [part_vectors[i] for i in keep]
+                part_ids = [part_ids[i] for i in keep]
+                old = [row for rows in index._rows(part_ids, [TEXT, META])
+                       for row in rows]
+                for row in old:
+                    if row[ID] not in added:
+                        replaced.setdefault(row[ID], row)
+                held = {row[ID] for row in old}
+                added.update((id, None) for id in part_ids
+                             if id not in held and id not in replaced)
+                gone += [row[TEXT] for row in old]
+                if gone and fit_first:
+                    index.encoder.subtract(empty_like(index.encoder).fit(gone))
+                index._insert(part_texts, part_vectors, part_ids, None, upsert=bool(old))
+                written += len(part_texts)
     except BaseException:
-        index.encoder = previous
-        if stored:
-            index._delete(stored)
+        _undo(index, list(added), list(replaced.values()), previous)
         raise
-    index.save_encoder()
-    return len(stored)
+    index._commit()
+    return written
+
+
+def _undo(index: Any, added: List[str], replaced: List[Dict[str, Any]],
+          previous: SparseEncoder) -> None:
+    """Deletes the rows a failed write added and writes back those it
+    replaced, encoded with the statistics they return to, ``previous`` (Milvus
+    Lite cannot give back vectors it has not sealed yet). If that fails too,
+    the statistics stay pending and the next open refits them."""
+    from norvane.index import ID, META, TEXT
+
+    index.encoder = previous
+    try:
+        client = index._require_client()
+        for start in range(0, len(added), 10000):
+            client.delete(index.collection, ids=added[start:start + 10000])
+        for start in range(0, len(replaced), 5000):
+            rows = replaced[start:start + 5000]
+            texts = [row[TEXT] for row in rows]
+            index._insert(texts, previous.encode_documents(texts, output="ids"),
+                          [row[ID] for row in rows], [row.get(META) or None for row in rows],
+                          upsert=True)
+        index._commit()
+    except Exception:
+        pass

@@ -14,6 +14,7 @@ Milvus server or cluster, reached with the same code.
 from __future__ import annotations
 
 import contextlib
+import functools
 import itertools
 import json
 import logging
@@ -22,26 +23,28 @@ import threading
 import uuid
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple,
-                    Optional, Sequence, Tuple)
-
-import numpy as np
+                    Optional, Sequence, Tuple, TypeVar, cast)
 
 from norvane._encoder import SparseEncoder
+from norvane._stats_store import FileStore, ServerStore
 from norvane._util import empty_like, snapshot
 
 try:
+    import numpy as np
     from pymilvus import DataType, MilvusClient
     from pymilvus.exceptions import MilvusException
 except ImportError as error:  # pragma: no cover - depends on the installed extras
     raise ImportError(
-        "norvane.SearchIndex needs pymilvus and milvus-lite: pip install 'pynorvane[milvus]'"
-    ) from error
+        "norvane.SearchIndex needs pymilvus and milvus-lite: pip install 'pynorvane[milvus]' "
+        f"({error})") from error
 
-__all__ = ["Hit", "IndexOpenError", "MilvusException", "SearchIndex", "sparse_rows"]
+__all__ = ["Document", "Hit", "IndexOpenError", "IndexInUseError", "MilvusException",
+           "SearchIndex", "sparse_rows"]
 
-ID, TEXT, META, VECTOR = "id", "text", "meta", "vector"
+ID, TEXT, META, VECTOR, DENSE = "id", "text", "meta", "vector", "dense"
 MAX_ID_LENGTH = 512
 MAX_TEXT_BYTES = 65535  # the longest VARCHAR a Milvus field holds
+MAX_K = 16384  # the most results Milvus returns for one query
 # Milvus takes sparse dimensions below 2**32 - 1: the one hash value outside
 # that range shares the dimension below it, in documents and queries alike.
 _TOP_DIMENSION = 2**32 - 1
@@ -51,9 +54,27 @@ _TOP_DIMENSION = 2**32 - 1
 _EMPTY_VECTOR = {2**32 - 2: 1e-30}
 _MIN_SCORE = 1e-20
 _SERVER_SCHEMES = ("http://", "https://", "tcp://", "unix:")
+# Reciprocal-rank fusion's constant: a document's fused score is the sum over
+# the two rankings of 1 / (RRF_K + its rank there).
+RRF_K = 60
+
+_log = logging.getLogger("norvane")
+
 
 class IndexOpenError(RuntimeError):
     """An index that cannot be opened as asked (missing, not an index, statistics lost)."""
+
+
+class IndexInUseError(IndexOpenError):
+    """A local index that another process has open."""
+
+
+class Document(NamedTuple):
+    """A stored document, as :meth:`SearchIndex.get` returns it."""
+
+    id: str
+    text: str
+    metadata: Optional[Dict[str, Any]]
 
 
 class _HitFields(NamedTuple):
@@ -82,14 +103,124 @@ def is_local_uri(uri: str) -> bool:
 
 
 # Milvus Lite runs one server per file and process; it is stopped, and the
-# file's lock released, when the last index of this process that uses it closes.
-_local_users: Dict[str, int] = {}
+# file's lock released, when the last index of this process that uses it
+# closes. Its own lock file is removed by any process that fails to open the
+# file, so the index holds a lock of its own, on ``<path>.lock``, as long as
+# any index of this process has the file open.
+_local_users: Dict[str, Tuple[int, int]] = {}  # path: (users, lock descriptor)
 _local_lock = threading.Lock()
 
 
-def _connect(uri: str, token: str, timeout: Optional[float]) -> MilvusClient:
+def _lock_local(uri: str) -> None:
+    import fcntl
+
+    key = os.path.abspath(uri)
+    with _local_lock:
+        users, fd = _local_users.get(key, (0, -1))
+        if users == 0:
+            fd = os.open(key + ".lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                os.close(fd)
+                raise IndexInUseError(f"cannot open {uri}: another process has it open "
+                                      "(a local index serves one process at a time)") from None
+            except BaseException:
+                os.close(fd)
+                raise
+        _local_users[key] = (users + 1, fd)
+
+
+def _unlock_local(uri: str) -> bool:
+    """Drops one user of the file; True when it was the last."""
+    key = os.path.abspath(uri)
+    with _local_lock:
+        users, fd = _local_users.get(key, (0, -1))
+        if users > 1:
+            _local_users[key] = (users - 1, fd)
+            return False
+        _local_users.pop(key, None)
+    if fd >= 0:
+        os.close(fd)  # releases the lock
+    return True
+
+
+# pymilvus logs every failed call, with the server's traceback, before it
+# raises; the exception says it once. Its loggers are silenced while an index
+# calls it (counted, for indexes used from several threads).
+_silenced = 0
+_silence_lock = threading.Lock()
+_LOGGERS = ("pymilvus", "milvus_lite")
+
+
+@contextlib.contextmanager
+def _silence() -> Iterator[None]:
+    global _silenced
+    with _silence_lock:
+        if _silenced == 0:
+            _silence.levels = [(logging.getLogger(n), logging.getLogger(n).level)  # type: ignore
+                               for n in _LOGGERS]
+            for log, _ in _silence.levels:  # type: ignore[attr-defined]
+                log.setLevel(logging.CRITICAL + 1)
+        _silenced += 1
     try:
-        return MilvusClient(uri=uri, token=token, timeout=timeout)
+        yield
+    finally:
+        with _silence_lock:
+            _silenced -= 1
+            if _silenced == 0:
+                for log, level in _silence.levels:  # type: ignore[attr-defined]
+                    log.setLevel(level)
+
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+
+def _quietly(method: _Method) -> _Method:
+    @functools.wraps(method)
+    def call(*args: Any, **kwargs: Any) -> Any:
+        with _silence():
+            return method(*args, **kwargs)
+    return cast(_Method, call)
+
+
+@contextlib.contextmanager
+def _quiet_server() -> Iterator[None]:
+    """Milvus Lite's server writes its errors to this process's standard error
+    unless told otherwise when it starts; each also comes back as an
+    exception, which says it once."""
+    if "LOG_LEVEL" in os.environ or "GLOG_minloglevel" in os.environ:  # the user's choice
+        yield
+        return
+    os.environ["LOG_LEVEL"] = "FATAL"
+    os.environ["GLOG_minloglevel"] = "3"  # glog's FATAL
+    try:
+        yield
+    finally:
+        os.environ.pop("LOG_LEVEL", None)
+        os.environ.pop("GLOG_minloglevel", None)
+
+
+def _import_milvus_lite() -> None:
+    """Imports Milvus Lite, whose 2.x releases warn on import about an API of
+    setuptools they use."""
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="pkg_resources is deprecated")
+        try:
+            import milvus_lite  # noqa: F401
+        except ImportError as error:
+            raise ImportError("a local index needs milvus-lite 2.x: pip install "
+                              f"'pynorvane[milvus]' ({error})") from error
+
+
+def _connect(uri: str, token: str, timeout: Optional[float]) -> MilvusClient:
+    if is_local_uri(uri):
+        _import_milvus_lite()
+    try:
+        with _quiet_server():
+            return MilvusClient(uri=uri, token=token, timeout=timeout)
     except MilvusException as error:
         if is_local_uri(uri):
             raise IndexOpenError(f"cannot open {uri}: Milvus Lite did not start "
@@ -183,7 +314,8 @@ def _direct_write(client: MilvusClient) -> Optional[Any]:
         return None
 
     def write(collection: str, ids: List[str], texts: List[str], metadata: List[bytes],
-              vectors: Sequence[Mapping[int, float]], upsert: bool) -> None:
+              vectors: Sequence[Mapping[int, float]], upsert: bool,
+              dense: Optional[Any] = None) -> None:
         contents, dim = sparse_rows(vectors)
         kind = milvus_pb2.UpsertRequest if upsert else milvus_pb2.InsertRequest
         request = kind(collection_name=collection, num_rows=len(ids))
@@ -196,6 +328,10 @@ def _direct_write(client: MilvusClient) -> Optional[Any]:
         field.vectors.dim = dim
         field.vectors.sparse_float_vector.dim = dim
         field.vectors.sparse_float_vector.contents.extend(contents)
+        if dense is not None:
+            field = request.fields_data.add(field_name=DENSE, type=DataType.FLOAT_VECTOR)
+            field.vectors.dim = dense.shape[1]
+            field.vectors.float_vector.data.extend(dense.ravel().tolist())
         stub = client._get_connection()._stub
         response = (stub.Upsert if upsert else stub.Insert)(
             request, metadata=client._generate_call_context().to_grpc_metadata())
@@ -215,17 +351,29 @@ class SearchIndex:
             analysis, ``b``, ``k1`` and any statistics it already has);
             ``None`` for a default encoder. An index with saved statistics
             loads them; an encoder without statistics given then names the
-            tokenizer to load them with (the file does not keep it).
+            tokenizer to load them with (the statistics do not keep it).
         token: credentials for a server (``"user:password"`` or an API key).
-        encoder_path: where the encoder statistics are kept; defaults to
-            ``<uri>.<collection>.encoder.json`` beside a local index and must
-            be given for a server.
+        encoder_path: a file for the encoder statistics. By default a local
+            index keeps them in ``<uri>.<collection>.encoder.json`` beside it
+            and a server index in the server itself (a companion collection),
+            so every process that opens the server's index shares them.
         timeout: seconds to wait for a server before giving up.
         create: create the collection if it does not exist; with ``False`` a
             missing index raises :class:`IndexOpenError`.
+        dense_dim: the dimension of a dense vector (the caller's embeddings)
+            stored beside each document's sparse one, for hybrid search;
+            fixed when the collection is created (``None``: as stored).
+        dense_metric: how dense vectors compare, ``"COSINE"``, ``"IP"`` or
+            ``"L2"``; fixed when the collection is created.
+        repair: refit statistics that do not match the rows on the stored
+            texts even when they were not fitted on those texts alone.
 
-    The statistics are saved after every successful :meth:`add` and reloaded
-    on open. Only one object should write to an index at a time.
+    Ids are keys: adding a document whose id is stored replaces it, and its
+    old text leaves the statistics. The statistics always describe the
+    stored rows: every write marks them pending until it has ended, and an
+    index opened after a write that never ended (a killed process, a full
+    disk) refits them on the stored texts. A local index is open in one
+    process at a time (:class:`IndexInUseError` for another).
 
     Stored vectors and growing statistics: a document vector is weighed with
     the average document length of the statistics when it was added, while a
@@ -246,18 +394,24 @@ class SearchIndex:
         encoder_path: Optional[str] = None,
         timeout: Optional[float] = 10.0,
         create: bool = True,
+        dense_dim: Optional[int] = None,
+        dense_metric: str = "COSINE",
+        repair: bool = False,
     ) -> None:
         self.uri = uri
         self.collection = collection
         self.local = is_local_uri(uri)
         if self.local and not uri.endswith(".db"):
             raise ValueError(f"a local index path ends in .db: {uri!r}")
-        if encoder_path is None:
-            if not self.local:
-                raise ValueError("an index on a Milvus server needs encoder_path: "
-                                 "the file that keeps its encoder statistics")
+        if encoder_path is None and self.local:
             encoder_path = f"{uri}.{collection}.encoder.json"
         self.encoder_path = encoder_path
+        if dense_dim is not None and not 1 <= dense_dim <= 32768:
+            raise ValueError(f"dense_dim must be between 1 and 32768, not {dense_dim}")
+        if dense_metric not in ("COSINE", "IP", "L2"):
+            raise ValueError(f"dense_metric must be 'COSINE', 'IP' or 'L2', not {dense_metric!r}")
+        self.dense_dim = dense_dim
+        self.dense_metric = dense_metric
         self._client: Optional[MilvusClient] = None
         self._direct: Optional[Any] = None
         if self.local:
@@ -265,47 +419,72 @@ class SearchIndex:
                 raise IndexOpenError(f"no index at {uri}")
             parent = os.path.dirname(os.path.abspath(uri))
             os.makedirs(parent, exist_ok=True)
-        self._client = _connect(uri, token, timeout)
-        self._direct = _direct_write(self._client)
-        if self.local:
-            with _local_lock:
-                key = os.path.abspath(uri)
-                _local_users[key] = _local_users.get(key, 0) + 1
+            _lock_local(uri)
         try:
-            self.encoder = self._open(encoder, create)
+            with _silence():
+                self._client = _connect(uri, token, timeout)
+            self._direct = _direct_write(self._client)
+            self._stats: Any = (FileStore(encoder_path) if encoder_path is not None
+                                else ServerStore(self._client, collection))
+            with _silence():
+                self.encoder = self._open(encoder, create, repair)
         except BaseException:
             self.close()
             raise
 
     # -- opening ---------------------------------------------------------
 
-    def _open(self, encoder: Optional[SparseEncoder], create: bool) -> SparseEncoder:
+    def _open(self, encoder: Optional[SparseEncoder], create: bool,
+              repair: bool) -> SparseEncoder:
         client = self._require_client()
         if not client.has_collection(self.collection):
             if not create:
                 raise IndexOpenError(f"no collection {self.collection!r} at {self.uri}")
             self._create_collection()
             encoder = encoder if encoder is not None else SparseEncoder()
-            encoder.save(self.encoder_path)  # replaces one left by a dropped collection
+            # Replaces statistics left by a dropped collection.
+            self._stats.reset(encoder, external=encoder.document_count > 0)
             return encoder
         self._check_schema()
         client.load_collection(self.collection)
-        if not os.path.exists(self.encoder_path):
-            if self.count():
-                raise IndexOpenError(f"the encoder statistics of collection {self.collection!r} "
-                                     f"are missing: no file {self.encoder_path}")
-            encoder = encoder if encoder is not None else SparseEncoder()
-            encoder.save(self.encoder_path)
-            return encoder
+        state = self._stats.read()
+        rows = self.count()
+        if not state.saved:
+            fresh = empty_like(encoder)
+            if encoder is not None and encoder.document_count:
+                raise ValueError(f"collection {self.collection!r} holds documents: pass an "
+                                 "encoder without statistics")
+            if rows:
+                _log.warning("%s: the statistics of collection %r are missing; refitting "
+                             "them on its %d documents", self.uri, self.collection, rows)
+                return self._rebuild(fresh)
+            self._stats.reset(fresh, external=False)
+            return fresh
+        saved = self._load_saved(encoder)
+        stale = (state.pending or (state.rows is not None and state.rows != rows)
+                 or saved.document_count > rows)
+        if not stale:
+            return saved
+        if state.external and not repair:
+            raise IndexOpenError(
+                f"the statistics of collection {self.collection!r} at {self.uri} do not match "
+                "its documents (a write did not end), and they hold documents fitted elsewhere: "
+                "open it with SearchIndex(..., repair=True) to refit them on the stored texts")
+        _log.warning("%s: a write to collection %r did not end; refitting the statistics on "
+                     "its %d documents", self.uri, self.collection, rows)
+        return self._rebuild(empty_like(saved))
+
+    def _load_saved(self, encoder: Optional[SparseEncoder]) -> SparseEncoder:
+        where = self.encoder_path or f"collection {self._stats.name}"
         if encoder is None:
-            return SparseEncoder.load(self.encoder_path)
-        # The encoder given names the analysis (the file does not keep the tokenizer).
+            return self._stats.load(None)  # type: ignore[no-any-return]
+        # The encoder given names the analysis (the statistics do not keep the tokenizer).
         if encoder.document_count:
             raise ValueError(f"collection {self.collection!r} already has statistics in "
-                             f"{self.encoder_path}: pass an encoder without statistics")
-        saved = SparseEncoder.load(self.encoder_path, tokenizer=encoder.tokenizer)
+                             f"{where}: pass an encoder without statistics")
+        saved: SparseEncoder = self._stats.load(encoder.tokenizer)
         if (saved.b, saved.k1) != (encoder.b, encoder.k1):
-            raise ValueError(f"the statistics in {self.encoder_path} have b={saved.b}, "
+            raise ValueError(f"the statistics in {where} have b={saved.b}, "
                              f"k1={saved.k1}; the encoder given b={encoder.b}, k1={encoder.k1}")
         return saved
 
@@ -316,166 +495,49 @@ class SearchIndex:
         schema.add_field(TEXT, DataType.VARCHAR, max_length=MAX_TEXT_BYTES)
         schema.add_field(META, DataType.JSON)  # {} for none: Milvus Lite has no nullable fields
         schema.add_field(VECTOR, DataType.SPARSE_FLOAT_VECTOR)
+        if self.dense_dim is not None:
+            schema.add_field(DENSE, DataType.FLOAT_VECTOR, dim=self.dense_dim)
         index = client.prepare_index_params()
         index.add_index(field_name=VECTOR, index_type="SPARSE_INVERTED_INDEX", metric_type="IP")
-        client.create_collection(self.collection, schema=schema, index_params=index)
+        if self.dense_dim is not None:
+            index.add_index(field_name=DENSE, index_type="AUTOINDEX",
+                            metric_type=self.dense_metric)
+        client.create_collection(self.collection, schema=schema, index_params=index,
+                                 consistency_level="Strong")
 
     def _check_schema(self) -> None:
-        fields = {f["name"]: f["type"] for f in
-                  self._require_client().describe_collection(self.collection)["fields"]}
+        client = self._require_client()
+        described = client.describe_collection(self.collection)["fields"]
+        fields = {f["name"]: f["type"] for f in described}
         expected = {ID: DataType.VARCHAR, TEXT: DataType.VARCHAR, META: DataType.JSON,
                     VECTOR: DataType.SPARSE_FLOAT_VECTOR}
         if any(fields.get(name) != kind for name, kind in expected.items()):
             raise IndexOpenError(f"collection {self.collection!r} at {self.uri} is not a "
                                  f"search index (fields {sorted(fields)})")
+        dense = next((f for f in described if f["name"] == DENSE), None)
+        stored = None if dense is None else int(dense["params"]["dim"])
+        if self.dense_dim is not None and self.dense_dim != stored:
+            raise ValueError(f"collection {self.collection!r} holds "
+                             + ("no dense vectors" if stored is None
+                                else f"dense vectors of dimension {stored}")
+                             + f", not of dimension {self.dense_dim}")
+        self.dense_dim = stored
+        if stored is not None:
+            indexes = client.describe_index(self.collection, DENSE)
+            self.dense_metric = str(indexes.get("metric_type", self.dense_metric))
 
     def _require_client(self) -> MilvusClient:
         if self._client is None:
             raise ValueError("the index is closed")
         return self._client
 
-    # -- writing ---------------------------------------------------------
+    # -- statistics ------------------------------------------------------
 
-    def add(
-        self,
-        texts: Iterable[str],
-        ids: Optional[Iterable[Any]] = None,
-        metadata: Optional[Iterable[Optional[Mapping[str, Any]]]] = None,
-        *,
-        batch_size: int = 5000,
-        progress: Optional[Callable[[int], None]] = None,
-    ) -> List[str]:
-        """Fits the encoder on the texts, encodes them and stores them.
-
-        Args:
-            texts: the documents.
-            ids: one id per text (converted to ``str``, at most 512 bytes);
-                ``None`` for new random ids.
-            metadata: one JSON-serialisable dict (or ``None``) per text,
-                returned with search results and usable in ``filter``.
-            batch_size: documents per insert.
-            progress: called with the number of documents of each batch
-                stored.
-
-        Returns the ids of the stored documents. Each batch is analysed and
-        encoded completely before one insert; a batch that fails leaves
-        neither rows nor statistics behind (batches before it stay stored),
-        and the exception is raised. Ids should be new: an id given twice is
-        stored twice.
-        """
-        text_list, id_list, meta_list = _columns(texts, ids, metadata)
-        if batch_size < 1:
-            raise ValueError("batch_size must be at least 1")
-        # One batch is inserted (by Milvus, elsewhere) while the next is
-        # encoded here; the statistics go back to their state before the
-        # first batch that failed, and nothing after it is sent.
-        pending: Optional[Tuple["Future[None]", SparseEncoder, int]] = None
-        stored = False
-        with ThreadPoolExecutor(max_workers=1) as inserter:
-            try:
-                for start in range(0, len(text_list), batch_size):
-                    end = start + batch_size
-                    before = snapshot(self.encoder)
-                    try:
-                        vectors = self.encoder.fit_encode_documents(text_list[start:end],
-                                                                    output="ids")
-                    except BaseException:
-                        self.encoder = before
-                        raise
-                    if pending is not None:
-                        done, pending = pending, None
-                        self._finish(done, progress)
-                        stored = True
-                    pending = (inserter.submit(
-                        self._insert, text_list[start:end], vectors, id_list[start:end],
-                        None if meta_list is None else meta_list[start:end]), before,
-                        len(text_list[start:end]))
-                if pending is not None:
-                    done, pending = pending, None
-                    self._finish(done, progress)
-                    stored = True
-            finally:
-                if pending is not None:  # the error on its way out wins over this one's
-                    try:
-                        self._finish(pending)
-                        stored = True
-                    except BaseException:
-                        pass
-                if stored:
-                    self.save_encoder()
-        return id_list
-
-    def _finish(self, pending: Tuple["Future[None]", SparseEncoder, int],
-                progress: Optional[Callable[[int], None]] = None) -> None:
-        """Waits for an insert; on failure restores the statistics from before it."""
-        insert, before, count = pending
-        try:
-            insert.result()
-        except BaseException:
-            self.encoder = before
-            raise
-        if progress is not None:
-            progress(count)
-
-    def add_encoded(
-        self,
-        texts: Sequence[str],
-        vectors: Sequence[Mapping[int, float]],
-        ids: Optional[Sequence[Any]] = None,
-        metadata: Optional[Sequence[Optional[Mapping[str, Any]]]] = None,
-    ) -> List[str]:
-        """Stores documents already encoded (``output="ids"``) with this
-        index's encoder, in one insert; the statistics are left as they are.
-
-        Returns the ids of the stored documents.
-        """
-        text_list, id_list, meta_list = _columns(texts, ids, metadata)
-        if len(vectors) != len(text_list):
-            raise ValueError(f"{len(text_list)} texts but {len(vectors)} vectors")
-        self._insert(text_list, vectors, id_list, meta_list)
-        return id_list
-
-    def _insert(self, texts: List[str], vectors: Sequence[Mapping[int, float]],
-                ids: List[str], metadata: Optional[List[Any]], upsert: bool = False) -> None:
-        """Writes rows in one request (an upsert replaces rows of the same ids)."""
-        if not texts:
-            return
-        if self._direct is not None:
-            empty = b"{}"
-            blobs = [empty] * len(texts) if metadata is None else [
-                json.dumps(m, ensure_ascii=False).encode("utf-8") if m else empty
-                for m in metadata]
-            self._direct(self.collection, ids, texts, blobs, vectors, upsert)
-            return
-        client = self._require_client()
-        (client.upsert if upsert else client.insert)(self.collection, [
-            {ID: id, TEXT: text, META: {} if metadata is None else metadata[i] or {},
-             VECTOR: _storable(vectors[i])}
-            for i, (id, text) in enumerate(zip(ids, texts))])
-
-    def _delete(self, ids: Sequence[str], batch_size: int = 10000) -> None:
-        # Rows only: the statistics cannot forget documents they counted.
-        client = self._require_client()
-        for start in range(0, len(ids), batch_size):
-            client.delete(self.collection, ids=list(ids[start:start + batch_size]))
-
-    def save_encoder(self) -> None:
-        """Writes the encoder statistics to :attr:`encoder_path` (atomically)."""
-        self.encoder.save(self.encoder_path)
-
-    def reindex(self, batch_size: int = 5000,
-                progress: Optional[Callable[[int, int], None]] = None) -> int:
-        """Re-encodes every stored document with the current statistics.
-
-        Returns the number of documents rewritten; ``progress(done, total)``
-        is called after each batch. Rows are replaced batch by batch (one
-        upsert each); if it stops half way, documents of both weightings are
-        stored, and running it again finishes the work.
-        """
-        client = self._require_client()
+    def _stored_ids(self, batch_size: int = 5000) -> List[str]:
         with _quiet("pymilvus"):  # Milvus Lite has no snapshot time stamps; pymilvus warns
-            iterator = client.query_iterator(self.collection, batch_size=batch_size,
-                                             output_fields=[ID])
+            iterator = self._require_client().query_iterator(
+                self.collection, batch_size=batch_size, output_fields=[ID],
+                consistency_level="Strong")
         ids: List[str] = []
         try:
             while True:
@@ -485,35 +547,345 @@ class SearchIndex:
                 ids.extend(row[ID] for row in rows)
         finally:
             iterator.close()
+        return ids
+
+    def _rows(self, ids: Sequence[str], fields: Sequence[str],
+              batch_size: int = 5000) -> Iterator[List[Dict[str, Any]]]:
         for start in range(0, len(ids), batch_size):
-            rows = client.get(self.collection, ids=ids[start:start + batch_size],
-                              output_fields=[ID, TEXT, META])
+            yield self._require_client().get(self.collection, ids=list(ids[start:start + batch_size]),
+                                             output_fields=list(fields),
+                                             consistency_level="Strong")
+
+    def _rebuild(self, fresh: SparseEncoder) -> SparseEncoder:
+        """Fits fresh on every stored text and commits it as the statistics."""
+        ids = self._stored_ids()
+        for rows in self._rows(ids, [TEXT]):
+            fresh.fit([row[TEXT] for row in rows])
+        self._stats.reset(fresh, external=False)
+        self._stats.commit(fresh, len(ids))
+        return fresh
+
+    @_quietly
+    def rebuild_statistics(self) -> None:
+        """Refits the statistics on the stored texts alone (what opening
+        does by itself after a write that did not end)."""
+        self.encoder = self._rebuild(empty_like(self.encoder))
+
+    def save_encoder(self) -> None:
+        """Saves the encoder statistics as they are (they are saved after
+        every write by themselves)."""
+        self._stats.commit(self.encoder, self.count())
+
+    # -- writing ---------------------------------------------------------
+
+    @_quietly
+    def add(
+        self,
+        texts: Iterable[str],
+        ids: Optional[Iterable[Any]] = None,
+        metadata: Optional[Iterable[Optional[Mapping[str, Any]]]] = None,
+        *,
+        batch_size: int = 5000,
+        progress: Optional[Callable[[int], None]] = None,
+        dense: Optional[Any] = None,
+    ) -> List[str]:
+        """Fits the encoder on the texts, encodes them and stores them.
+
+        Args:
+            texts: the documents (a list of str; a single str is refused).
+            ids: one id per text (converted to ``str``, at most 512 bytes of
+                UTF-8); ``None`` for new random ids. A stored id is replaced,
+                and of an id given twice the last document is kept.
+            metadata: one JSON-serialisable dict (or ``None``) per text,
+                returned with search results and usable in ``filter``; NaN
+                and infinities are refused.
+            batch_size: documents per insert.
+            progress: called with the number of documents of each batch
+                stored.
+            dense: one dense vector per text (a sequence of sequences or a
+                2-D array of ``dense_dim`` columns), for an index made with
+                ``dense_dim``; required there, refused elsewhere.
+
+        Returns the ids of the documents, in the order given. Everything is
+        checked before anything is written. Each batch is analysed and
+        encoded completely before one write; a batch that fails leaves
+        neither rows nor statistics behind (batches before it stay stored),
+        and the exception is raised.
+        """
+        if batch_size < 1:
+            raise ValueError("batch_size must be at least 1")
+        text_list, id_list, meta_list, blobs = _columns(texts, ids, metadata)
+        dense_rows = self._dense_rows(dense, len(text_list))
+        keep = _last_of_each(id_list) if ids is not None else None
+        if keep is not None and len(keep) < len(id_list):
+            text_list = [text_list[i] for i in keep]
+            stored_ids = [id_list[i] for i in keep]
+            meta_list = None if meta_list is None else [meta_list[i] for i in keep]
+            blobs = [blobs[i] for i in keep]
+            dense_rows = None if dense_rows is None else dense_rows[keep]
+        else:
+            stored_ids = id_list
+        self._write(text_list, stored_ids, meta_list, blobs, batch_size, progress,
+                    check_existing=ids is not None, dense=dense_rows)
+        return id_list
+
+    def _dense_rows(self, dense: Optional[Any], count: int) -> Optional[Any]:
+        """The dense vectors as a float32 array of ``count`` rows, checked."""
+        if dense is None:
+            if self.dense_dim is not None:
+                raise ValueError(f"collection {self.collection!r} holds a dense vector per "
+                                 f"document: pass dense= ({self.dense_dim} numbers per text)")
+            return None
+        if self.dense_dim is None:
+            raise ValueError(f"collection {self.collection!r} holds no dense vectors: create "
+                             "it with dense_dim= for hybrid search")
+        rows = np.asarray(dense, dtype=np.float32)
+        if rows.ndim != 2 or rows.shape != (count, self.dense_dim):
+            raise ValueError(f"dense must hold {count} vectors of {self.dense_dim} numbers, "
+                             f"not an array of shape {rows.shape}")
+        if not np.isfinite(rows).all():
+            raise ValueError("dense vectors must be finite (no NaN or infinity)")
+        return rows
+
+    def _write(self, texts: List[str], ids: List[str], metadata: Optional[List[Any]],
+               blobs: List[bytes], batch_size: int,
+               progress: Optional[Callable[[int], None]], check_existing: bool,
+               dense: Optional[Any] = None) -> None:
+        """Writes batches, one write in flight while the next is encoded.
+
+        ``good`` follows the statistics of the rows written so far: after a
+        failure the encoder returns to it and it is committed, unless a
+        replacing write failed, whose rows are unknown: the statistics then
+        stay pending and the next open refits them. Ctrl-C waits for the
+        write in flight, so that what it stored is known.
+        """
+        self._stats.begin()
+        good: Optional[SparseEncoder] = None
+        unknown = False
+        interrupt: Optional[BaseException] = None
+        pending: Optional[Tuple["Future[None]", int, bool]] = None
+
+        def settle(write: Tuple["Future[None]", int, bool]) -> None:
+            nonlocal unknown, interrupt
+            future, count, upsert = write
+            while True:
+                try:
+                    future.result()
+                    break
+                except KeyboardInterrupt as error:
+                    interrupt = error
+                    if not future.done():
+                        continue
+                    future.result()
+                    break
+                except BaseException:
+                    unknown = upsert
+                    raise
+            if progress is not None:
+                progress(count)
+
+        with ThreadPoolExecutor(max_workers=1) as writer:
+            try:
+                for start in range(0, len(texts), batch_size):
+                    end = min(start + batch_size, len(texts))
+                    before = snapshot(self.encoder)
+                    if good is None:
+                        good = before
+                    try:
+                        old = self._old_texts(ids[start:end]) if check_existing else []
+                        if old:
+                            self.encoder.subtract(empty_like(self.encoder).fit(old))
+                        vectors = self.encoder.fit_encode_documents(texts[start:end],
+                                                                    output="ids")
+                    except BaseException:
+                        self.encoder = before
+                        raise
+                    if pending is not None:
+                        done, pending = pending, None
+                        settle(done)
+                        good = before
+                    pending = (writer.submit(
+                        self._insert, texts[start:end], vectors, ids[start:end],
+                        None if metadata is None else metadata[start:end], bool(old),
+                        blobs[start:end], None if dense is None else dense[start:end]),
+                        end - start, bool(old))
+                if pending is not None:
+                    done, pending = pending, None
+                    settle(done)
+                good = self.encoder
+            except BaseException:
+                if pending is not None:  # the error on its way out wins over this one's
+                    try:
+                        settle(pending)
+                        good = self.encoder  # back to before the batch that failed
+                    except BaseException:
+                        pass
+                if good is not None:
+                    self.encoder = good
+                if not unknown:
+                    with contextlib.suppress(Exception):  # else the next open refits
+                        self._commit()
+                raise
+        self._commit()
+        if interrupt is not None:
+            raise interrupt
+
+    def _commit(self) -> None:
+        self._stats.commit(self.encoder, self.count())
+
+    def _old_texts(self, ids: Sequence[str]) -> List[str]:
+        """Texts of stored documents with these ids, which a write replaces."""
+        return [row[TEXT] for rows in self._rows(ids, [TEXT]) for row in rows]
+
+    @_quietly
+    def add_encoded(
+        self,
+        texts: Sequence[str],
+        vectors: Sequence[Mapping[int, float]],
+        ids: Optional[Sequence[Any]] = None,
+        metadata: Optional[Sequence[Optional[Mapping[str, Any]]]] = None,
+        dense: Optional[Any] = None,
+    ) -> List[str]:
+        """Stores documents already encoded (``output="ids"``) with this
+        index's encoder, in one write, replacing stored documents of the
+        same ids; the statistics are left as they are, and are then no
+        longer a function of the stored texts alone.
+
+        Returns the ids of the stored documents.
+        """
+        text_list, id_list, meta_list, blobs = _columns(texts, ids, metadata)
+        if len(vectors) != len(text_list):
+            raise ValueError(f"{len(text_list)} texts but {len(vectors)} vectors")
+        dense_rows = self._dense_rows(dense, len(text_list))
+        self._stats.begin(external=True)
+        self._insert(text_list, vectors, id_list, meta_list, upsert=True, blobs=blobs,
+                     dense=dense_rows)
+        self._commit()
+        return id_list
+
+    def _insert(self, texts: List[str], vectors: Sequence[Mapping[int, float]],
+                ids: List[str], metadata: Optional[List[Any]], upsert: bool = False,
+                blobs: Optional[List[bytes]] = None, dense: Optional[Any] = None) -> None:
+        """Writes rows in one request (an upsert replaces rows of the same ids)."""
+        if not texts:
+            return
+        if (dense is None) != (self.dense_dim is None):
+            raise ValueError("dense vectors are needed exactly when the index holds them")
+        with _silence():
+            if self._direct is not None:
+                if blobs is None:
+                    blobs = [_metadata_blob(m, i)
+                             for i, m in enumerate(metadata or [None] * len(texts))]
+                self._direct(self.collection, ids, texts, blobs, vectors, upsert, dense)
+                return
+            client = self._require_client()
+            rows = [{ID: id, TEXT: text, META: {} if metadata is None else metadata[i] or {},
+                     VECTOR: _storable(vectors[i])}
+                    for i, (id, text) in enumerate(zip(ids, texts))]
+            if dense is not None:
+                for row, vector in zip(rows, dense.tolist()):
+                    row[DENSE] = vector
+            (client.upsert if upsert else client.insert)(self.collection, rows)
+
+    @_quietly
+    def delete(self, ids: Iterable[Any]) -> int:
+        """Deletes the documents of these ids, and their texts from the
+        statistics. Returns how many were stored."""
+        id_list = _id_list(ids)
+        old = self._old_texts(id_list)
+        if not old:
+            return 0
+        self._stats.begin()
+        before = snapshot(self.encoder)
+        for start in range(0, len(id_list), 10000):
+            self._require_client().delete(self.collection, ids=id_list[start:start + 10000])
+        try:
+            self.encoder.subtract(empty_like(self.encoder).fit(old))
+        except ValueError:  # statistics that never held these texts: refit
+            self.encoder = self._rebuild(empty_like(before))
+            return len(old)
+        self._commit()
+        return len(old)
+
+    @_quietly
+    def get(self, ids: Iterable[Any]) -> List[Optional[Document]]:
+        """The stored documents of these ids, in order; None for an id that
+        is not stored."""
+        id_list = _id_list(ids)
+        found: Dict[str, Document] = {}
+        for rows in self._rows(id_list, [TEXT, META]):
+            for row in rows:
+                found[row[ID]] = Document(row[ID], row[TEXT], row.get(META) or None)
+        return [found.get(id) for id in id_list]
+
+    @_quietly
+    def reindex(self, batch_size: int = 5000,
+                progress: Optional[Callable[[int, int], None]] = None) -> int:
+        """Re-encodes every stored document with the current statistics.
+
+        Returns the number of documents rewritten; ``progress(done, total)``
+        is called after each batch. Rows are replaced batch by batch (one
+        upsert each); if it stops half way, documents of both weightings are
+        stored, and running it again finishes the work.
+        """
+        ids = self._stored_ids(batch_size)
+        fields = [ID, TEXT, META] + ([DENSE] if self.dense_dim is not None else [])
+        done = 0
+        for rows in self._rows(ids, fields, batch_size):
             texts = [row[TEXT] for row in rows]
+            dense = (None if self.dense_dim is None else
+                     np.asarray([row[DENSE] for row in rows], dtype=np.float32))
             self._insert(texts, self.encoder.encode_documents(texts, output="ids"),
                          [row[ID] for row in rows], [row.get(META) for row in rows],
-                         upsert=True)
+                         upsert=True, dense=dense)
+            done += len(rows)
             if progress is not None:
-                progress(min(start + batch_size, len(ids)), len(ids))
+                progress(done, len(ids))
         return len(ids)
 
     # -- reading ---------------------------------------------------------
 
-    def search(self, query: str, k: int = 10, filter: str = "") -> List[Hit]:
+    def search(self, query: str, k: int = 10, filter: str = "", *,
+               dense: Optional[Sequence[float]] = None,
+               weights: Optional[Tuple[float, float]] = None) -> List[Hit]:
         """The k best documents for a query, best first.
 
         Each result is a :class:`Hit` ``(id, score, text)``; its
         ``metadata`` attribute holds the document's metadata. ``filter`` is
         a Milvus boolean expression on the fields, for example
         ``'meta["lang"] == "zh"'`` or ``'id in ["a", "b"]'``.
-        """
-        return self.search_many([query], k, filter)[0]
 
-    def search_many(self, queries: Sequence[str], k: int = 10,
-                    filter: str = "") -> List[List[Hit]]:
-        """The results of :meth:`search` for several queries, in one request."""
-        if k < 1:
-            raise ValueError("k must be at least 1")
+        With ``dense`` (the query's embedding, on an index made with
+        ``dense_dim``) the search is hybrid: the sparse and the dense
+        rankings are fused by reciprocal rank (a document scores the sum of
+        ``1 / (60 + rank)`` over both), or with ``weights=(sparse, dense)``
+        by a weighted sum of the two scores, each first normalised by Milvus.
+        """
+        if not isinstance(query, str):
+            raise TypeError(f"query must be str, not {type(query).__name__}")
+        return self.search_many([query], k, filter, dense=None if dense is None else [dense],
+                                weights=weights)[0]
+
+    @_quietly
+    def search_many(self, queries: Sequence[str], k: int = 10, filter: str = "", *,
+                    dense: Optional[Any] = None,
+                    weights: Optional[Tuple[float, float]] = None) -> List[List[Hit]]:
+        """The results of :meth:`search` for several queries, in one request
+        (``dense``: one vector per query)."""
+        if isinstance(queries, (str, bytes)):
+            raise TypeError("queries must be a list of str, not a single "
+                            f"{type(queries).__name__}: use search() for one query")
+        if not 1 <= k <= MAX_K:
+            raise ValueError(f"k must be between 1 and {MAX_K} (the most Milvus returns), "
+                             f"not {k}")
         queries = list(queries)
+        if dense is not None:
+            if self.dense_dim is None:
+                raise ValueError(f"collection {self.collection!r} holds no dense vectors")
+            return self._hybrid(queries, self._dense_rows(dense, len(queries)), k, filter,
+                                weights)
+        if weights is not None:
+            raise ValueError("weights go with dense query vectors")
         if not self.encoder.document_count:  # nothing with a searchable word is stored
             return [[] for _ in queries]
         vectors = self.encoder.encode_queries(queries, output="ids")
@@ -531,38 +903,82 @@ class SearchIndex:
                           for row in rows if row["distance"] > _MIN_SCORE]
         return results
 
+    def _hybrid(self, queries: List[str], dense: Any, k: int, filter: str,
+                weights: Optional[Tuple[float, float]]) -> List[List[Hit]]:
+        from pymilvus import AnnSearchRequest, RRFRanker, WeightedRanker
+
+        vectors = (self.encoder.encode_queries(queries, output="ids")
+                   if self.encoder.document_count else [{} for _ in queries])
+        results: List[List[Hit]] = []
+        client = self._require_client()
+        for vector, embedding in zip(vectors, dense.tolist()):
+            requests = [AnnSearchRequest(data=[embedding], anns_field=DENSE,
+                                         param={"metric_type": self.dense_metric}, limit=k,
+                                         expr=filter or None)]
+            # A query without a searchable word (Milvus refuses an empty
+            # sparse vector) is ranked by its embedding alone.
+            if vector:
+                requests.insert(0, AnnSearchRequest(data=[_storable(vector)], anns_field=VECTOR,
+                                                    param={"metric_type": "IP"}, limit=k,
+                                                    expr=filter or None))
+            if weights is None:
+                ranker: Any = RRFRanker(RRF_K)
+            else:
+                chosen = [float(w) for w in weights][2 - len(requests):]
+                ranker = WeightedRanker(*chosen)
+            (rows,) = client.hybrid_search(self.collection, requests, ranker, limit=k,
+                                           output_fields=[TEXT, META])
+            results.append([Hit(row[ID], row["distance"], row["entity"][TEXT],
+                                row["entity"].get(META) or None) for row in rows])
+        return results
+
+    @_quietly
     def count(self) -> int:
         """Number of stored documents."""
         rows = self._require_client().query(self.collection, filter="",
-                                            output_fields=["count(*)"])
+                                            output_fields=["count(*)"],
+                                            consistency_level="Strong")
         return int(rows[0]["count(*)"])
 
     # -- housekeeping ----------------------------------------------------
 
+    @_quietly
     def flush(self) -> None:
         """Asks Milvus to seal what was inserted into stored segments."""
         self._require_client().flush(self.collection)
 
+    @_quietly
     def clear(self) -> None:
         """Deletes every document and the statistics: the index is as new,
         with the same analysis, ``b`` and ``k1``."""
         client = self._require_client()
+        self._stats.begin()
         client.drop_collection(self.collection)
         self._create_collection()
         self.encoder = empty_like(self.encoder)
-        self.save_encoder()
+        self._stats.reset(self.encoder, external=False)
+
+    def files(self) -> List[str]:
+        """The files of a local index besides the ``.db`` itself (statistics,
+        state and lock)."""
+        files: List[str] = list(self._stats.files())
+        if self.local:
+            files.append(os.path.abspath(self.uri) + ".lock")
+        return files
 
     def close(self) -> None:
         """Closes the connection (and the local server once no index of this
         process uses its file). Calling it again does nothing."""
         client, self._client = self._client, None
-        if client is None:
-            return
         try:
-            client.close()
+            if client is not None:
+                with _silence():
+                    client.close()
         finally:
-            if self.local:
-                _release_local(self.uri)
+            if self.local and getattr(self, "_locked", True):
+                self._locked = False
+                if _unlock_local(self.uri) and client is not None:
+                    _stop_local_server(self.uri)
 
     def __enter__(self) -> "SearchIndex":
         return self
@@ -575,42 +991,83 @@ class SearchIndex:
         return f"SearchIndex(uri={self.uri!r}, collection={self.collection!r}{state})"
 
 
-def _release_local(uri: str) -> None:
-    key = os.path.abspath(uri)
-    with _local_lock:
-        users = _local_users.get(key, 0) - 1
-        if users > 0:
-            _local_users[key] = users
-            return
-        _local_users.pop(key, None)
+def _stop_local_server(uri: str) -> None:
     try:
         from milvus_lite.server_manager import server_manager_instance
     except ImportError:  # pragma: no cover - a client of another Milvus Lite
         return
-    server_manager_instance.release_server(key)
+    server_manager_instance.release_server(os.path.abspath(uri))
+
+
+def _last_of_each(ids: List[str]) -> List[int]:
+    """Positions of the last occurrence of each id, in order."""
+    last = {id: i for i, id in enumerate(ids)}
+    return sorted(last.values())
+
+
+def _check_id(id: str, where: str) -> None:
+    try:
+        size = len(id.encode("utf-8"))
+    except UnicodeEncodeError:
+        raise ValueError(f"{where} cannot be encoded as UTF-8 (lone surrogate)") from None
+    if size > MAX_ID_LENGTH:
+        raise ValueError(f"{where} is longer than {MAX_ID_LENGTH} bytes of UTF-8 ({size})")
+    if not id:
+        raise ValueError(f"{where} is empty")
+
+
+def _id_list(ids: Iterable[Any]) -> List[str]:
+    if isinstance(ids, (str, bytes)):
+        raise TypeError("ids must be a list, not a single " + type(ids).__name__)
+    id_list = [str(id) for id in ids]
+    for i, id in enumerate(id_list):
+        _check_id(id, f"id {i}")
+    return id_list
+
+
+def _metadata_blob(metadata: Optional[Mapping[str, Any]], i: int) -> bytes:
+    """The stored JSON of one document's metadata; ValueError for what JSON
+    cannot hold (NaN, infinities, objects it does not know)."""
+    if not metadata:
+        return b"{}"
+    if not isinstance(metadata, Mapping):
+        raise TypeError(f"metadata {i} is {type(metadata).__name__}, not a dict")
+    try:
+        return json.dumps(metadata, ensure_ascii=False, allow_nan=False).encode("utf-8")
+    except ValueError as error:
+        raise ValueError(f"metadata {i}: {error} (NaN and infinities cannot be stored)") from None
+    except TypeError as error:
+        raise ValueError(f"metadata {i}: {error}") from None
 
 
 def _columns(texts: Iterable[str], ids: Optional[Iterable[Any]],
              metadata: Optional[Iterable[Any]]
-             ) -> Tuple[List[str], List[str], Optional[List[Any]]]:
-    """Checked lists of texts, string ids and metadata of one length."""
+             ) -> Tuple[List[str], List[str], Optional[List[Any]], List[bytes]]:
+    """Checked lists of texts, string ids, metadata and its stored JSON, of
+    one length: every check is made before anything is written."""
+    if isinstance(texts, (str, bytes)):
+        raise TypeError("texts must be a list of str, not a single " + type(texts).__name__)
     text_list = list(texts)
     for i, text in enumerate(text_list):
         if not isinstance(text, str):
             raise TypeError(f"text {i} is {type(text).__name__}, not str")
-        if len(text) > MAX_TEXT_BYTES // 4 and len(text.encode("utf-8")) > MAX_TEXT_BYTES:
-            raise ValueError(f"text {i} is longer than {MAX_TEXT_BYTES} bytes of UTF-8: "
-                             "split long documents")
+        if len(text) > MAX_TEXT_BYTES // 4:
+            try:
+                size = len(text.encode("utf-8"))
+            except UnicodeEncodeError:
+                size = 0
+            if size > MAX_TEXT_BYTES:
+                raise ValueError(f"text {i} is longer than {MAX_TEXT_BYTES} bytes of UTF-8: "
+                                 "split long documents")
     if ids is None:
         id_list = [uuid.uuid4().hex for _ in text_list]
     else:
-        id_list = [str(id) for id in ids]
+        id_list = _id_list(ids)
         if len(id_list) != len(text_list):
             raise ValueError(f"{len(text_list)} texts but {len(id_list)} ids")
-        for i, id in enumerate(id_list):
-            if len(id) > MAX_ID_LENGTH // 4 and len(id.encode("utf-8")) > MAX_ID_LENGTH:
-                raise ValueError(f"id {i} is longer than {MAX_ID_LENGTH} bytes of UTF-8")
     meta_list = None if metadata is None else list(metadata)
     if meta_list is not None and len(meta_list) != len(text_list):
         raise ValueError(f"{len(text_list)} texts but {len(meta_list)} metadata entries")
-    return text_list, id_list, meta_list
+    blobs = ([b"{}"] * len(text_list) if meta_list is None
+             else [_metadata_blob(m, i) for i, m in enumerate(meta_list)])
+    return text_list, id_list, meta_list, blobs
