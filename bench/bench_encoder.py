@@ -65,6 +65,18 @@ def encoder_runs(texts, threads):
     return fit, csr, ids, fused
 
 
+def analyses():
+    """The analyses an encoder offers, the default first."""
+    default = norvane.SparseEncoder().analysis.split(";")[0]
+    return [default] + [a for a in getattr(norvane, "ANALYSES", ()) if a != default]
+
+
+def new_encoder(tokenizer, analysis):
+    if analysis == analyses()[0]:
+        return norvane.SparseEncoder(tokenizer)
+    return norvane.SparseEncoder(tokenizer, analysis=analysis)
+
+
 def composition(texts, mmh3, sparse):
     """What users compose from pynorvane today, to the same CSR output."""
     import numpy as np
@@ -157,6 +169,19 @@ def main(argv=None):
     common.row("encode_documents to ids", mb / ids_s, "MB/s")
     common.row("fit + encode to CSR", mb / one_core, "MB/s", "(target >= 30 MB/s per core)")
     common.row("fit_encode_documents to CSR", mb / fused_s, "MB/s")
+
+    common.header("One pass against the tokenizer, 1 thread (CPU time)")
+    tokenizer = norvane.Tokenizer()
+    cut_s = cpu(lambda: tokenizer.cut_batch(texts, threads=1), args.repeat)
+    common.row("tokenizer cut_batch", mb / cut_s, "MB/s")
+    for analysis in analyses():
+        encoder_of = lambda: new_encoder(tokenizer, analysis)  # noqa: E731
+        one_pass = cpu(lambda: encoder_of().fit_encode_documents(texts, output="csr", threads=1),
+                       args.repeat)
+        rows = encoder_of().fit_encode_documents(texts, output="csr", threads=1)
+        common.row("fit_encode_documents to CSR", mb / one_pass, "MB/s", analysis)
+        common.row("postings per document", rows.nnz / len(texts), "", analysis)
+        common.ratio("one pass / cut_batch, " + analysis, cut_s / one_pass, 0.45)
 
     common.header("SparseEncoder, 2 threads against 1 (wall time)")
     walls = {}

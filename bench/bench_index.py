@@ -6,7 +6,9 @@ encoder, encodes and inserts each batch. The encoder alone
 (fit_encode_documents to ids on the same batches) is timed in the same run,
 so the share of the store shows. Then --queries queries (4-10 characters cut
 from random documents) are searched one at a time, top 10: p50 and p95 of
-the wall time per call, and the query encoding alone.
+the wall time per call, and the query encoding alone. Last, bm25s and
+tantivy (when installed) index and search the same documents, given the
+same tokens.
 """
 
 import argparse
@@ -18,6 +20,7 @@ import tempfile
 import time
 
 import common
+import store_baselines
 from bench_segmenter import SEED, make_text, read_dictionary
 
 
@@ -134,6 +137,43 @@ def main(argv=None):
         common.row("query encoding alone", encode_query * 1e3, "ms")
         common.ratio("5 ms / search p50", 0.005 / percentile(latencies, 0.5), 1.0)
         index.close()
+
+        # Ids are keys: each batch first asks which of its ids are stored.
+        keyed = norvane.SearchIndex(os.path.join(folder, "keyed.db"))
+        ids = [str(i) for i in range(len(texts))]
+        start = time.perf_counter()
+        keyed.add(texts, ids, batch_size=args.batch_size)
+        keyed.flush()
+        keyed_seconds = time.perf_counter() - start
+        start = time.perf_counter()
+        keyed.add(texts, ids, batch_size=args.batch_size)  # every document replaced
+        keyed.flush()
+        replace_seconds = time.perf_counter() - start
+        assert keyed.count() == len(texts)
+        keyed.close()
+        start = time.perf_counter()
+        with norvane.SearchIndex(os.path.join(folder, "keyed.db")) as reopened:
+            reopened.search(queries[0])
+        reopen_seconds = time.perf_counter() - start
+        common.row("SearchIndex.add with ids + flush", len(texts) / keyed_seconds, "docs/s")
+        common.row("the same ids again (all replaced)", len(texts) / replace_seconds, "docs/s")
+        common.ratio("add with ids / add without", index_seconds / keyed_seconds)
+        common.row("open an index and search once", reopen_seconds * 1e3, "ms")
+
+        # Other engines, given the same tokens.
+        doc_tokens = [encoder.analyze(text) for text in texts]
+        query_tokens = [encoder.analyze(query) for query in queries]
+        for name, run in store_baselines.RUNS.items():
+            try:
+                __import__(name)
+            except ImportError:
+                print("  %s: not installed, skipped" % name)
+                continue
+            index_s, lat, open_s = run(doc_tokens, query_tokens, folder)
+            common.row(name + ": indexing", len(texts) / index_s, "docs/s")
+            common.row(name + ": search p50", percentile(lat, 0.5) * 1e3, "ms")
+            common.row(name + ": search p95", percentile(lat, 0.95) * 1e3, "ms")
+            common.row(name + ": open and search once", open_s * 1e3, "ms")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests, the same under AddressSanitizer and
 # UBSan, a few seconds of each fuzz target, the threaded test under
-# ThreadSanitizer, the Python tests against the installed package, then the
-# Python tests again against both extensions built with AddressSanitizer.
+# ThreadSanitizer, the Python tests against the installed package, the
+# Python tests again against both extensions built with AddressSanitizer,
+# then a wheel per Python (3.11, 3.12) in a fresh venv with every extra.
 # Missing system packages are installed with apt when run as root; without
 # root a stage whose tools are missing is reported as skipped. Every stage
 # runs even when an earlier one fails, and the last line sums them all up.
@@ -168,6 +169,26 @@ tsan_threads() {
   [ "$failures" = 0 ]
 }
 
+# An interpreter of minor version $1: on PATH, else one pyenv keeps.
+find_python() {
+  local p
+  p=$(command -v "python$1" 2>/dev/null) && "$p" -c '' 2>/dev/null && { echo "$p"; return; }
+  for p in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$1".*/bin/python"$1"; do
+    [ -x "$p" ] && { echo "$p"; return; }
+  done
+}
+
+# A wheel per interpreter, installed with every extra into a fresh venv
+# without a compiler, indexes and searches on the default store.
+fresh_venvs() {
+  local pythons=() v p
+  for v in 3.11 3.12; do
+    p=$(find_python "$v")
+    if [ -n "$p" ]; then pythons+=("$p"); else echo "no python$v here"; fi
+  done
+  [ ${#pythons[@]} -gt 0 ] && WHEEL_DIR=build/wheels bash tools/build_wheels.sh "${pythons[@]}"
+}
+
 # From outside the source tree, so the installed module is the one tested.
 python_tests() {
   cd tests && "$PYTHON" -m pytest -q -p no:cacheprovider .
@@ -238,6 +259,7 @@ if command -v g++ >/dev/null && [ -f "$(g++ -print-file-name=libasan.so)" ]; the
 else
   skip asan-py "needs g++ with its AddressSanitizer runtime"
 fi
+stage wheels single fresh_venvs
 
 echo
 printf '%s\n' "${report[@]}"

@@ -14,15 +14,8 @@ pytest.importorskip("milvus_lite")
 
 import norvane  # noqa: E402
 from norvane.index import RRF_K, SearchIndex  # noqa: E402
+from test_search_index import DOCS  # noqa: E402
 
-DOCS = {
-    "weather": "今天北京天气晴朗，最高气温十八度，适合外出散步。",
-    "rain": "上海发布暴雨预警，今天下午将有强降雨，请减少出行。",
-    "phone": "这款新手机配备大容量电池，支持快速充电，续航一整天。",
-    "watch": "智能手表可以监测心率和睡眠，电池续航长达两周。",
-    "car": "新能源汽车销量增长，电动汽车在城市家庭中越来越普及。",
-    "chip": "芯片制造需要光刻机，先进工艺的研发投入越来越大。",
-}
 IDS, TEXTS = list(DOCS), list(DOCS.values())
 META = [{"n": i} for i in range(len(IDS))]
 QUERIES = ["手机电池续航", "北京天气", "新能源汽车", "。"]

@@ -39,13 +39,13 @@ def rows(result, output):
     return (result.indptr.tolist(), result.indices.tolist(), result.data.tolist())
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(batch=st.lists(item, min_size=1, max_size=10), output=st.sampled_from(["dict", "ids", "csr"]),
-       threads=st.sampled_from([0, 1, 3]))
-def test_fit_encode_equals_fit_then_encode(tokenizer, batch, output, threads):
-    one_pass = norvane.SparseEncoder(tokenizer)
+       threads=st.sampled_from([0, 1, 3]), analysis=st.sampled_from(norvane.ANALYSES))
+def test_fit_encode_equals_fit_then_encode(tokenizer, batch, output, threads, analysis):
+    one_pass = norvane.SparseEncoder(tokenizer, analysis=analysis)
     got = one_pass.fit_encode_documents(batch, output, threads=threads)
-    two_pass = norvane.SparseEncoder(tokenizer).fit(batch, threads=threads)
+    two_pass = norvane.SparseEncoder(tokenizer, analysis=analysis).fit(batch, threads=threads)
     assert one_pass._native.model_text() == two_pass._native.model_text()
     if two_pass.document_count == 0:
         empty = got.nnz == 0 if output == "csr" else all(row == {} for row in got)

@@ -20,8 +20,8 @@ pytest.importorskip("pymilvus")
 pytest.importorskip("milvus_lite")
 
 import norvane  # noqa: E402
-from norvane import cli  # noqa: E402
 from norvane.index import IndexInUseError, IndexOpenError, SearchIndex  # noqa: E402
+from test_search_index import run_cli  # noqa: E402
 
 WORDS = ["北京", "上海", "天气", "晴朗", "下雨", "手机", "电池", "续航", "汽车", "芯片",
          "光刻", "公园", "散步", "地铁", "开通", "比赛", "冠军", "新闻", "today", "AI2"]
@@ -164,7 +164,9 @@ def test_interrupt_during_a_write_keeps_rows_and_statistics_together(path, monke
 def test_external_statistics_are_not_rebuilt_silently(path):
     fitted = norvane.SparseEncoder().fit(["北京天气", "上海下雨", "手机电池"])
     with SearchIndex(path, encoder=fitted) as index:
-        index.add(["芯片光刻"], ["x"])
+        index.add_encoded(["汽车"], fitted.encode_documents(["汽车"], output="ids"), ["x"])
+        index.add(["芯片光刻"], ["x"])  # replaces a text the statistics never held
+        assert index.encoder.document_count == 4
         index._stats.begin()  # a write that never ended
     with pytest.raises(IndexOpenError, match=r"repair=True"):
         SearchIndex(path)
@@ -233,12 +235,6 @@ def test_one_process_per_local_index(path):
         first.wait()
     with SearchIndex(path) as index, SearchIndex(path) as again:  # one process, twice
         assert index.count() == again.count() == 0
-
-
-def run_cli(capsys, *args):
-    status = cli.main(list(args))
-    out, err = capsys.readouterr()
-    return status, out, err
 
 
 def test_cli_checks_every_record_before_writing(tmp_path, capsys):

@@ -188,3 +188,29 @@ def test_cli_bad_input(tmp_path, capsys, content, args, message):
     if "--uri" not in args:  # bad input is found before anything is written
         with pytest.raises(IndexOpenError):
             SearchIndex(uri, create=False)
+
+
+@pytest.mark.parametrize("dense_dim", [None, 3])
+def test_fast_writer_stores_what_the_public_api_stores(tmp_path, dense_dim):
+    """The same documents through the writer that reaches into pymilvus and
+    through MilvusClient.insert: equal rows, equal search results."""
+    ids, texts = list(DOCS), list(DOCS.values())
+    metadata = [{"n": i, "tag": "新闻"} if i % 2 else None for i in range(len(ids))]
+    dense = None if dense_dim is None else [[i, 1.0, -i / 2] for i in range(len(ids))]
+    results = []
+    for fast in (True, False):
+        with SearchIndex(str(tmp_path / f"{fast}.db"), dense_dim=dense_dim) as index:
+            assert index._direct is not None
+            if not fast:
+                index._direct = None
+            index.add(texts, ids, metadata, dense=dense, batch_size=4)
+            index.add(texts[:2], ids[:2], metadata[:2], dense=None if dense is None else dense[:2])
+            rows = index.get(ids)
+            hits = [[(h.id, h.score, h.text, h.metadata) for h in index.search(q, k=10)]
+                    for q in QUERIES]
+            if dense_dim:
+                hits.append([(h.id, h.score) for h in
+                             index.search("北京", k=10, dense=[1.0, 0.0, 0.0])])
+            results.append((rows, hits))
+    assert results[0] == results[1]
+    assert [r.metadata for r in results[0][0]] == metadata

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -361,10 +362,11 @@ py::object Encode(SparseEncoder& encoder, py::handle texts, Call call, const std
 
 void BindEncoder(py::module_& m) {
   py::class_<SparseEncoder>(m, "SparseEncoder")
-      .def(py::init([](std::shared_ptr<Tokenizer> tokenizer, double b, double k1) {
-             return std::make_unique<SparseEncoder>(std::move(tokenizer), b, k1);
+      .def(py::init([](std::shared_ptr<Tokenizer> tokenizer, double b, double k1,
+                       const std::string& analysis) {
+             return std::make_unique<SparseEncoder>(std::move(tokenizer), b, k1, analysis);
            }),
-           py::arg("tokenizer"), py::arg("b"), py::arg("k1"))
+           py::arg("tokenizer"), py::arg("b"), py::arg("k1"), py::arg("analysis") = kAnalyses[0])
       .def("fit",
            [](SparseEncoder& self, py::handle texts, unsigned threads) {
              const Batch batch = ReadBatch(texts);
@@ -440,6 +442,11 @@ void BindEncoder(py::module_& m) {
       .def_property_readonly("vocabulary_size", &SparseEncoder::vocabulary_size)
       .def_property_readonly("analysis",
                              [](const SparseEncoder& self) { return self.analyzer().name(); });
+  py::tuple analyses(std::size(kAnalyses));
+  for (size_t i = 0; i < std::size(kAnalyses); ++i) analyses[i] = py::str(kAnalyses[i]);
+  m.attr("ANALYSES") = analyses;
+  m.def("default_k1", [](const std::string& analysis) { return DefaultK1(analysis); },
+        py::arg("analysis"));
   m.def("murmur3", [](const std::string& bytes) { return Murmur3(bytes); },
         "MurmurHash3 x86_32, seed 0, of the UTF-8 bytes.");
 }

@@ -4,10 +4,12 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
 
+#include "norvane/t2s_table.h"
 #include "norvane/utf8.h"
 #include "tokenizer/segmenter/Segmenter.h"
 
@@ -17,9 +19,6 @@ namespace {
 
 using korva::typing::text::TokenTable;
 
-// Bumped whenever a text's tokens change, so statistics of an older analysis
-// are refused rather than silently mixed.
-const char kAnalysisName[] = "words+bigrams/1";
 const char kNotFitted[] = "SparseEncoder is not fitted: call fit() with documents first";
 
 inline uint32_t Rotl(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
@@ -134,6 +133,61 @@ void Fold(std::string_view text, std::string& out) {
   out.resize(static_cast<size_t>(w - &out[0]));
 }
 
+// Ideographs: characters a retrieval word never joins across by script.
+inline bool IsIdeograph(char32_t c) {
+  return (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) ||
+         (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x20000 && c <= 0x3FFFF) ||
+         (c >= 0x3005 && c <= 0x3007);
+}
+
+// The end of the table's chain from c: a few simplified forms are mapped
+// again (薴 to 苧 to 苎), and a text must fold as its mapped form does.
+inline char32_t Simplest(char32_t c) {
+  for (int step = 0; step < 4; ++step) {  // chains are short; the bound rules out a cycle
+    const char32_t next = SimplifiedOf(c);
+    if (next == c) break;
+    c = next;
+  }
+  return c;
+}
+
+// Maps traditional characters of text to simplified ones, in place when no
+// mapped character changes its length in bytes (nearly always).
+void Simplify(std::string& text) {
+  auto* p = reinterpret_cast<unsigned char*>(&text[0]);
+  const size_t size = text.size();
+  for (size_t at = 0; at < size;) {
+    // No traditional character lies below U+3400, whose lead byte is 0xE3.
+    if (p[at] < 0xE3) {
+      ++at;
+      continue;
+    }
+    char32_t cp;
+    const size_t n = Decode(p + at, size - at, cp);
+    const char32_t simple = Simplest(cp);
+    if (simple != cp) {
+      std::string bytes;
+      AppendUtf8(simple, bytes);
+      if (bytes.size() != n) {
+        std::string out(text, 0, at);
+        for (size_t from = at; from < size;) {
+          const size_t len = Decode(p + from, size - from, cp);
+          if (len == 1 && p[from] >= 0x80) {
+            out.push_back(static_cast<char>(p[from]));  // not UTF-8: kept, and refused by the cut
+          } else {
+            AppendUtf8(Simplest(cp), out);
+          }
+          from += len;
+        }
+        text.swap(out);
+        return;
+      }
+      std::memcpy(p + at, bytes.data(), n);
+    }
+    at += n;
+  }
+}
+
 bool HasWordChar(std::string_view word) {
   const auto* p = reinterpret_cast<const unsigned char*>(word.data());
   size_t left = word.size();
@@ -245,8 +299,27 @@ inline size_t PartOf(size_t hash) {
   return static_cast<size_t>(static_cast<uint64_t>(hash) >> (64 - kPartBits));
 }
 
+// A token of at most eight bytes as one integer: two of equal length are
+// equal exactly when these are. Longer tokens give 0.
+inline uint64_t ShortBytes(std::string_view t) {
+  const auto* p = reinterpret_cast<const unsigned char*>(t.data());
+  const size_t n = t.size();
+  if (n >= 4 && n <= 8) {
+    uint32_t a0, a1;
+    std::memcpy(&a0, p, 4);
+    std::memcpy(&a1, p + n - 4, 4);
+    return static_cast<uint64_t>(a1) << 32 | a0;
+  }
+  if (n > 0 && n < 4) {
+    return p[0] | static_cast<uint64_t>(p[n / 2]) << 8 | static_cast<uint64_t>(p[n - 1]) << 16;
+  }
+  return 0;
+}
+
 // Sums occurrences of (token, hash) pairs into the arrays
-// TokenTable::add_counts takes.
+// TokenTable::add_counts takes. A short key's bytes are kept beside it: a
+// match is then confirmed without reading them from wherever the first
+// occurrence lies, a cache miss on most tokens.
 class Tally {
  public:
   void Reset(size_t expected) {
@@ -256,23 +329,29 @@ class Tally {
     keys.clear();
     hashes.clear();
     counts.clear();
+    heads_.clear();
     keys.reserve(expected);
     hashes.reserve(expected);
     counts.reserve(expected);
+    heads_.reserve(expected);
   }
 
   void Add(std::string_view token, size_t hash) {
     const size_t mask = slots_.size() - 1;
+    const uint64_t head = ShortBytes(token);
     for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
       const uint32_t held = slots_[slot];
       if (held == 0) {
         keys.push_back(token);
         hashes.push_back(hash);
         counts.push_back(1);
+        heads_.push_back(head);
         slots_[slot] = static_cast<uint32_t>(keys.size());
         return;
       }
-      if (hashes[held - 1] == hash && SameBytes(keys[held - 1], token)) {
+      const std::string_view key = keys[held - 1];
+      if (hashes[held - 1] == hash && key.size() == token.size() &&
+          (token.size() <= 8 ? heads_[held - 1] == head : SameBytes(key, token))) {
         ++counts[held - 1];
         return;
       }
@@ -285,6 +364,7 @@ class Tally {
 
  private:
   std::vector<uint32_t> slots_;
+  std::vector<uint64_t> heads_;  // ShortBytes of each key
 };
 
 size_t ItemBytes(const TextItem& item) {
@@ -389,8 +469,16 @@ uint32_t Murmur3(std::string_view bytes) { return Murmur3Inline(bytes); }
 
 // ---- Analyzer -----------------------------------------------------------------
 
-Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std::move(tokenizer)) {
+double DefaultK1(std::string_view analysis) { return analysis == kAnalyses[0] ? 0.9 : 1.2; }
+
+Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer, std::string_view analysis)
+    : tokenizer_(std::move(tokenizer)), analysis_(analysis), ngrams_(analysis == kAnalyses[0]) {
   if (!tokenizer_) throw std::invalid_argument("SparseEncoder needs a tokenizer");
+  if (std::find(std::begin(kAnalyses), std::end(kAnalyses), analysis_) == std::end(kAnalyses)) {
+    std::string known;
+    for (const char* a : kAnalyses) known += std::string(known.empty() ? "" : ", ") + a;
+    throw std::invalid_argument("unknown analysis '" + analysis_ + "' (known: " + known + ")");
+  }
   // The dictionary files by name only: the same bundled data installed in
   // different places cuts the same.
   auto base = [](const std::string& path) {
@@ -404,7 +492,7 @@ Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer) : tokenizer_(std:
     const size_t bit = StopFilterBit(TokenTable::Hash(word));
     stop_filter_[bit / 64] |= uint64_t{1} << (bit % 64);
   }
-  name_ = std::string(kAnalysisName) + ";dict=" + base(paths.dict) +
+  name_ = analysis_ + ";dict=" + base(paths.dict) +
           ";user=" + base(paths.user_dict) + ";stop=" + base(paths.stop_words) +
           (tokenizer_->traditional() ? ";traditional" : "");
 }
@@ -419,6 +507,10 @@ void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<T
 void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
                        TokenizeScratch& cut_scratch, std::vector<std::string_view>& out,
                        std::vector<size_t>& hashes) const {
+  if (ngrams_) {
+    AnalyzeNgrams(text, folded, words, cut_scratch, out, hashes);
+    return;
+  }
   out.clear();
   hashes.clear();
   Fold(text, folded);
@@ -468,10 +560,104 @@ void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<T
   for (size_t i = word_count; i < out.size(); ++i) hashes[i] = TokenTable::Hash(out[i]);
 }
 
+bool Analyzer::IsStop(std::string_view word, size_t hash) const {
+  const size_t bit = StopFilterBit(hash);
+  return (stop_filter_[bit / 64] >> (bit % 64) & 1) != 0 && stop_words_.find(word, hash) != nullptr;
+}
+
+void Analyzer::AnalyzeNgrams(std::string_view text, std::string& folded,
+                             std::vector<Token>& words, TokenizeScratch& cut_scratch,
+                             std::vector<std::string_view>& out,
+                             std::vector<size_t>& hashes) const {
+  out.clear();
+  hashes.clear();
+  Fold(text, folded);
+  Simplify(folded);
+  // Guessed joins of unknown stretches differ between a question and its
+  // passage; the n-grams cover those stretches instead.
+  tokenizer_->Tokenize(folded, CutMode::kAccurate, words, cut_scratch, false);
+  const size_t size = folded.size();
+  // The marked characters go after the text: at most two bytes per byte of
+  // it, sized first so that views taken while writing stay valid.
+  folded.resize(3 * size);
+  char* const all = &folded[0];
+  const auto* base = reinterpret_cast<const unsigned char*>(all);
+  // A word of letters and digits only (no ideograph) joins the next such
+  // word: the dictionary alone leaves "iphone12" as single characters.
+  auto joins = [&](const Token& w) {
+    if (base[w.offset] >= 0xE4 && base[w.offset] <= 0xE9) return false;  // most: ideographs
+    for (size_t at = w.offset, end = w.offset + w.length; at < end;) {
+      char32_t cp;
+      at += Decode(base + at, end - at, cp);
+      if (!IsWordChar(cp) || IsIdeograph(cp)) return false;
+    }
+    return true;
+  };
+  auto emit = [&](size_t begin, size_t end) {
+    const std::string_view word(all + begin, end - begin);
+    const size_t hash = TokenTable::Hash(word);
+    if (!IsStop(word, hash) && HasWordChar(word)) {
+      out.push_back(word);
+      hashes.push_back(hash);
+    }
+  };
+  size_t run_begin = 0;
+  size_t run_end = 0;  // a run of joined words is pending while run_end > run_begin
+  for (const Token& w : words) {
+    if (joins(w)) {
+      if (run_end != w.offset) {
+        if (run_end > run_begin) emit(run_begin, run_end);
+        run_begin = w.offset;
+      }
+      run_end = w.offset + w.length;
+      continue;
+    }
+    if (run_end > run_begin) emit(run_begin, run_end);
+    run_begin = run_end = 0;
+    emit(w.offset, w.offset + w.length);
+  }
+  if (run_end > run_begin) emit(run_begin, run_end);
+  // N-grams: each letter or digit once, marked, in a copy after the text; a
+  // character's unigram is its marked copy, a pair is two adjacent copies.
+  const char* previous = nullptr;  // the previous letter's copy, if any
+  char* w = all + size;
+  for (size_t at = 0; at < size;) {
+    size_t n;
+    bool letter;
+    const unsigned char b0 = base[at];
+    if (b0 >= 0xE4 && b0 <= 0xE9 && size - at >= 3 && (base[at + 1] & 0xC0) == 0x80 &&
+        (base[at + 2] & 0xC0) == 0x80) {
+      n = 3;
+      letter = true;
+    } else {
+      char32_t cp;
+      n = Decode(base + at, size - at, cp);
+      letter = IsWordChar(cp);
+    }
+    if (letter) {
+      char* copy = w;
+      *w++ = kNgramMark;
+      std::memcpy(w, all + at, n);
+      w += n;
+      if (previous != nullptr) out.emplace_back(previous, static_cast<size_t>(w - previous));
+      out.emplace_back(copy, 1 + n);
+      previous = copy;
+    } else {
+      previous = nullptr;
+    }
+    at += n;
+  }
+  folded.resize(static_cast<size_t>(w - all));  // shrinking keeps the buffer
+  const size_t word_count = hashes.size();
+  hashes.resize(out.size());
+  for (size_t i = word_count; i < out.size(); ++i) hashes[i] = TokenTable::Hash(out[i]);
+}
+
 // ---- SparseEncoder ------------------------------------------------------------
 
-SparseEncoder::SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double b, double k1)
-    : analyzer_(std::move(tokenizer)), b_(b), k1_(k1) {
+SparseEncoder::SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double b, double k1,
+                             std::string_view analysis)
+    : analyzer_(std::move(tokenizer), analysis), b_(b), k1_(k1) {
   if (!(b >= 0.0 && b <= 1.0)) throw std::invalid_argument("b must be between 0 and 1");
   if (!(k1 >= 0.0) || !std::isfinite(k1)) throw std::invalid_argument("k1 must be >= 0");
 }
@@ -560,6 +746,10 @@ class RowWriter {
 // Appends the rows of parts to out, in order.
 void Concatenate(std::vector<SparseRows>& parts, size_t rows, bool keep_tokens,
                  SparseRows& out) {
+  if (parts.size() == 1) {  // one thread, one round: nothing to join
+    out = std::move(parts[0]);
+    return;
+  }
   out = SparseRows();
   size_t entries = 0;
   size_t bytes = 0;
@@ -585,6 +775,9 @@ void Concatenate(std::vector<SparseRows>& parts, size_t rows, bool keep_tokens,
 
 namespace {
 
+// How many keys ahead the tally fetches a key's bytes.
+constexpr size_t kAhead = 16;
+
 // Text of a batch taken per fit round: bounds the tokens held between the
 // two stages of a round (about 24 bytes per distinct token of a text).
 constexpr size_t kRoundBytes = size_t{32} << 20;
@@ -596,10 +789,10 @@ struct Keyed {
   size_t hash;
 };
 
-// A text's distinct token with its id and count, kept when a fit also
-// encodes its documents.
+// A text's distinct token by its id and count, kept when a fit also
+// encodes its documents (the bytes apart, and only when rows keep them:
+// most one-pass fits have twice as many such tokens as text bytes).
 struct DocToken {
-  std::string_view token;
   uint32_t id;
   uint32_t count;
 };
@@ -614,6 +807,7 @@ struct RunTokens {
   int texts = 0;
   // With rows wanted: every text's tokens, ends[j] the end of text j's.
   std::vector<DocToken> tokens;
+  std::vector<std::string_view> token_bytes;  // tokens' bytes, when kept
   std::vector<size_t> ends;
   std::vector<size_t> lengths;
 };
@@ -626,15 +820,21 @@ inline void ThrowIfCancelled(const std::atomic<bool>* cancel) {
 }
 
 void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, size_t begin,
-                size_t end, bool rows, RunTokens& run, const std::atomic<bool>* cancel) {
+                size_t end, bool rows, bool keep_tokens, RunTokens& run,
+                const std::atomic<bool>* cancel) {
   Scratch scratch;
   DistinctTokens distinct;
   size_t bytes = 0;
   size_t all_bytes = 0;
-  for (size_t i = begin; i < end; ++i) bytes += batch[i].text.size(), all_bytes += ItemBytes(batch[i]);
+  for (size_t i = begin; i < end; ++i) {
+    bytes += analyzer.FoldedBound(batch[i].text.size()), all_bytes += ItemBytes(batch[i]);
+  }
   run.arena.reserve(bytes);  // never grows past this, so views into it stay valid
-  // About one distinct token per four bytes: most parts never grow.
-  for (auto& part : run.parts) part.reserve(all_bytes / 4 / kParts + 16);
+  // Most parts and token lists never grow.
+  const size_t expected = analyzer.ExpectedTokens(all_bytes);
+  for (auto& part : run.parts) part.reserve(expected / kParts + 16);
+  if (rows) run.tokens.reserve(expected);
+  if (keep_tokens) run.token_bytes.reserve(expected);
   for (size_t i = begin; i < end; ++i) {
     if ((i - begin) % kCancelStride == 0) ThrowIfCancelled(cancel);
     size_t n = 0;
@@ -648,7 +848,7 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
       // The tokens outlive this text's scratch copy: move them to the arena,
       // which must not reallocate under the views of earlier texts.
       if (scratch.folded.size() > run.arena.capacity() - run.arena.size()) {
-        throw std::logic_error("SparseEncoder: the analysis made a text longer");
+        throw std::logic_error("SparseEncoder: a folded text outgrew the analysis' bound");
       }
       const size_t shift = run.arena.size();
       run.arena.insert(run.arena.end(), scratch.folded.begin(), scratch.folded.end());
@@ -659,7 +859,12 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
     distinct.Count(tokens, scratch.hashes.data(), n);
     for (const auto& e : distinct.entries()) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
     if (rows) {
-      for (const auto& e : distinct.entries()) run.tokens.push_back({e.token, Murmur3Inline(e.token), e.count});
+      for (const auto& e : distinct.entries()) {
+        run.tokens.push_back({Murmur3Inline(e.token), e.count});
+      }
+      if (keep_tokens) {
+        for (const auto& e : distinct.entries()) run.token_bytes.push_back(e.token);
+      }
       run.ends.push_back(run.tokens.size());
     }
     run.length += static_cast<long long>(n);
@@ -723,7 +928,8 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
         SplitByBytes(batch, begin, end, workers == 1 ? 1 : 4 * workers);
     std::vector<RunTokens> runs(starts.size() - 1);
     ParallelFor(runs.size(), workers, [&](size_t r) {
-      CollectRun(analyzer_, batch, starts[r], starts[r + 1], out != nullptr, runs[r], cancel);
+      CollectRun(analyzer_, batch, starts[r], starts[r + 1], out != nullptr, keep_tokens,
+                 runs[r], cancel);
     });
     ThrowIfCancelled(cancel);
     long long length = 0;
@@ -738,7 +944,13 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
       Tally tally;
       tally.Reset(expected);
       for (const RunTokens& run : runs) {
-        for (const Keyed& k : run.parts[part]) tally.Add(k.token, k.hash);
+        const std::vector<Keyed>& keyed = run.parts[part];
+        for (size_t i = 0; i < keyed.size(); ++i) {
+          // The bytes lie wherever their text was: fetched ahead, they are
+          // in cache when compared.
+          if (i + kAhead < keyed.size()) __builtin_prefetch(keyed[i + kAhead].token.data());
+          tally.Add(keyed[i].token, keyed[i].hash);
+        }
       }
       staged.parts[part].add_counts(tally.keys.data(), tally.hashes.data(),
                                     tally.counts.data(), tally.keys.size());
@@ -765,6 +977,9 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
     std::vector<SparseRows> parts(kept.size());
     ParallelFor(kept.size(), workers, [&](size_t r) {
       const RunTokens& run = kept[r];
+      parts[r].indptr.reserve(run.ends.size() + 1);
+      parts[r].ids.reserve(run.tokens.size());
+      parts[r].weights.reserve(run.tokens.size());
       RowWriter writer(keep_tokens, parts[r]);
       size_t begin_token = 0;
       for (size_t j = 0; j < run.ends.size(); ++j) {
@@ -772,7 +987,8 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
         const double k = LengthNorm(run.lengths[j], average);
         for (size_t t = begin_token; t < run.ends[j]; ++t) {
           const double f = run.tokens[t].count;
-          writer.Add(run.tokens[t].token, run.tokens[t].id, f / (k + f));
+          writer.Add(keep_tokens ? run.token_bytes[t] : std::string_view(), run.tokens[t].id,
+                     f / (k + f));
         }
         writer.EndRow();
         begin_token = run.ends[j];
@@ -835,6 +1051,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
           const int* found = stats_.parts[PartOf(hash)].find(entries[e].token, hash);
           const double f = found == nullptr ? 1.0 : static_cast<double>(*found);
           w[e] = std::log(n1 / (f + 0.5));
+          if (!batch[i].given) w[e] *= analyzer_.QueryWeight(entries[e].token);
         }
         // Summed in byte order of the tokens, as BM25's own encoder does,
         // so a loaded BM25 gives the same weights to the last bit.

@@ -1,7 +1,7 @@
 #pragma once
 // Usage:
 //   auto tok = std::make_shared<const norvane::Tokenizer>(paths, false);
-//   norvane::SparseEncoder enc(tok, 0.75, 1.2);
+//   norvane::SparseEncoder enc(tok, 0.75, 1.2);  // or (tok, 0.75, 1.2, "words+bigrams/1")
 //   std::vector<norvane::TextItem> batch = {norvane::TextItem::Text(utf8)};
 //   enc.Fit(batch, 0);
 //   norvane::SparseRows rows;
@@ -17,8 +17,9 @@
 // texts; once another thread sets it they throw Cancelled. A fit counts the
 // whole batch apart and adds it only at the end: it first sets the flag
 // itself, so a cancel that sees the flag already set was too late.
-// Throws: std::invalid_argument for bad b or k1 and for a merge of encoders
-// that differ; std::runtime_error for encoding before any fit and for a bad
+// Throws: std::invalid_argument for bad b or k1, an unknown analysis and for
+// a merge of encoders that differ; std::runtime_error for encoding before
+// any fit and for a bad
 // model file (the message names what is wrong); std::overflow_error when a
 // count would pass its range; Cancelled; std::bad_alloc.
 
@@ -55,14 +56,46 @@ struct TextItem {
   }
 };
 
-// What a text becomes for retrieval: the text's ASCII and Latin-1 letters in
-// lower case and full-width forms folded to ASCII; the words of an accurate
-// cut that hold a letter or digit and are not stop words; then every pair of
-// adjacent letters or digits within a run of them. Pairs cover words the
-// dictionary splits differently in a question and in a passage.
+// The analyses an encoder offers, by name; the first is the default.
+//
+// "words+ngrams/2": the text folded (ASCII and Latin-1 capitals to lower
+// case, full-width forms to ASCII, traditional characters to simplified
+// ones); the words of a cut by the dictionary alone, each run of letters and
+// digits other than ideographs joined into one word, stop words and words
+// without a letter or digit left out; then, as tokens of their own kind,
+// every letter or digit and every pair of adjacent ones within a run of
+// them, each character preceded by kNgramMark. A word and an n-gram of the
+// same characters are distinct tokens, counted apart.
+//
+// "words+bigrams/1": the text folded without the traditional mapping; the
+// words of an accurate cut (unknown stretches joined by the HMM) that hold a
+// letter or digit and are not stop words; then every pair of adjacent
+// letters or digits, as plain strings (a word and a pair of the same two
+// characters are one token).
+inline constexpr const char* kAnalyses[] = {"words+ngrams/2", "words+bigrams/1"};
+
+// The k1 an encoder of analysis is given when the caller names none: n-gram
+// tokens repeat within a passage more than words do, and saturate sooner.
+double DefaultK1(std::string_view analysis);
+
+// Query weight of a word token of "words+ngrams/2", as a multiple of its IDF
+// (n-gram tokens: 1): a word match is stronger evidence than the n-grams it
+// overlaps.
+inline constexpr double kWordQueryWeight = 2.5;
+
+// Precedes every character of an n-gram token: no word holds it, since a
+// word is cut from the text at letters and digits and U+0001 is neither.
+inline constexpr char kNgramMark = '\x01';
+
+// What a text becomes for retrieval, by one of kAnalyses. Character n-grams
+// cover words the dictionary splits differently in a question and in a
+// passage; words keep the matches an n-gram alone would spread over
+// unrelated text.
 class Analyzer {
  public:
-  explicit Analyzer(std::shared_ptr<const Tokenizer> tokenizer);
+  // analysis: one of kAnalyses; std::invalid_argument for another name.
+  explicit Analyzer(std::shared_ptr<const Tokenizer> tokenizer,
+                    std::string_view analysis = kAnalyses[0]);
 
   // Tokens of text into out (cleared first), as views into `folded`, which
   // receives the folded text and must outlive them. `words` is scratch.
@@ -78,9 +111,33 @@ class Analyzer {
   // equal tokens for equal texts.
   const std::string& name() const { return name_; }
   const std::shared_ptr<const Tokenizer>& tokenizer() const { return tokenizer_; }
+  // The analysis alone, one of kAnalyses.
+  const std::string& analysis() const { return analysis_; }
+  // The factor a query's IDF of token gets: kWordQueryWeight for a word of
+  // "words+ngrams/2", 1 otherwise.
+  double QueryWeight(std::string_view token) const {
+    return ngrams_ && (token.empty() || token[0] != kNgramMark) ? kWordQueryWeight : 1.0;
+  }
+  // About how many distinct tokens texts of text_bytes in all give, for
+  // reserving: one per four bytes, two per three with the n-grams.
+  size_t ExpectedTokens(size_t text_bytes) const {
+    return ngrams_ ? text_bytes / 3 * 2 : text_bytes / 4;
+  }
+  // The most bytes Analyze leaves in `folded` for a text of text_bytes.
+  size_t FoldedBound(size_t text_bytes) const {
+    return ngrams_ ? 4 * text_bytes : text_bytes;
+  }
 
  private:
+  void AnalyzeNgrams(std::string_view text, std::string& folded, std::vector<Token>& words,
+                     TokenizeScratch& cut_scratch, std::vector<std::string_view>& out,
+                     std::vector<size_t>& hashes) const;
+  // Whether word is a stop word (hash: TokenTable::Hash of it).
+  bool IsStop(std::string_view word, size_t hash) const;
+
   std::shared_ptr<const Tokenizer> tokenizer_;
+  std::string analysis_;
+  bool ngrams_;  // "words+ngrams/2"
   std::string name_;
   // The tokenizer's stop words again, in a table looked up without a copy,
   // and a filter of bits set by their hashes: a clear bit spares most words
@@ -112,7 +169,9 @@ class SparseEncoder {
   // How many tables the statistics are split into.
   static constexpr size_t kPartCount = 64;
 
-  SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double b, double k1);
+  // analysis: one of kAnalyses (std::invalid_argument for another).
+  SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double b, double k1,
+                std::string_view analysis = kAnalyses[0]);
 
   // Counts, for every token, the documents of batch that hold it. Documents
   // without tokens are skipped. threads: 0 for one per core. cancel: see
@@ -128,7 +187,8 @@ class SparseEncoder {
   void EncodeDocuments(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                        SparseRows& out, const std::atomic<bool>* cancel = nullptr) const;
   // IDF ln((N + 1) / (df + 0.5)) of each distinct token (an unknown one
-  // counts as df 1), normalised to sum 1.
+  // counts as df 1), times the analyzer's QueryWeight for analysed texts
+  // (not for given tokens), normalised to sum 1.
   void EncodeQueries(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                      SparseRows& out, const std::atomic<bool>* cancel = nullptr) const;
 

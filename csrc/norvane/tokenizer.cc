@@ -37,7 +37,7 @@ struct Cut {
 bool CutInto(const seg::Segmenter& segmenter, bool traditional, std::string_view text,
              const std::string* whole, CutMode mode, std::string& lookup,
              std::vector<uint32_t>& starts, std::vector<seg::WordSpan>& spans,
-             std::vector<Token>& tokens, SegmenterBuffers* buffers = nullptr) {
+             std::vector<Token>& tokens, SegmenterBuffers* buffers = nullptr, bool hmm = true) {
   spans.clear();
   tokens.clear();
   if (text.size() > UINT32_MAX) return false;
@@ -72,11 +72,11 @@ bool CutInto(const seg::Segmenter& segmenter, bool traditional, std::string_view
   }
   if (traditional) starts.push_back(static_cast<uint32_t>(text.size()));
   if (mode == CutMode::kSearch) {
-    segmenter.CutForSearch(*cut, spans, true);
+    segmenter.CutForSearch(*cut, spans, hmm);
   } else if (buffers != nullptr) {
-    segmenter.Cut(*cut, spans, true, buffers->mix);
+    segmenter.Cut(*cut, spans, hmm, buffers->mix);
   } else {
-    segmenter.Cut(*cut, spans, true);
+    segmenter.Cut(*cut, spans, hmm);
   }
   tokens.reserve(spans.size());
   for (const seg::WordSpan& s : spans) {
@@ -141,9 +141,9 @@ void Tokenizer::Tokenize(std::string_view text, CutMode mode, std::vector<Token>
 }
 
 void Tokenizer::Tokenize(const std::string& text, CutMode mode, std::vector<Token>& out,
-                         TokenizeScratch& scratch) const {
+                         TokenizeScratch& scratch, bool hmm) const {
   CutInto(*segmenter_, traditional_, text, &text, mode, scratch.lookup_, scratch.starts_,
-          scratch.spans_, out, scratch.segmenter_.get());
+          scratch.spans_, out, scratch.segmenter_.get(), hmm);
 }
 
 void Tokenizer::Tag(std::string_view text,

@@ -83,8 +83,10 @@ class Tokenizer {
   // before it, as pynorvane's cut_for_search gives them). Clears out first.
   void Tokenize(std::string_view text, CutMode mode, std::vector<Token>& out) const;
   // The same words, cutting text in place (no copy) with scratch's buffers.
+  // hmm false: an accurate cut by the dictionary alone, unknown stretches
+  // left as single characters (a retrieval analysis wants no guessed joins).
   void Tokenize(const std::string& text, CutMode mode, std::vector<Token>& out,
-                TokenizeScratch& scratch) const;
+                TokenizeScratch& scratch, bool hmm = true) const;
 
   // (word, part-of-speech tag) pairs of an accurate cut.
   void Tag(std::string_view text, std::vector<std::pair<std::string, std::string>>& out) const;

@@ -19,9 +19,9 @@ from typing import Any
 from norvane._data import data_dir, default_paths
 from norvane._version import __version__
 from norvane._tokenizer import Tokenizer
-from norvane._encoder import SparseEncoder, token_id
+from norvane._encoder import ANALYSES, SparseEncoder, token_id
 
-__all__ = ["SearchIndex", "SparseEncoder", "Tokenizer", "__version__", "data_dir",
+__all__ = ["ANALYSES", "SearchIndex", "SparseEncoder", "Tokenizer", "__version__", "data_dir",
            "default_paths", "token_id"]
 
 

@@ -1,8 +1,11 @@
 """norvane.SparseEncoder: Chinese text in, BM25 sparse vectors out."""
 
 import importlib
+import json
+import mmap
 import operator
 import os
+import re
 import stat
 from types import ModuleType
 from typing import Any, Callable, Dict, List, Optional, Sequence, Union
@@ -19,6 +22,29 @@ ID_SPACE = 1 << 32
 # The largest file load reads: a vocabulary of tens of millions of tokens,
 # while a bound on what a stray path can make it allocate.
 MAX_FILE_BYTES = 2 << 30
+
+# The analyses of str texts an encoder offers, the default first.
+ANALYSES = tuple(_core.ANALYSES)
+
+# The analysis a model file names: a string member (counts are numbers).
+_SAVED_ANALYSIS = re.compile(r'"_analysis"\s*:\s*("(?:[^"\\]|\\.)*")')
+_SAVED_ANALYSIS_BYTES = re.compile(_SAVED_ANALYSIS.pattern.encode())
+
+
+def _saved_analysis(model_text: Union[str, bytes, mmap.mmap]) -> str:
+    """The analysis of the statistics in model_text (str, or its UTF-8 in a
+    bytes-like object), the default when it names none, one unknown here or
+    one that does not decode (restore then refuses it by name)."""
+    found: Optional["re.Match[Any]"] = (
+        _SAVED_ANALYSIS.search(model_text) if isinstance(model_text, str)
+        else _SAVED_ANALYSIS_BYTES.search(model_text))
+    if found is None:
+        return ANALYSES[0]
+    try:
+        analysis = json.loads(found.group(1)).split(";")[0]
+    except ValueError:
+        return ANALYSES[0]
+    return analysis if analysis in ANALYSES else ANALYSES[0]
 
 
 def _threads(value: int) -> int:
@@ -51,9 +77,12 @@ class SparseEncoder:
     IDF ln((N + 1) / (df + 0.5)), normalised to sum 1, so a query's dot
     product with a document is a BM25 score.
 
-    A text is either a str, analysed as described in docs/encoder.md
-    (folded, cut into words without punctuation and stop words, plus
-    pairs of adjacent letters), or a list of str taken as its tokens.
+    A text is either a str, analysed as described in docs/encoder.md, or
+    a list of str taken as its tokens. analysis names how a str becomes
+    tokens, one of ANALYSES: the default "words+ngrams/2" (folded,
+    traditional characters to simplified, dictionary words without stop
+    words, plus single letters and adjacent pairs as tokens of their own)
+    or the earlier "words+bigrams/1". load() takes the one a file names.
 
     Output "dict" maps tokens to weights, "ids" maps each token's unsigned
     32-bit MurmurHash3 (x86_32, seed 0, of its UTF-8; the id other sparse
@@ -61,6 +90,9 @@ class SparseEncoder:
     scipy.sparse.csr_array with a row per text and a column per id.
 
     tokenizer: a norvane.Tokenizer; None for one with the bundled data.
+    k1: None for the analysis's own (0.9 for "words+ngrams/2", whose
+    n-grams repeat within a passage; 1.2 for "words+bigrams/1"). Queries
+    of str texts under "words+ngrams/2" weigh a word 2.5 times its IDF.
     The work runs on native threads (threads=0: one per core) without the
     interpreter lock. Any number of threads may encode at once; fit, merge
     and load wait for running encodes and are waited for.
@@ -69,7 +101,7 @@ class SparseEncoder:
     __slots__ = ("_tokenizer", "_default_tokenizer", "_native", "__weakref__")
 
     def __init__(self, tokenizer: Optional[Tokenizer] = None, b: float = 0.75,
-                 k1: float = 1.2) -> None:
+                 k1: Optional[float] = None, *, analysis: str = ANALYSES[0]) -> None:
         self._default_tokenizer = tokenizer is None
         if tokenizer is None:
             tokenizer = Tokenizer()
@@ -77,7 +109,11 @@ class SparseEncoder:
             raise TypeError("tokenizer must be a norvane.Tokenizer or None, not %s"
                             % type(tokenizer).__name__)
         self._tokenizer = tokenizer
-        self._native = _core.SparseEncoder(tokenizer._native, float(b), float(k1))
+        if not isinstance(analysis, str):
+            raise TypeError("analysis must be str, not %s" % type(analysis).__name__)
+        if k1 is None:
+            k1 = _core.default_k1(analysis)
+        self._native = _core.SparseEncoder(tokenizer._native, float(b), float(k1), analysis)
 
     def fit(self, texts: Texts, *, threads: int = 0) -> "SparseEncoder":
         """Adds the documents of texts to the statistics; returns self.
@@ -143,12 +179,12 @@ class SparseEncoder:
 
     @classmethod
     def load(cls, path: PathArg, tokenizer: Optional[Tokenizer] = None) -> "SparseEncoder":
-        """An encoder with the statistics saved in path (b and k1 included).
-        tokenizer must cut as the one of the saved encoder did. ValueError
-        names the file and what is wrong with it: not a regular file, more
-        than MAX_FILE_BYTES, not one JSON object (a UTF-8 byte-order mark
-        ahead of it is fine), or a member out of place (see
-        docs/robustness.md)."""
+        """An encoder with the statistics saved in path (b, k1 and the
+        analysis included). tokenizer must cut as the one of the saved
+        encoder did. ValueError names the file and what is wrong with it:
+        not a regular file, more than MAX_FILE_BYTES, not one JSON object
+        (a UTF-8 byte-order mark ahead of it is fine), or a member out of
+        place (see docs/robustness.md)."""
         source = os.fspath(path)
         # Opened without waiting for a writer, so a FIFO is refused, not
         # waited on; the checks apply to what was opened.
@@ -161,7 +197,13 @@ class SparseEncoder:
             if info.st_size > MAX_FILE_BYTES:
                 raise ValueError("%s has %d bytes, more than the %d a SparseEncoder file may have"
                                  % (source, info.st_size, MAX_FILE_BYTES))
-            return cls._restored(tokenizer, source, lambda native: native.restore_file(
+            # The analysis is found in place: only the native read copies the file.
+            if info.st_size == 0:
+                analysis = ANALYSES[0]
+            else:
+                with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as view:
+                    analysis = _saved_analysis(view)
+            return cls._restored(tokenizer, source, analysis, lambda native: native.restore_file(
                 fd, source, MAX_FILE_BYTES))
         finally:
             os.close(fd)
@@ -169,12 +211,13 @@ class SparseEncoder:
     @classmethod
     def _from_text(cls, text: str, tokenizer: Optional[Tokenizer],
                    source: str) -> "SparseEncoder":
-        return cls._restored(tokenizer, source, lambda native: native.restore(text))
+        return cls._restored(tokenizer, source, _saved_analysis(text),
+                             lambda native: native.restore(text))
 
     @classmethod
-    def _restored(cls, tokenizer: Optional[Tokenizer], source: str,
+    def _restored(cls, tokenizer: Optional[Tokenizer], source: str, analysis: str,
                   restore: Callable[[Any], None]) -> "SparseEncoder":
-        encoder = cls(tokenizer)
+        encoder = cls(tokenizer, analysis=analysis)
         try:
             restore(encoder._native)
         except RuntimeError as error:
@@ -190,7 +233,8 @@ class SparseEncoder:
         tokenizer = state["tokenizer"]
         self._default_tokenizer = tokenizer is None
         self._tokenizer = tokenizer if tokenizer is not None else Tokenizer()
-        self._native = _core.SparseEncoder(self._tokenizer._native, 0.75, 1.2)
+        self._native = _core.SparseEncoder(self._tokenizer._native, 0.75, 1.2,
+                                           _saved_analysis(state["model"]))
         self._native.restore(state["model"])
 
     @property
@@ -220,7 +264,8 @@ class SparseEncoder:
 
     @property
     def analysis(self) -> str:
-        """Names the analysis of str texts; merge and load require equal ones."""
+        """Names the analysis of str texts (one of ANALYSES) and the data
+        it cuts with; merge and load require equal ones."""
         return self._native.analysis
 
     def analyze(self, text: str) -> List[str]:

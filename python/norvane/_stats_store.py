@@ -72,6 +72,11 @@ class FileStore:
     def load(self, tokenizer: Any) -> SparseEncoder:
         return SparseEncoder.load(self.path, tokenizer=tokenizer)
 
+    @property
+    def external(self) -> bool:
+        """Whether the statistics hold documents other than the stored ones."""
+        return self._external
+
     def _write_state(self, pending: bool, rows: Optional[int]) -> None:
         state = {"pending": pending, "external": self._external, "rows": rows}
         _write_atomically(self.state_path, json.dumps(state).encode("utf-8"))
@@ -157,6 +162,11 @@ class ServerStore:
         if self._model is None:
             raise ValueError(f"collection {self.name} holds no statistics")
         return SparseEncoder._from_text(self._model, tokenizer, f"collection {self.name}")
+
+    @property
+    def external(self) -> bool:
+        """Whether the statistics hold documents other than the stored ones."""
+        return bool(self._head.get("external"))
 
     def _write_head(self, head: Dict[str, Any]) -> None:
         self.client.upsert(self.name, [{"key": _HEAD, "data": json.dumps(head),

@@ -11,7 +11,8 @@ def empty_like(encoder: Optional[SparseEncoder]) -> SparseEncoder:
     does (the default encoder for None)."""
     if encoder is None:
         return SparseEncoder()
-    return SparseEncoder(tokenizer=encoder.tokenizer, b=encoder.b, k1=encoder.k1)
+    return SparseEncoder(tokenizer=encoder.tokenizer, b=encoder.b, k1=encoder.k1,
+                         analysis=encoder.analysis.split(";")[0])
 
 
 def snapshot(encoder: SparseEncoder) -> SparseEncoder:

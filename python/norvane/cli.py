@@ -208,11 +208,8 @@ def cmd_search(args: argparse.Namespace) -> int:
 
     if args.k > MAX_K:
         raise InputError(f"-k {args.k}: at most {MAX_K} results, the most Milvus returns")
-    index = _open_index(args, create=False)
-    try:
-        results = index.search_many(args.queries, k=args.k, filter=args.filter)
-    finally:
-        index.close()
+    results = _using_index(
+        args, lambda index: index.search_many(args.queries, k=args.k, filter=args.filter))
     for query, hits in zip(args.queries, results):
         if args.json:
             for rank, hit in enumerate(hits, 1):
@@ -230,12 +227,17 @@ def cmd_search(args: argparse.Namespace) -> int:
     return 0
 
 
-def cmd_get(args: argparse.Namespace) -> int:
+def _using_index(args: argparse.Namespace, use: Callable[[Any], Any]) -> Any:
+    """use(index) on the index of args, which must exist; closed after."""
     index = _open_index(args, create=False)
     try:
-        documents = index.get(args.ids)
+        return use(index)
     finally:
         index.close()
+
+
+def cmd_get(args: argparse.Namespace) -> int:
+    documents = _using_index(args, lambda index: index.get(args.ids))
     missing = [id for id, document in zip(args.ids, documents) if document is None]
     for document in documents:
         if document is not None:
@@ -247,11 +249,7 @@ def cmd_get(args: argparse.Namespace) -> int:
 
 
 def cmd_delete(args: argparse.Namespace) -> int:
-    index = _open_index(args, create=False)
-    try:
-        count = index.delete(args.ids)
-    finally:
-        index.close()
+    count = _using_index(args, lambda index: index.delete(args.ids))
     print(f"deleted {count} of {len(args.ids)} documents")
     return 0
 

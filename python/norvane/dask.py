@@ -187,7 +187,7 @@ def write(texts: Any, index: Any, ids: Any = None, *, fit_first: bool = True,
                              if id not in held and id not in replaced)
                 gone += [row[TEXT] for row in old]
                 if gone and fit_first:
-                    index.encoder.subtract(empty_like(index.encoder).fit(gone))
+                    index._forget(gone)
                 index._insert(part_texts, part_vectors, part_ids, None, upsert=bool(old))
                 written += len(part_texts)
     except BaseException:

@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import contextlib
 import functools
-import itertools
 import json
 import logging
 import os
@@ -38,21 +37,14 @@ except ImportError as error:  # pragma: no cover - depends on the installed extr
         "norvane.SearchIndex needs pymilvus and milvus-lite: pip install 'pynorvane[milvus]' "
         f"({error})") from error
 
+from norvane._milvus_rows import (DENSE, ID, MAX_ID_LENGTH, MAX_TEXT_BYTES,  # noqa: E402
+                                  META, MIN_SCORE, TEXT, VECTOR, fast_writer, sparse_rows,
+                                  storable)
+
 __all__ = ["Document", "Hit", "IndexOpenError", "IndexInUseError", "MilvusException",
            "SearchIndex", "sparse_rows"]
 
-ID, TEXT, META, VECTOR, DENSE = "id", "text", "meta", "vector", "dense"
-MAX_ID_LENGTH = 512
-MAX_TEXT_BYTES = 65535  # the longest VARCHAR a Milvus field holds
 MAX_K = 16384  # the most results Milvus returns for one query
-# Milvus takes sparse dimensions below 2**32 - 1: the one hash value outside
-# that range shares the dimension below it, in documents and queries alike.
-_TOP_DIMENSION = 2**32 - 1
-# Milvus refuses empty sparse vectors; a document without a searchable word
-# is stored with a negligible weight on one dimension, and such scores are
-# dropped from results.
-_EMPTY_VECTOR = {2**32 - 2: 1e-30}
-_MIN_SCORE = 1e-20
 _SERVER_SCHEMES = ("http://", "https://", "tcp://", "unix:")
 # Reciprocal-rank fusion's constant: a document's fused score is the sum over
 # the two rankings of 1 / (RRF_K + its rank there).
@@ -245,101 +237,6 @@ def _message(error: BaseException) -> str:
     return str(getattr(error, "message", "") or error)
 
 
-def _storable(vector: Mapping[int, float]) -> Dict[int, float]:
-    """A vector as Milvus takes it (see _TOP_DIMENSION and _EMPTY_VECTOR)."""
-    if not vector:
-        return dict(_EMPTY_VECTOR)
-    stored = dict(vector)
-    if _TOP_DIMENSION in stored:
-        top = stored.pop(_TOP_DIMENSION)
-        stored[_TOP_DIMENSION - 1] = stored.get(_TOP_DIMENSION - 1, 0.0) + top
-    return stored
-
-
-def sparse_rows(vectors: Sequence[Mapping[int, float]]) -> Tuple[List[bytes], int]:
-    """Vectors in Milvus' sparse row format, and the dimension they span.
-
-    A row is its (uint32 dimension, float32 weight) pairs, little-endian and
-    sorted by dimension, as pymilvus would send them; built with numpy for the
-    whole batch instead of one Python call per pair.
-    """
-    count = len(vectors)
-    lengths = np.fromiter(map(len, vectors), dtype=np.int64, count=count)
-    total = int(lengths.sum())
-    dims = np.fromiter(itertools.chain.from_iterable(vectors), dtype=np.uint64, count=total)
-    weights = np.fromiter(itertools.chain.from_iterable(v.values() for v in vectors),
-                          dtype=np.float32, count=total)
-    rows = np.repeat(np.arange(count, dtype=np.uint64), lengths)
-    empty = np.flatnonzero(lengths == 0).astype(np.uint64)
-    if len(empty):
-        (dim, weight), = _EMPTY_VECTOR.items()
-        rows = np.concatenate([rows, empty])
-        dims = np.concatenate([dims, np.full(len(empty), dim, np.uint64)])
-        weights = np.concatenate([weights, np.full(len(empty), weight, np.float32)])
-    dims[dims == _TOP_DIMENSION] = _TOP_DIMENSION - 1
-    keys = (rows << np.uint64(32)) | dims
-    order = np.argsort(keys, kind="stable")
-    keys, weights = keys[order], weights[order]
-    first = np.ones(len(keys), dtype=bool)
-    np.not_equal(keys[1:], keys[:-1], out=first[1:])
-    if not first.all():  # the folded top dimension met its neighbour
-        starts = np.flatnonzero(first)
-        keys, weights = keys[starts], np.add.reduceat(weights, starts)
-    pairs = np.empty(len(keys), dtype=[("dim", "<u4"), ("weight", "<f4")])
-    pairs["dim"] = keys & np.uint64(0xFFFFFFFF)
-    pairs["weight"] = weights
-    data = pairs.tobytes()
-    ends = (np.cumsum(np.bincount((keys >> np.uint64(32)).astype(np.int64), minlength=count))
-            * pairs.itemsize).tolist()
-    return [data[a:b] for a, b in zip([0] + ends[:-1], ends)], int(pairs["dim"].max()) + 1
-
-
-def _direct_write(client: MilvusClient) -> Optional[Any]:
-    """An insert (or upsert) that sends a request built by :func:`sparse_rows`
-    and protobuf's bulk setters on the client's own channel and credentials.
-
-    pymilvus converts rows value by value in Python, several times slower
-    than Milvus Lite stores them. This reaches into pymilvus internals that
-    2.5 to 3.0 share; where they are missing it returns None and rows go
-    through ``MilvusClient.insert`` and ``upsert``.
-    """
-    try:
-        from pymilvus.client.utils import check_status
-        from pymilvus.grpc_gen import milvus_pb2
-
-        stub = client._get_connection()._stub
-        stub.Insert, stub.Upsert
-        client._generate_call_context().to_grpc_metadata()
-    except Exception:
-        return None
-
-    def write(collection: str, ids: List[str], texts: List[str], metadata: List[bytes],
-              vectors: Sequence[Mapping[int, float]], upsert: bool,
-              dense: Optional[Any] = None) -> None:
-        contents, dim = sparse_rows(vectors)
-        kind = milvus_pb2.UpsertRequest if upsert else milvus_pb2.InsertRequest
-        request = kind(collection_name=collection, num_rows=len(ids))
-        for name, kind, values in ((ID, DataType.VARCHAR, ids), (TEXT, DataType.VARCHAR, texts)):
-            field = request.fields_data.add(field_name=name, type=kind)
-            field.scalars.string_data.data.extend(values)
-        field = request.fields_data.add(field_name=META, type=DataType.JSON)
-        field.scalars.json_data.data.extend(metadata)
-        field = request.fields_data.add(field_name=VECTOR, type=DataType.SPARSE_FLOAT_VECTOR)
-        field.vectors.dim = dim
-        field.vectors.sparse_float_vector.dim = dim
-        field.vectors.sparse_float_vector.contents.extend(contents)
-        if dense is not None:
-            field = request.fields_data.add(field_name=DENSE, type=DataType.FLOAT_VECTOR)
-            field.vectors.dim = dense.shape[1]
-            field.vectors.float_vector.data.extend(dense.ravel().tolist())
-        stub = client._get_connection()._stub
-        response = (stub.Upsert if upsert else stub.Insert)(
-            request, metadata=client._generate_call_context().to_grpc_metadata())
-        check_status(response.status)
-
-    return write
-
-
 class SearchIndex:
     """Documents, their BM25 vectors and the encoder statistics, in Milvus.
 
@@ -423,7 +320,7 @@ class SearchIndex:
         try:
             with _silence():
                 self._client = _connect(uri, token, timeout)
-            self._direct = _direct_write(self._client)
+            self._direct = fast_writer(self._client)
             self._stats: Any = (FileStore(encoder_path) if encoder_path is not None
                                 else ServerStore(self._client, collection))
             with _silence():
@@ -694,7 +591,7 @@ class SearchIndex:
                     try:
                         old = self._old_texts(ids[start:end]) if check_existing else []
                         if old:
-                            self.encoder.subtract(empty_like(self.encoder).fit(old))
+                            self._forget(old)
                         vectors = self.encoder.fit_encode_documents(texts[start:end],
                                                                     output="ids")
                     except BaseException:
@@ -729,6 +626,15 @@ class SearchIndex:
         self._commit()
         if interrupt is not None:
             raise interrupt
+
+    def _forget(self, texts: List[str]) -> None:
+        """Takes texts that leave the index out of the statistics. Statistics
+        fitted elsewhere may never have held them: those stay as they are."""
+        try:
+            self.encoder.subtract(empty_like(self.encoder).fit(texts))
+        except ValueError:
+            if not self._stats.external:
+                raise
 
     def _commit(self) -> None:
         self._stats.commit(self.encoder, self.count())
@@ -780,7 +686,7 @@ class SearchIndex:
                 return
             client = self._require_client()
             rows = [{ID: id, TEXT: text, META: {} if metadata is None else metadata[i] or {},
-                     VECTOR: _storable(vectors[i])}
+                     VECTOR: storable(vectors[i])}
                     for i, (id, text) in enumerate(zip(ids, texts))]
             if dense is not None:
                 for row, vector in zip(rows, dense.tolist()):
@@ -800,7 +706,7 @@ class SearchIndex:
         for start in range(0, len(id_list), 10000):
             self._require_client().delete(self.collection, ids=id_list[start:start + 10000])
         try:
-            self.encoder.subtract(empty_like(self.encoder).fit(old))
+            self._forget(old)
         except ValueError:  # statistics that never held these texts: refit
             self.encoder = self._rebuild(empty_like(before))
             return len(old)
@@ -894,13 +800,13 @@ class SearchIndex:
         if not asked:
             return results
         found = self._require_client().search(
-            self.collection, data=[_storable(vectors[i]) for i in asked], anns_field=VECTOR,
+            self.collection, data=[storable(vectors[i]) for i in asked], anns_field=VECTOR,
             limit=k, filter=filter, output_fields=[TEXT, META],
             search_params={"metric_type": "IP"})
         for i, rows in zip(asked, found):
             results[i] = [Hit(row[ID], row["distance"], row["entity"][TEXT],
                               row["entity"].get(META) or None)
-                          for row in rows if row["distance"] > _MIN_SCORE]
+                          for row in rows if row["distance"] > MIN_SCORE]
         return results
 
     def _hybrid(self, queries: List[str], dense: Any, k: int, filter: str,
@@ -918,7 +824,7 @@ class SearchIndex:
             # A query without a searchable word (Milvus refuses an empty
             # sparse vector) is ranked by its embedding alone.
             if vector:
-                requests.insert(0, AnnSearchRequest(data=[_storable(vector)], anns_field=VECTOR,
+                requests.insert(0, AnnSearchRequest(data=[storable(vector)], anns_field=VECTOR,
                                                     param={"metric_type": "IP"}, limit=k,
                                                     expr=filter or None))
             if weights is None:

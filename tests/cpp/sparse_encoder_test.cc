@@ -23,13 +23,20 @@ std::shared_ptr<const Tokenizer> SmallTokenizer() {
       TokenizerPaths{files.dict, files.hmm, "", files.idf, files.stop}, false);
 }
 
-std::vector<std::string> Analyze(const std::string& text) {
-  const Analyzer analyzer(SmallTokenizer());
+std::vector<std::string> Analyze(const std::string& text,
+                                 std::string_view analysis = "words+bigrams/1") {
+  const Analyzer analyzer(SmallTokenizer(), analysis);
   std::string folded;
   std::vector<Token> words;
   std::vector<std::string_view> tokens;
   analyzer.Analyze(text, folded, words, tokens);
   return std::vector<std::string>(tokens.begin(), tokens.end());
+}
+
+std::vector<TextItem> Items(const std::vector<std::string>& texts) {
+  std::vector<TextItem> items;
+  for (const auto& t : texts) items.push_back(TextItem::Text(t));
+  return items;
 }
 
 TEST(Analyzer, FoldsDropsPunctuationAndStopWordsAddsPairsWithinRuns) {
@@ -42,10 +49,40 @@ TEST(Analyzer, FoldsDropsPunctuationAndStopWordsAddsPairsWithinRuns) {
   EXPECT_EQ(Analyze("我"), V{"我"});
 }
 
-std::vector<TextItem> Items(const std::vector<std::string>& texts) {
-  std::vector<TextItem> items;
-  for (const auto& t : texts) items.push_back(TextItem::Text(t));
-  return items;
+// "\x01" + c for each character c: an n-gram token of the default analysis.
+std::string Marked(const std::vector<std::string>& chars) {
+  std::string out;
+  for (const auto& c : chars) out += kNgramMark + c;
+  return out;
+}
+
+TEST(Analyzer, DefaultKeepsWordsAndMarkedNgramsApartAndFoldsTraditional) {
+  using V = std::vector<std::string>;
+  // 北京 the word and 北京 the pair are two tokens; 的 is a stop word, yet a
+  // character; the letters and digits join into one word apart from 大学.
+  EXPECT_EQ(Analyze("北京的大学ab1", kAnalyses[0]),
+            (V{"北京", "大学", "ab1", Marked({"北"}), Marked({"北", "京"}), Marked({"京"}),
+               Marked({"京", "的"}), Marked({"的"}), Marked({"的", "大"}), Marked({"大"}),
+               Marked({"大", "学"}), Marked({"学"}), Marked({"学", "a"}), Marked({"a"}),
+               Marked({"a", "b"}), Marked({"b"}), Marked({"b", "1"}), Marked({"1"})}));
+  EXPECT_EQ(Analyze("北京大學", kAnalyses[0]), Analyze("北京大学", kAnalyses[0]));
+  EXPECT_EQ(Analyze("臺灣，天氣", kAnalyses[0]), Analyze("台湾，天气", kAnalyses[0]));
+  EXPECT_NE(Analyze("北京大學"), Analyze("北京大学"));  // the earlier analysis does not fold
+  EXPECT_EQ(Analyze("，。！  ", kAnalyses[0]), V{});
+}
+
+TEST(Analyzer, NamesItsAnalysisAndRefusesUnknownOnes) {
+  for (const char* analysis : kAnalyses) {
+    const Analyzer analyzer(SmallTokenizer(), analysis);
+    EXPECT_EQ(analyzer.analysis(), analysis);
+    EXPECT_EQ(analyzer.name().rfind(std::string(analysis) + ";dict=", 0), 0u);
+  }
+  EXPECT_THROW(Analyzer(SmallTokenizer(), "words"), std::invalid_argument);
+  SparseEncoder old_one(SmallTokenizer(), 0.75, 1.2, kAnalyses[1]);
+  old_one.Fit(Items({"北京"}), 1);
+  SparseEncoder new_one(SmallTokenizer(), 0.75, 1.2);
+  EXPECT_THROW(new_one.Restore(old_one.ModelText()), std::runtime_error);
+  EXPECT_THROW(new_one.Merge(old_one), std::invalid_argument);
 }
 
 std::vector<std::string> Corpus() {
@@ -65,11 +102,13 @@ void ExpectSameRows(const SparseRows& a, const SparseRows& b) {
   EXPECT_EQ(a.token_bytes, b.token_bytes);
 }
 
-TEST(SparseEncoder, ThreadedBatchesEqualOneThread) {
+class ByAnalysis : public testing::TestWithParam<const char*> {};
+
+TEST_P(ByAnalysis, ThreadedBatchesEqualOneThread) {
   const std::vector<std::string> texts = Corpus();
   const std::vector<TextItem> items = Items(texts);
-  SparseEncoder one(SmallTokenizer(), 0.75, 1.2);
-  SparseEncoder many(SmallTokenizer(), 0.75, 1.2);
+  SparseEncoder one(SmallTokenizer(), 0.75, 1.2, GetParam());
+  SparseEncoder many(SmallTokenizer(), 0.75, 1.2, GetParam());
   one.Fit(items, 1);
   many.Fit(items, 4);
   EXPECT_EQ(one.ModelText(), many.ModelText());
@@ -82,14 +121,19 @@ TEST(SparseEncoder, ThreadedBatchesEqualOneThread) {
     one.EncodeQueries(items, 1, keep, c);
     many.EncodeQueries(items, 3, keep, d);
     ExpectSameRows(c, d);
-    SparseEncoder fused(SmallTokenizer(), 0.75, 1.2);
-    SparseRows e;
-    fused.FitEncodeDocuments(items, 3, keep, e);
-    ExpectSameRows(a, e);
+    for (unsigned threads : {1u, 3u}) {
+      SparseEncoder fused(SmallTokenizer(), 0.75, 1.2, GetParam());
+      SparseRows e;
+      fused.FitEncodeDocuments(items, threads, keep, e);
+      ExpectSameRows(a, e);
+      EXPECT_EQ(fused.ModelText(), one.ModelText());
+    }
     EXPECT_EQ(a.indptr.size(), texts.size() + 1);
     EXPECT_EQ(a.indptr[texts.size()], a.indptr[texts.size() - 1]);  // empty text, empty row
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(SparseEncoder, ByAnalysis, testing::ValuesIn(kAnalyses));
 
 TEST(SparseEncoder, FailedFitOrRestoreChangesNothing) {
   SparseEncoder enc(SmallTokenizer(), 0.75, 1.2);
