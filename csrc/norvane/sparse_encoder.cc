@@ -818,8 +818,16 @@ struct RunTokens {
   std::vector<size_t> lengths;
 };
 
+// Texts between two reads of a cancel flag: a few milliseconds of work.
+constexpr size_t kCancelStride = 256;
+
+inline void ThrowIfCancelled(const std::atomic<bool>* cancel) {
+  if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) throw Cancelled();
+}
+
 void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, size_t begin,
-                size_t end, bool rows, bool keep_tokens, RunTokens& run) {
+                size_t end, bool rows, bool keep_tokens, RunTokens& run,
+                const std::atomic<bool>* cancel) {
   Scratch scratch;
   DistinctTokens distinct;
   size_t bytes = 0;
@@ -834,6 +842,7 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
   if (rows) run.tokens.reserve(expected);
   if (keep_tokens) run.token_bytes.reserve(expected);
   for (size_t i = begin; i < end; ++i) {
+    if ((i - begin) % kCancelStride == 0) ThrowIfCancelled(cancel);
     size_t n = 0;
     const std::string_view* tokens = TokensOf(analyzer, batch[i], scratch, n);
     if (rows) run.lengths.push_back(n);
@@ -842,7 +851,11 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
       continue;
     }
     if (!batch[i].given) {
-      // The tokens outlive this text's scratch copy: move them to the arena.
+      // The tokens outlive this text's scratch copy: move them to the arena,
+      // which must not reallocate under the views of earlier texts.
+      if (scratch.folded.size() > run.arena.capacity() - run.arena.size()) {
+        throw std::logic_error("SparseEncoder: a folded text outgrew the analysis' bound");
+      }
       const size_t shift = run.arena.size();
       run.arena.insert(run.arena.end(), scratch.folded.begin(), scratch.folded.end());
       const char* from = scratch.folded.data();
@@ -867,19 +880,42 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
 
 }  // namespace
 
-void SparseEncoder::Fit(const std::vector<TextItem>& batch, unsigned threads) {
-  FitAndEncode(batch, threads, false, nullptr);
+void SparseEncoder::Fit(const std::vector<TextItem>& batch, unsigned threads,
+                        std::atomic<bool>* cancel) {
+  FitAndEncode(batch, threads, false, nullptr, cancel);
 }
 
 void SparseEncoder::FitEncodeDocuments(const std::vector<TextItem>& batch, unsigned threads,
-                                       bool keep_tokens, SparseRows& out) {
-  FitAndEncode(batch, threads, keep_tokens, &out);
+                                       bool keep_tokens, SparseRows& out,
+                                       std::atomic<bool>* cancel) {
+  FitAndEncode(batch, threads, keep_tokens, &out, cancel);
+}
+
+void SparseEncoder::AddStatistics(Statistics& to, const Statistics& from, unsigned threads) {
+  // Equal hashes put a token into the same part in both.
+  ParallelFor(kParts, threads, [&](size_t part) {
+    std::vector<std::string_view> keys;
+    std::vector<int> counts;
+    keys.reserve(from.parts[part].size());
+    counts.reserve(from.parts[part].size());
+    for (const auto& entry : from.parts[part]) {
+      keys.push_back(entry.first);
+      counts.push_back(entry.second);
+    }
+    to.parts[part].add_counts(keys.data(), counts.data(), keys.size());
+  });
+  to.doc_count += from.doc_count;
+  to.length_total += from.length_total;
+  to.max_count += from.max_count;
 }
 
 void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned threads,
-                                 bool keep_tokens, SparseRows* out) {
+                                 bool keep_tokens, SparseRows* out, std::atomic<bool>* cancel) {
   const unsigned workers = WorkerCount(threads);
   std::vector<RunTokens> kept;  // every round's runs, when rows are wanted
+  // The batch's counts, added to the statistics only once all is done: a
+  // cancelled or failed fit leaves them as they were.
+  Statistics staged;
   // Held throughout: encodes see all of a fit or nothing of it.
   std::unique_lock<std::shared_mutex> lock(mutex_);
   // Every count grows by at most the number of texts: checked once, no add
@@ -899,12 +935,13 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
     std::vector<RunTokens> runs(starts.size() - 1);
     ParallelFor(runs.size(), workers, [&](size_t r) {
       CollectRun(analyzer_, batch, starts[r], starts[r + 1], out != nullptr, keep_tokens,
-                 runs[r]);
+                 runs[r], cancel);
     });
+    ThrowIfCancelled(cancel);
     long long length = 0;
     int texts = 0;
     for (const RunTokens& run : runs) length += run.length, texts += run.texts;
-    if (length > LLONG_MAX - stats_.length_total) {
+    if (length > LLONG_MAX - stats_.length_total - staged.length_total) {
       throw std::overflow_error("SparseEncoder statistics would overflow");
     }
     ParallelFor(kParts, workers, [&](size_t part) {
@@ -921,12 +958,12 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
           tally.Add(keyed[i].token, keyed[i].hash);
         }
       }
-      stats_.parts[part].add_counts(tally.keys.data(), tally.hashes.data(), tally.counts.data(),
-                                    tally.keys.size());
+      staged.parts[part].add_counts(tally.keys.data(), tally.hashes.data(),
+                                    tally.counts.data(), tally.keys.size());
     });
-    stats_.doc_count += texts;
-    stats_.length_total += length;
-    stats_.max_count += texts;
+    staged.doc_count += texts;
+    staged.length_total += length;
+    staged.max_count += texts;
     begin = end;
     if (out != nullptr) {
       for (RunTokens& run : runs) {
@@ -935,44 +972,62 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
       }
     }
   }
-  if (out == nullptr) return;
-  // With nothing counted every text was empty: every row is empty, and the
-  // average length is never needed.
-  const double average = stats_.doc_count == 0 ? 1.0 : Average();
-  std::vector<SparseRows> parts(kept.size());
-  ParallelFor(kept.size(), workers, [&](size_t r) {
-    const RunTokens& run = kept[r];
-    parts[r].indptr.reserve(run.ends.size() + 1);
-    parts[r].ids.reserve(run.tokens.size());
-    parts[r].weights.reserve(run.tokens.size());
-    RowWriter writer(keep_tokens, parts[r]);
-    size_t begin_token = 0;
-    for (size_t j = 0; j < run.ends.size(); ++j) {
-      const double k = LengthNorm(run.lengths[j], average);
-      for (size_t t = begin_token; t < run.ends[j]; ++t) {
-        const double f = run.tokens[t].count;
-        writer.Add(keep_tokens ? run.token_bytes[t] : std::string_view(), run.tokens[t].id,
-                   f / (k + f));
+  if (out != nullptr) {
+    // With nothing counted every text was empty: every row is empty, and
+    // the average length is never needed.
+    const int doc_count = stats_.doc_count + staged.doc_count;
+    const double average =
+        doc_count == 0 ? 1.0
+                       : static_cast<double>(stats_.length_total + staged.length_total) /
+                             static_cast<double>(doc_count);
+    std::vector<SparseRows> parts(kept.size());
+    ParallelFor(kept.size(), workers, [&](size_t r) {
+      const RunTokens& run = kept[r];
+      parts[r].indptr.reserve(run.ends.size() + 1);
+      parts[r].ids.reserve(run.tokens.size());
+      parts[r].weights.reserve(run.tokens.size());
+      RowWriter writer(keep_tokens, parts[r]);
+      size_t begin_token = 0;
+      for (size_t j = 0; j < run.ends.size(); ++j) {
+        if (j % kCancelStride == 0) ThrowIfCancelled(cancel);
+        const double k = LengthNorm(run.lengths[j], average);
+        for (size_t t = begin_token; t < run.ends[j]; ++t) {
+          const double f = run.tokens[t].count;
+          writer.Add(keep_tokens ? run.token_bytes[t] : std::string_view(), run.tokens[t].id,
+                     f / (k + f));
+        }
+        writer.EndRow();
+        begin_token = run.ends[j];
       }
-      writer.EndRow();
-      begin_token = run.ends[j];
-    }
-  });
-  Concatenate(parts, batch.size(), keep_tokens, *out);
+    });
+    Concatenate(parts, batch.size(), keep_tokens, *out);
+  }
+  // The point of no return: from here on a cancel comes too late.
+  if (cancel != nullptr && cancel->exchange(true)) throw Cancelled();
+  const bool empty = std::all_of(stats_.parts.begin(), stats_.parts.end(),
+                                 [](const TokenTable& part) { return part.size() == 0; });
+  if (empty && stats_.doc_count == 0 && stats_.length_total == 0) {
+    stats_ = std::move(staged);  // a first fit: nothing to add to
+  } else {
+    AddStatistics(stats_, staged, workers);
+  }
 }
 
 void SparseEncoder::EncodeDocuments(const std::vector<TextItem>& batch, unsigned threads,
-                                    bool keep_tokens, SparseRows& out) const {
-  Encode(batch, threads, keep_tokens, false, out);
+                                    bool keep_tokens, SparseRows& out,
+                                    const std::atomic<bool>* cancel) const {
+  Encode(batch, threads, keep_tokens, false, out, cancel);
 }
 
 void SparseEncoder::EncodeQueries(const std::vector<TextItem>& batch, unsigned threads,
-                                  bool keep_tokens, SparseRows& out) const {
-  Encode(batch, threads, keep_tokens, true, out);
+                                  bool keep_tokens, SparseRows& out,
+                                  const std::atomic<bool>* cancel) const {
+  Encode(batch, threads, keep_tokens, true, out, cancel);
 }
 
 void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
-                           bool keep_tokens, bool query, SparseRows& out) const {
+                           bool keep_tokens, bool query, SparseRows& out,
+                           const std::atomic<bool>* cancel) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   if (stats_.doc_count == 0) throw std::runtime_error(kNotFitted);
   const double average = Average();
@@ -989,6 +1044,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
     std::vector<size_t> order;
     RowWriter writer(keep_tokens, parts[r]);
     for (size_t i = starts[r]; i < starts[r + 1]; ++i) {
+      if ((i - starts[r]) % kCancelStride == 0) ThrowIfCancelled(cancel);
       size_t n = 0;
       const std::string_view* tokens = TokensOf(analyzer_, batch[i], scratch, n);
       distinct.Count(tokens, scratch.hashes.data(), n);
@@ -1050,19 +1106,7 @@ void SparseEncoder::Merge(const SparseEncoder& other) {
       copy.length_total > LLONG_MAX - stats_.length_total) {
     throw std::overflow_error("SparseEncoder statistics would overflow");
   }
-  // Equal hashes put a token into the same part in both.
-  ParallelFor(kParts, 0, [&](size_t part) {
-    std::vector<std::string_view> keys;
-    std::vector<int> counts;
-    for (const auto& entry : copy.parts[part]) {
-      keys.push_back(entry.first);
-      counts.push_back(entry.second);
-    }
-    stats_.parts[part].add_counts(keys.data(), counts.data(), keys.size());
-  });
-  stats_.doc_count += copy.doc_count;
-  stats_.length_total += copy.length_total;
-  stats_.max_count += copy.max_count;
+  AddStatistics(stats_, copy, 0);
 }
 
 void SparseEncoder::Subtract(const SparseEncoder& other) {
@@ -1117,7 +1161,12 @@ std::string SparseEncoder::ModelText() const {
 }
 
 void SparseEncoder::Restore(const std::string& model_text) {
-  const korva::typing::text::ModelFile file = korva::typing::text::ReadModelFile(model_text);
+  const korva::typing::text::ModelFile file =
+      korva::typing::text::ReadModelFile(model_text, /*strict=*/true);
+  if (!ValidUtf8(reinterpret_cast<const unsigned char*>(file.analysis.data()),
+                 file.analysis.size())) {
+    throw std::runtime_error("_analysis is not valid UTF-8");
+  }
   if (!file.analysis.empty() && file.analysis != analyzer_.name()) {
     throw std::runtime_error("the file was fitted with analysis '" + file.analysis +
                              "', this tokenizer gives '" + analyzer_.name() + "'");
@@ -1129,6 +1178,17 @@ void SparseEncoder::Restore(const std::string& model_text) {
   }
   Statistics fresh;
   for (const auto& entry : file.counts) {
+    // One that is not UTF-8 could not be given back as a str; one in more
+    // documents than there are would weigh below zero in a query.
+    if (!ValidUtf8(reinterpret_cast<const unsigned char*>(entry.first.data()),
+                   entry.first.size())) {
+      throw std::runtime_error("_doc_token_frequency: a token is not valid UTF-8");
+    }
+    if (entry.second > file.doc_count) {
+      throw std::runtime_error("_doc_token_frequency: the token '" + entry.first + "' is in " +
+                               std::to_string(entry.second) + " documents, more than the " +
+                               std::to_string(file.doc_count) + " of _doc_count");
+    }
     fresh.parts[PartOf(TokenTable::Hash(entry.first))][entry.first] = entry.second;
     fresh.max_count = std::max<long long>(fresh.max_count, entry.second);
   }

@@ -10,19 +10,25 @@
 // Thread safety: EncodeDocuments, EncodeQueries and the const readers may run
 // from many threads at once. Fit, FitEncodeDocuments, Merge and Restore take
 // the statistics exclusively: they wait for running encodes, and encodes
-// started meanwhile wait for them. A failed call changes nothing, except a
-// fit of more than one 32 MB round that runs out of memory part-way, which
-// keeps the rounds it finished.
+// started meanwhile wait for them. A failed or cancelled call changes
+// nothing, except a fit that runs out of memory while its counts are added
+// in its last step.
+// Cancelling: the batch calls take an optional flag, read every few hundred
+// texts; once another thread sets it they throw Cancelled. A fit counts the
+// whole batch apart and adds it only at the end: it first sets the flag
+// itself, so a cancel that sees the flag already set was too late.
 // Throws: std::invalid_argument for bad b or k1, an unknown analysis and for
 // a merge of encoders that differ; std::runtime_error for encoding before
 // any fit and for a bad
 // model file (the message names what is wrong); std::overflow_error when a
-// count would pass its range; std::bad_alloc.
+// count would pass its range; Cancelled; std::bad_alloc.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -153,6 +159,11 @@ struct SparseRows {
   std::vector<uint64_t> token_ends;
 };
 
+// Thrown by a batch call whose cancel flag was set.
+struct Cancelled : std::runtime_error {
+  Cancelled() : std::runtime_error("the call was cancelled") {}
+};
+
 class SparseEncoder {
  public:
   // How many tables the statistics are split into.
@@ -163,21 +174,23 @@ class SparseEncoder {
                 std::string_view analysis = kAnalyses[0]);
 
   // Counts, for every token, the documents of batch that hold it. Documents
-  // without tokens are skipped. threads: 0 for one per core.
-  void Fit(const std::vector<TextItem>& batch, unsigned threads);
+  // without tokens are skipped. threads: 0 for one per core. cancel: see
+  // above; null for none.
+  void Fit(const std::vector<TextItem>& batch, unsigned threads,
+           std::atomic<bool>* cancel = nullptr);
 
   // Fit, then EncodeDocuments of the same batch, cutting each text once.
   void FitEncodeDocuments(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
-                          SparseRows& out);
+                          SparseRows& out, std::atomic<bool>* cancel = nullptr);
 
   // Saturated term frequencies tf / (K + tf), K = k1 (1 - b + b len / avglen).
   void EncodeDocuments(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
-                       SparseRows& out) const;
+                       SparseRows& out, const std::atomic<bool>* cancel = nullptr) const;
   // IDF ln((N + 1) / (df + 0.5)) of each distinct token (an unknown one
   // counts as df 1), times the analyzer's QueryWeight for analysed texts
   // (not for given tokens), normalised to sum 1.
   void EncodeQueries(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
-                     SparseRows& out) const;
+                     SparseRows& out, const std::atomic<bool>* cancel = nullptr) const;
 
   // Adds other's statistics; both must have equal b, k1 and analysis.
   void Merge(const SparseEncoder& other);
@@ -216,9 +229,11 @@ class SparseEncoder {
   // merged with these.
   Statistics CopyCompatible(const SparseEncoder& other) const;
   void FitAndEncode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
-                    SparseRows* out);
+                    SparseRows* out, std::atomic<bool>* cancel);
   void Encode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens, bool query,
-              SparseRows& out) const;
+              SparseRows& out, const std::atomic<bool>* cancel) const;
+  // Adds from's counts to to's, part by part; callers hold the lock.
+  static void AddStatistics(Statistics& to, const Statistics& from, unsigned threads);
   // Average document length and K of a document; callers hold the lock.
   double Average() const;
   double LengthNorm(size_t length, double average) const;

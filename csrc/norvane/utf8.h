@@ -2,6 +2,7 @@
 // Usage:
 //   char32_t cp; size_t n = norvane::DecodeUtf8(p, left, cp);  // 0: not valid
 //   norvane::AppendUtf8(cp, out);
+//   bool ok = norvane::ValidUtf8(bytes, size);
 //
 // Thread safety: pure functions. Throws: AppendUtf8 only std::bad_alloc.
 //
@@ -9,6 +10,8 @@
 // no surrogates, nothing above U+10FFFF.
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "tokenizer/segmenter/Unicode.h"
@@ -41,6 +44,45 @@ inline size_t DecodeUtf8(const unsigned char* p, size_t left, char32_t& cp) {
   }
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return len;
+}
+
+// Whether text is strict UTF-8, as DecodeUtf8 reads it. Eight ASCII bytes
+// and a three-byte sequence of U+1000..U+CFFF or U+E000..U+FFFF (which can
+// be neither overlong nor a surrogate) pass without decoding.
+inline bool ValidUtf8(const unsigned char* text, size_t size) {
+  size_t i = 0;
+  while (i < size) {
+    if (size - i >= 8) {
+      uint64_t word;
+      std::memcpy(&word, text + i, 8);
+      if ((word & 0x8080808080808080ull) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const unsigned b0 = text[i];
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    // A run of such sequences, one four-byte load each.
+    uint32_t four;
+    while (size - i >= 4 && (std::memcpy(&four, text + i, 4), (four & 0xC0C000u) == 0x808000u) &&
+           (four & 0xFFu) - 0xE1u <= 0xEFu - 0xE1u && (four & 0xFFu) != 0xEDu) {
+      i += 3;
+    }
+    if (i >= size || text[i] < 0x80) continue;
+    if (size - i >= 3 && text[i] >= 0xE1 && text[i] != 0xED && text[i] <= 0xEF &&
+        (text[i + 1] & 0xC0) == 0x80 && (text[i + 2] & 0xC0) == 0x80) {
+      i += 3;
+    } else {
+      char32_t cp;
+      const size_t len = DecodeUtf8(text + i, size - i, cp);
+      if (len == 0) return false;
+      i += len;
+    }
+  }
+  return true;
 }
 
 using korva::typing::text::segmenter::AppendUtf8;

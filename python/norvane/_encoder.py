@@ -2,11 +2,13 @@
 
 import importlib
 import json
+import mmap
 import operator
 import os
 import re
+import stat
 from types import ModuleType
-from typing import Any, Dict, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 from norvane import _core
 from norvane._tokenizer import Tokenizer, words_of_lines
@@ -17,33 +19,49 @@ PathArg = Union[str, "os.PathLike[str]"]
 _OUTPUTS = ("dict", "ids", "csr")
 # Column count of "csr" output: a column per unsigned 32-bit id.
 ID_SPACE = 1 << 32
+# The largest file load reads: a vocabulary of tens of millions of tokens,
+# while a bound on what a stray path can make it allocate.
+MAX_FILE_BYTES = 2 << 30
 
 # The analyses of str texts an encoder offers, the default first.
 ANALYSES = tuple(_core.ANALYSES)
 
 # The analysis a model file names: a string member (counts are numbers).
 _SAVED_ANALYSIS = re.compile(r'"_analysis"\s*:\s*("(?:[^"\\]|\\.)*")')
+_SAVED_ANALYSIS_BYTES = re.compile(_SAVED_ANALYSIS.pattern.encode())
 
 
-def _saved_analysis(model_text: str) -> str:
-    """The analysis of the statistics in model_text, the default when it
-    names none or one unknown here (restore then refuses it by name)."""
-    found = _SAVED_ANALYSIS.search(model_text)
+def _saved_name(model_text: Union[str, bytes, mmap.mmap]) -> Optional[str]:
+    """The whole analysis name the statistics in model_text (str, or its
+    UTF-8 in a bytes-like object) give; None when they name none or it does
+    not decode."""
+    found: Optional["re.Match[Any]"] = (
+        _SAVED_ANALYSIS.search(model_text) if isinstance(model_text, str)
+        else _SAVED_ANALYSIS_BYTES.search(model_text))
     if found is None:
-        return ANALYSES[0]
-    analysis = json.loads(found.group(1)).split(";")[0]
+        return None
+    try:
+        name = json.loads(found.group(1))
+    except ValueError:
+        return None
+    return name if isinstance(name, str) else None
+
+
+def _saved_analysis(model_text: Union[str, bytes, mmap.mmap]) -> str:
+    """The analysis of the statistics in model_text, the default when it
+    names none, one unknown here or one that does not decode (restore then
+    refuses it by name)."""
+    name = _saved_name(model_text)
+    analysis = ANALYSES[0] if name is None else name.split(";")[0]
     return analysis if analysis in ANALYSES else ANALYSES[0]
 
 
-def _saved_tokenizer(model_text: str) -> Optional[Tokenizer]:
+def _saved_tokenizer(model_text: Union[str, bytes, mmap.mmap]) -> Optional[Tokenizer]:
     """A tokenizer of the bundled data with the run-time words and setting
     the saved analysis names; None when it names no words (the default
     tokenizer serves, or restore refuses it by name)."""
-    found = _SAVED_ANALYSIS.search(model_text)
-    if found is None:
-        return None
-    name = json.loads(found.group(1))
-    if ";words=" not in name:
+    name = _saved_name(model_text)
+    if name is None or ";words=" not in name:
         return None
     settings, words = name.split(";words=", 1)
     return Tokenizer(traditional=";traditional" in settings.split(";"),
@@ -184,20 +202,49 @@ class SparseEncoder:
     def load(cls, path: PathArg, tokenizer: Optional[Tokenizer] = None) -> "SparseEncoder":
         """An encoder with the statistics saved in path (b, k1 and the
         analysis included). tokenizer must cut as the one of the saved
-        encoder did. ValueError
-        names what is wrong with a bad file."""
-        with open(os.fspath(path), "r", encoding="utf-8") as f:
-            text = f.read()
-        return cls._from_text(text, tokenizer, os.fspath(path))
+        encoder did. ValueError names the file and what is wrong with it:
+        not a regular file, more than MAX_FILE_BYTES, not one JSON object
+        (a UTF-8 byte-order mark ahead of it is fine), or a member out of
+        place (see docs/robustness.md)."""
+        source = os.fspath(path)
+        # Opened without waiting for a writer, so a FIFO is refused, not
+        # waited on; the checks apply to what was opened.
+        fd = os.open(source, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+        try:
+            info = os.fstat(fd)
+            if not stat.S_ISREG(info.st_mode):
+                raise ValueError("%s is not a regular file: a SparseEncoder file is one"
+                                 % source)
+            if info.st_size > MAX_FILE_BYTES:
+                raise ValueError("%s has %d bytes, more than the %d a SparseEncoder file may have"
+                                 % (source, info.st_size, MAX_FILE_BYTES))
+            # The analysis is found in place: only the native read copies the file.
+            if info.st_size == 0:
+                analysis = ANALYSES[0]
+            else:
+                with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as view:
+                    analysis = _saved_analysis(view)
+                    if tokenizer is None:
+                        tokenizer = _saved_tokenizer(view)
+            return cls._restored(tokenizer, source, analysis, lambda native: native.restore_file(
+                fd, source, MAX_FILE_BYTES))
+        finally:
+            os.close(fd)
 
     @classmethod
     def _from_text(cls, text: str, tokenizer: Optional[Tokenizer],
                    source: str) -> "SparseEncoder":
         if tokenizer is None:
             tokenizer = _saved_tokenizer(text)
-        encoder = cls(tokenizer, analysis=_saved_analysis(text))
+        return cls._restored(tokenizer, source, _saved_analysis(text),
+                             lambda native: native.restore(text))
+
+    @classmethod
+    def _restored(cls, tokenizer: Optional[Tokenizer], source: str, analysis: str,
+                  restore: Callable[[Any], None]) -> "SparseEncoder":
+        encoder = cls(tokenizer, analysis=analysis)
         try:
-            encoder._native.restore(text)
+            restore(encoder._native)
         except RuntimeError as error:
             raise ValueError("%s is not a usable SparseEncoder file: %s" % (source, error)
                              ) from None

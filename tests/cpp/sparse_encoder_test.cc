@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <memory>
 #include <stdexcept>
@@ -167,6 +169,64 @@ TEST(SparseEncoder, EncodesWhileAnotherThreadFits) {
   fitter.join();
   for (int df : seen) EXPECT_EQ(df % 300, 0) << df;
   EXPECT_EQ(enc.doc_count(), 6 * 300);
+}
+
+TEST(SparseEncoder, CancelledCallsChangeNothing) {
+  const std::vector<std::string> texts = Corpus();
+  const std::vector<TextItem> items = Items(texts);
+  for (const unsigned threads : {1u, 3u}) {
+    SparseEncoder enc(SmallTokenizer(), 0.75, 1.2);
+    enc.Fit(items, threads);
+    const std::string before = enc.ModelText();
+    std::atomic<bool> cancel{true};
+    SparseRows rows;
+    EXPECT_THROW(enc.Fit(items, threads, &cancel), Cancelled);
+    EXPECT_THROW(enc.FitEncodeDocuments(items, threads, true, rows, &cancel), Cancelled);
+    EXPECT_THROW(enc.EncodeDocuments(items, threads, false, rows, &cancel), Cancelled);
+    EXPECT_THROW(enc.EncodeQueries(items, threads, false, rows, &cancel), Cancelled);
+    EXPECT_EQ(enc.ModelText(), before);
+
+    // A fit that completes marks the flag: a cancel after it comes too late.
+    cancel = false;
+    SparseEncoder twice(SmallTokenizer(), 0.75, 1.2);
+    twice.Fit(items, threads);
+    twice.Fit(items, threads);
+    enc.Fit(items, threads, &cancel);
+    EXPECT_TRUE(cancel.load());
+    EXPECT_EQ(enc.ModelText(), twice.ModelText());
+  }
+}
+
+TEST(SparseEncoder, CancelFromAnotherThreadStopsAWholeFitOrNone) {
+  std::vector<std::string> texts;
+  for (int round = 0; round < 200; ++round) {
+    for (const std::string& text : Corpus()) texts.push_back(text + std::to_string(round));
+  }
+  const std::vector<TextItem> items = Items(texts);
+  for (const int delay_ms : {0, 2, 20}) {
+    SparseEncoder enc(SmallTokenizer(), 0.75, 1.2);
+    enc.Fit(Items({"北京"}), 1);
+    const std::string before = enc.ModelText();
+    std::atomic<bool> cancel{false};
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+      cancel.exchange(true);
+    });
+    SparseRows rows;
+    bool cancelled = false;
+    try {
+      enc.FitEncodeDocuments(items, 2, false, rows, &cancel);
+    } catch (const Cancelled&) {
+      cancelled = true;
+    }
+    canceller.join();
+    if (cancelled) {
+      EXPECT_EQ(enc.ModelText(), before) << delay_ms;
+    } else {
+      EXPECT_EQ(enc.doc_count(), 1 + static_cast<int>(items.size())) << delay_ms;
+      EXPECT_EQ(rows.indptr.size(), items.size() + 1);
+    }
+  }
 }
 
 }  // namespace norvane::sparse_encoder_test

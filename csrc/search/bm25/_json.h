@@ -16,12 +16,15 @@
 // error (at most 100 per parse, then a count) to standard error and returns
 // what it could read. A malformed or out-of-range number throws
 // std::invalid_argument or std::out_of_range ("stol", "stod"), which the model
-// file passes on to its caller. Anything may throw std::bad_alloc.
+// file passes on to its caller. LoadStrict instead throws std::runtime_error
+// at the first fault (a bad number names its member), also for text after
+// the value. Anything may throw std::bad_alloc.
 
 #include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <iostream>
 #include <map>
@@ -121,6 +124,9 @@ class JSON {
   }
 
   static JSON Load(const std::string& str);
+  // The whole text must be one valid value; a UTF-8 byte-order mark ahead of
+  // it is skipped.
+  static JSON LoadStrict(const std::string& str);
 
   template <typename T>
   typename std::enable_if<std::is_same<T, bool>::value, JSON&>::type operator=(T b) {
@@ -419,6 +425,7 @@ const size_t kMaxErrorLines = 100;
 
 struct ParseLog {
   size_t errors = 0;
+  bool strict = false;  // the first error throws instead of being written
 
   // Closes the parse, also when a number conversion throws: one line for
   // the errors that were not written. Allocates nothing, so cannot throw.
@@ -432,6 +439,24 @@ struct ParseLog {
 };
 
 inline void parse_error(ParseLog& log, const char* message, const std::string& found) {
+  if (log.strict) {
+    // Bytes that are not printable ASCII as \xNN: the text goes into an
+    // exception message, which must be valid UTF-8.
+    std::string shown;
+    for (const char c : found) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte >= 0x20 && byte < 0x7F) {
+        shown += c;
+      } else {
+        char hex[8];
+        std::snprintf(hex, sizeof(hex), "\\x%02X", byte);
+        shown += hex;
+      }
+    }
+    const char* kind = std::strchr(message, ' ');  // past "ERROR:"
+    throw std::runtime_error(std::string("not valid JSON: ") + (kind ? kind + 1 : message) + shown +
+                             "'");
+  }
   if (++log.errors <= kMaxErrorLines) std::cerr << (message + found + "'\n");
 }
 
@@ -546,9 +571,22 @@ inline JSON parse_object(const std::string& str, size_t& offset, int depth, Pars
     }
     ++offset;
     consume_ws(str, offset);
-    JSON value = parse_next(str, offset, depth, log);
     bool ok = false;
-    object[key.ToString(ok)] = std::move(value);
+    std::string name = key.ToString(ok);
+    JSON value;
+    if (log.strict) {
+      try {
+        value = parse_next(str, offset, depth, log);
+      } catch (const std::invalid_argument&) {
+        throw std::runtime_error("the number of member '" + json_unescape(name) + "' is malformed");
+      } catch (const std::out_of_range&) {
+        throw std::runtime_error("the number of member '" + json_unescape(name) +
+                                 "' is out of range");
+      }
+    } else {
+      value = parse_next(str, offset, depth, log);
+    }
+    object[std::move(name)] = std::move(value);
     const After after = after_member(str, offset, '}');
     if (after == After::Comma) continue;
     if (after == After::Other) {
@@ -721,6 +759,19 @@ inline JSON JSON::Load(const std::string& str) {
   } catch (const NestingTooDeep&) {
     return JSON();
   }
+}
+
+inline JSON JSON::LoadStrict(const std::string& str) {
+  size_t offset = str.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  ParseLog log;
+  log.strict = true;
+  JSON value = parse_next(str, offset, 0, log);
+  consume_ws(str, offset);
+  if (offset < str.size()) {
+    throw std::runtime_error("not valid JSON: text after the value at byte " +
+                             std::to_string(offset));
+  }
+  return value;
 }
 
 }  // namespace json

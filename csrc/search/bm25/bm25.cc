@@ -646,9 +646,9 @@ json::JSON CountsObject(const TokenTable* tables, size_t table_count) {
 
 }  // namespace
 
-ModelFile ReadModelFile(const std::string& json_data) {
+ModelFile ReadModelFile(const std::string& json_data, bool strict) {
   if (json_data.empty()) throw std::runtime_error(kEmptyJson);
-  json::JSON data = json::JSON::Load(json_data);
+  json::JSON data = strict ? json::JSON::LoadStrict(json_data) : json::JSON::Load(json_data);
   // Everything is read and checked in the order that decides which error a
   // text with several faults reports.
   ModelFile file;

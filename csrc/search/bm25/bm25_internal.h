@@ -197,8 +197,10 @@ struct ModelFile {
 };
 
 // Parses and checks a model file's text; throws std::runtime_error naming the
-// first member found wrong.
-ModelFile ReadModelFile(const std::string& json_data);
+// first member found wrong. strict: the text must be valid JSON and nothing
+// more (json::JSON::LoadStrict), else a fault is found only where it makes
+// a member unreadable.
+ModelFile ReadModelFile(const std::string& json_data, bool strict = false);
 // The model file's text, the counts of tables[0, table_count) together (their
 // keys must differ); `analysis` is written only when not empty, the total
 // length only when given.
