@@ -188,6 +188,21 @@ void Simplify(std::string& text) {
   }
 }
 
+// The length of the character at base[at] and whether it is a letter or
+// digit; most of the text, U+4000..U+9FFF (all ideographs and letters), is
+// taken without decoding.
+inline size_t NextChar(const unsigned char* base, size_t at, size_t size, bool& letter) {
+  if (base[at] >= 0xE4 && base[at] <= 0xE9 && size - at >= 3 && (base[at + 1] & 0xC0) == 0x80 &&
+      (base[at + 2] & 0xC0) == 0x80) {
+    letter = true;
+    return 3;
+  }
+  char32_t cp;
+  const size_t n = Decode(base + at, size - at, cp);
+  letter = IsWordChar(cp);
+  return n;
+}
+
 bool HasWordChar(std::string_view word) {
   const auto* p = reinterpret_cast<const unsigned char*>(word.data());
   size_t left = word.size();
@@ -542,18 +557,8 @@ void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<T
   size_t previous = std::string::npos;  // start of the previous letter, if any
   const size_t size = folded.size();
   for (size_t at = 0; at < size;) {
-    size_t n;
     bool letter;
-    const unsigned char b0 = base[at];
-    if (b0 >= 0xE4 && b0 <= 0xE9 && size - at >= 3 && (base[at + 1] & 0xC0) == 0x80 &&
-        (base[at + 2] & 0xC0) == 0x80) {
-      n = 3;  // most of the text: U+4000..U+9FFF, all ideographs and letters
-      letter = true;
-    } else {
-      char32_t cp;
-      n = Decode(base + at, size - at, cp);
-      letter = IsWordChar(cp);
-    }
+    const size_t n = NextChar(base, at, size, letter);
     if (letter) {
       if (previous != std::string::npos) out.push_back(all.substr(previous, at + n - previous));
       previous = at;
@@ -628,18 +633,8 @@ void Analyzer::AnalyzeNgrams(std::string_view text, std::string& folded,
   const char* previous = nullptr;  // the previous letter's copy, if any
   char* w = all + size;
   for (size_t at = 0; at < size;) {
-    size_t n;
     bool letter;
-    const unsigned char b0 = base[at];
-    if (b0 >= 0xE4 && b0 <= 0xE9 && size - at >= 3 && (base[at + 1] & 0xC0) == 0x80 &&
-        (base[at + 2] & 0xC0) == 0x80) {
-      n = 3;
-      letter = true;
-    } else {
-      char32_t cp;
-      n = Decode(base + at, size - at, cp);
-      letter = IsWordChar(cp);
-    }
+    const size_t n = NextChar(base, at, size, letter);
     if (letter) {
       char* copy = w;
       *w++ = kNgramMark;
