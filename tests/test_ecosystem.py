@@ -164,3 +164,17 @@ def test_reopened_index_keeps_runtime_words(tmp_path):
     with SearchIndex(path) as index:
         assert index.encoder.tokenizer.words == tok.words
         assert [(h.id, h.score) for h in index.search("澎湃OS")] == before
+
+
+@pytest.mark.parametrize("code", [
+    "import norvane; norvane.SearchIndex",
+    "from norvane.cli import main; sys.exit(main(['search', '北京']))",
+])
+def test_missing_extra_names_the_extra_first(code):
+    """Without numpy (as without the milvus extra) the hint comes before the
+    missing module's name."""
+    result = subprocess.run([sys.executable, "-c", "import sys; sys.modules['numpy'] = None; "
+                             + code], capture_output=True, text=True, timeout=120)
+    assert result.returncode != 0
+    last = result.stderr.strip().splitlines()[-1]
+    assert "pip install 'pynorvane[milvus]' (" in last and "numpy" in last.split("(", 1)[1]
