@@ -384,3 +384,10 @@ def test_full_disk_is_one_line_and_recovers(small_disk, tmp_path, capsys):
             file.unlink()
     with SearchIndex(uri) as index:
         assert_statistics_describe_rows(index)
+
+
+def test_cli_error_texts_are_one_line():
+    from norvane import cli
+
+    assert cli._describe(ValueError("analysis 'a;words=小米\n澎湃 nz\n' differs")) == \
+        "analysis 'a;words=小米 | 澎湃 nz | ' differs"

@@ -340,10 +340,13 @@ def _describe(error: BaseException) -> str:
     from norvane.index import MilvusException, _message
 
     if isinstance(error, MilvusException):
-        return "Milvus: " + _message(error)
-    if isinstance(error, OSError) and error.filename is not None:
-        return f"{error.filename}: {error.strerror}"
-    return str(error) or type(error).__name__
+        text = "Milvus: " + _message(error)
+    elif isinstance(error, OSError) and error.filename is not None:
+        text = f"{error.filename}: {error.strerror}"
+    else:
+        text = str(error) or type(error).__name__
+    # One line, whatever the text holds (an analysis name lists run-time words one a line).
+    return " | ".join(line.strip() for line in text.splitlines() if line.strip())
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
