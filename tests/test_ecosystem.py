@@ -117,19 +117,13 @@ def test_hybrid_weights_and_a_query_without_words(hybrid):
     (lambda ix, n: ix.search("北京", dense=np.ones(3)), "of 8 numbers"),
     (lambda ix, n: n.add(["北京"], ["x"], dense=np.ones((1, 8))), "no dense vectors"),
     (lambda ix, n: n.search("北京", dense=np.ones(8)), "no dense vectors"),
+    (lambda ix, n: SearchIndex(ix.uri, dense_dim=4), "dimension 8, not of dimension 4"),
 ])
 def test_dense_mismatch_refused_before_writing(index, hybrid, call, message):
     hybrid_index, _, _ = hybrid
     with pytest.raises(ValueError, match=message):
         call(hybrid_index, index)
     assert hybrid_index.get(["x"]) == [None] and index.get(["x"]) == [None]
-
-
-def test_dense_dimension_is_fixed_when_created(hybrid):
-    hybrid_index, _, _ = hybrid
-    uri = hybrid_index.uri
-    with pytest.raises(ValueError, match="dimension 8, not of dimension 4"):
-        SearchIndex(uri, dense_dim=4)
 
 
 def test_qdrant_recipe_ranks_as_the_index(index, tmp_path):

@@ -24,7 +24,12 @@ word_text = st.lists(st.sampled_from(WORDS), min_size=1, max_size=40).map("".joi
 mixed_text = st.lists(st.one_of(ascii_text, chinese_text, st.sampled_from(WORDS)),
                       min_size=1, max_size=12).map("".join)
 token_list = st.lists(st.one_of(st.sampled_from(WORDS), ascii_text), max_size=6)
-item = st.one_of(st.just(""), ascii_text, chinese_text, word_text, mixed_text, token_list)
+# Long texts, with traditional characters whose simplified form is shorter or
+# as long in UTF-8 (the folding moves the bytes after them).
+long_text = st.lists(st.sampled_from(WORDS + ["臺灣", "天氣", "學", "㗲", "䥕", "Ｘ9"]),
+                     min_size=100, max_size=600).map("".join)
+item = st.one_of(st.just(""), ascii_text, chinese_text, word_text, mixed_text, token_list,
+                 long_text)
 
 
 @pytest.fixture(scope="module")

@@ -56,6 +56,8 @@ BAD = {
         lambda m: dumps(m).encode().replace('"北京"'.encode(), b'"\xff\xfe"'), "not valid UTF-8"),
     "broken JSON": (lambda m: dumps(m)[:-20].encode(), "not valid JSON"),
     "a UTF-16 byte-order mark": (lambda m: b"\xff\xfe" + dumps(m).encode(), "not valid JSON"),
+    "members missing": (lambda m: b'{"_doc_count": 1}', "doc_length_average"),
+    "another analysis": (lambda m: changed(m, _analysis="other"), "analysis"),
 }
 
 

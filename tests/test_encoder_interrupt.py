@@ -2,7 +2,6 @@
 statistics are those from before the call."""
 
 import json
-import os
 import signal
 import subprocess
 import sys

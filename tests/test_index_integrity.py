@@ -77,15 +77,6 @@ def test_ids_are_keys_against_a_reference_model(path):
         assert_statistics_describe_rows(index, expected)
 
 
-def test_search_after_replacing_finds_the_new_text_once(path):
-    with SearchIndex(path) as index:
-        index.add(["北京天气晴朗", "上海下雨"], ["a", "b"])
-        index.add(["手机电池续航"], ["a"])
-        hits = index.search("手机电池", k=5)
-        assert [(h.id, h.text) for h in hits] == [("a", "手机电池续航")]
-        assert index.search("北京天气") == []
-
-
 # What a child process does before it is stopped: add 12 batches of 50.
 CHILD = textwrap.dedent("""
     import os, signal, sys, time
