@@ -382,3 +382,18 @@ def test_cli_error_texts_are_one_line():
 
     assert cli._describe(ValueError("analysis 'a;words=小米\n澎湃 nz\n' differs")) == \
         "analysis 'a;words=小米 | 澎湃 nz | ' differs"
+
+
+def test_python_callers_get_the_exception_without_pymilvus_logs(path):
+    code = textwrap.dedent(f"""
+        from norvane.index import SearchIndex, MilvusException
+        with SearchIndex({path!r}) as index:
+            index.add(["北京天气"])
+            try:
+                index.search("北京", filter="year > 3")
+            except MilvusException:
+                print("raised")
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=120)
+    assert result.stdout.strip() == "raised" and "year > 3" not in result.stderr

@@ -138,31 +138,43 @@ def _unlock_local(uri: str) -> bool:
 
 
 # pymilvus logs every failed call, with the server's traceback, before it
-# raises; the exception says it once. Its loggers are silenced while an index
-# calls it (counted, for indexes used from several threads).
-_silenced = 0
-_silence_lock = threading.Lock()
+# raises; the exception says it once. A filter on its loggers drops their
+# records while this thread is inside an index call: setting their level
+# instead would clear the logging module's caches on every call.
+_calls = threading.local()
 _LOGGERS = ("pymilvus", "milvus_lite")
+
+
+class _QuietFilter(logging.Filter):
+    def filter(self, record: logging.LogRecord) -> bool:
+        return not getattr(_calls, "depth", 0)
+
+
+_quiet_filter = _QuietFilter()
+_filtered_count = -1  # loggers known when the filter was last installed
+
+
+def _install_filter() -> None:
+    global _filtered_count
+    loggers = logging.Logger.manager.loggerDict
+    if len(loggers) == _filtered_count:
+        return
+    for name in list(loggers):
+        if name.startswith(_LOGGERS):
+            log = logging.getLogger(name)
+            if _quiet_filter not in log.filters:
+                log.addFilter(_quiet_filter)
+    _filtered_count = len(loggers)
 
 
 @contextlib.contextmanager
 def _silence() -> Iterator[None]:
-    global _silenced
-    with _silence_lock:
-        if _silenced == 0:
-            _silence.levels = [(logging.getLogger(n), logging.getLogger(n).level)  # type: ignore
-                               for n in _LOGGERS]
-            for log, _ in _silence.levels:  # type: ignore[attr-defined]
-                log.setLevel(logging.CRITICAL + 1)
-        _silenced += 1
+    _install_filter()
+    _calls.depth = getattr(_calls, "depth", 0) + 1
     try:
         yield
     finally:
-        with _silence_lock:
-            _silenced -= 1
-            if _silenced == 0:
-                for log, level in _silence.levels:  # type: ignore[attr-defined]
-                    log.setLevel(level)
+        _calls.depth -= 1
 
 
 _Method = TypeVar("_Method", bound=Callable[..., Any])
