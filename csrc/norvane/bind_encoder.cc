@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "norvane/bind.h"
+#include "norvane/py_support.h"
 #include "norvane/sparse_encoder.h"
 #include "search/bm25/bm25_internal.h"
 
@@ -178,22 +179,6 @@ py::array_t<T> Array(std::vector<T>&& values) {
   auto* owned = new std::vector<T>(std::move(values));
   py::capsule free(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
   return py::array_t<T>(static_cast<py::ssize_t>(owned->size()), owned->data(), free);
-}
-
-PyObject* Checked(PyObject* obj) {
-  if (obj == nullptr) throw py::error_already_set();
-  return obj;
-}
-
-// A dict with room for `size` items, so filling it never resizes it (where
-// the interpreter offers that).
-py::dict NewDict(Py_ssize_t size) {
-#if PY_VERSION_HEX < 0x030D0000 && !defined(PYPY_VERSION)
-  return py::reinterpret_steal<py::dict>(Checked(_PyDict_NewPresized(size)));
-#else
-  (void)size;
-  return py::dict();
-#endif
 }
 
 // dict[key] = value for an int key: an int below 2**61 - 1 is its own hash,

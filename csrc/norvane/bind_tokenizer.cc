@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "norvane/bind.h"
+#include "norvane/byte_hash.h"
+#include "norvane/char_class.h"
+#include "norvane/parallel.h"
+#include "norvane/py_support.h"
 #include "norvane/tokenizer.h"
 #include "norvane/utf8.h"
-#include "tokenizer/segmenter/util/Logging.h"
 
 namespace norvane {
 
@@ -113,22 +116,6 @@ struct Words {
   size_t begin(size_t k) const { return k == 0 ? 0 : ends[k - 1]; }
 };
 
-// A hash of a word's UTF-8 bytes, eight at a time: equal words have equal
-// bytes, and most words are one to three characters.
-uint64_t HashBytes(const char* p, size_t n) {
-  uint64_t h = n * 0x9E3779B97F4A7C15ull;
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    h = (h ^ v) * 0xFF51AFD7ED558CCDull;
-    h ^= h >> 32;
-  }
-  uint64_t v = 0;
-  std::memcpy(&v, p, n);
-  h = (h ^ v) * 0xC4CEB9FE1A85EC53ull;
-  return h ^ (h >> 29);
-}
-
 // Each thread of a call encodes into one buffer and cuts with one scratch,
 // reused from text to text.
 struct Scratch {
@@ -147,16 +134,11 @@ void CutOne(const Tokenizer& tok, const Text& t, CutMode mode, bool hash, Scratc
     out.tokens.insert(out.tokens.end(), scratch.tokens.begin(), scratch.tokens.end());
     if (hash) {
       for (const Token& token : scratch.tokens) {
-        out.hashes.push_back(HashBytes(scratch.utf8.data() + token.offset, token.length));
+        out.hashes.push_back(HashBytes(std::string_view(scratch.utf8.data() + token.offset, token.length)));
       }
     }
   }
   out.ends.push_back(out.tokens.size());
-}
-
-PyObject* Checked(PyObject* obj) {
-  if (obj == nullptr) throw py::error_already_set();
-  return obj;
 }
 
 // One str object per distinct word of a batch: the same word in many places
@@ -398,19 +380,6 @@ py::list Keywords(const Tokenizer& self, py::handle text, size_t top_k) {
   return result;
 }
 
-// A refused data file raises RuntimeError with the loader's record. Paths and
-// file lines in it need not be UTF-8: undecodable bytes are shown escaped.
-void TranslateFatalError(std::exception_ptr error) {
-  try {
-    if (error) std::rethrow_exception(error);
-  } catch (const korva::typing::text::util::FatalError& e) {
-    const std::string message = e.what();
-    py::object text = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-        message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
-    if (text) PyErr_SetObject(PyExc_RuntimeError, text.ptr());
-  }
-}
-
 std::shared_ptr<Tokenizer> Make(std::string dict, std::string hmm, std::string user_dict,
                                 std::string idf, std::string stop_words, bool traditional,
                                 const std::vector<std::string>& words) {
@@ -423,6 +392,14 @@ std::shared_ptr<Tokenizer> Make(std::string dict, std::string hmm, std::string u
         traditional, words);
   });
   return made;
+}
+
+// One byte per code point, 1 for a word character: for the test that
+// checks the rule against the interpreter's Unicode database.
+py::bytes WordCharacters() {
+  std::string flags(0x110000, '\0');
+  for (char32_t c = 0; c < 0x110000; ++c) flags[c] = IsWordChar(c) ? 1 : 0;
+  return py::bytes(flags);
 }
 
 }  // namespace
@@ -460,6 +437,8 @@ void BindTokenizer(py::module_& m) {
           "The five data file paths, in constructor order.")
       .def_property_readonly("traditional", &Tokenizer::traditional,
                              "Whether traditional characters are simplified for lookup.");
+  m.def("_word_characters", &WordCharacters,
+        "1 or 0 per code point: whether the toolkit counts it a letter or digit.");
 }
 
 }  // namespace norvane

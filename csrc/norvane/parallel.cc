@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "norvane/tokenizer.h"
+#include "norvane/parallel.h"
 
 namespace norvane {
 

@@ -44,7 +44,7 @@ class SmallVector {
   SmallVector(const SmallVector& other) : SmallVector(other.begin(), other.end()) {}
   SmallVector& operator=(const SmallVector& other) {
     if (this != &other) {
-      size_ = 0;  // nothing to copy along if reserve moves the storage
+      clear();
       reserve(other.size_);
       std::uninitialized_copy(other.begin(), other.end(), data_);
       size_ = other.size_;

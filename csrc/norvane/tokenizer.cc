@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "norvane/char_class.h"
 #include "norvane/t2s_table.h"
 #include "norvane/utf8.h"
 #include "tokenizer/segmenter/MixSegment.h"
@@ -105,22 +106,14 @@ bool CutText(const Cutters& segmenter, bool traditional, std::string_view text,
                  cut.tokens);
 }
 
-// Spaces, controls and punctuation: words made only of these are no keywords.
-bool IsPunctuationOrSpace(char32_t c) {
-  if (c < 0x80) return !((c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'));
-  return c < 0xA0 || (c >= 0x2000 && c <= 0x206F) || (c >= 0x3000 && c <= 0x303F) ||
-         (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF0F) ||
-         (c >= 0xFF1A && c <= 0xFF20) || (c >= 0xFF3B && c <= 0xFF40) ||
-         (c >= 0xFF5B && c <= 0xFF65);
-}
-
+// Words of no letter or digit (spaces, punctuation, symbols) are no keywords.
 bool HasWordCharacter(std::string_view word) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(word.data());
   for (size_t i = 0; i < word.size();) {
     char32_t cp;
     const size_t len = DecodeUtf8(bytes + i, word.size() - i, cp);
     if (len == 0) return false;
-    if (!IsPunctuationOrSpace(cp)) return true;
+    if (IsWordChar(cp)) return true;
     i += len;
   }
   return false;

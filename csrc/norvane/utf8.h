@@ -1,13 +1,15 @@
 #pragma once
 // Usage:
 //   char32_t cp; size_t n = norvane::DecodeUtf8(p, left, cp);  // 0: not valid
+//   size_t m = norvane::DecodeUtf8OrReplacement(p, left, cp);  // never 0
 //   norvane::AppendUtf8(cp, out);
 //   bool ok = norvane::ValidUtf8(bytes, size);
 //
 // Thread safety: pure functions. Throws: AppendUtf8 only std::bad_alloc.
 //
-// Strict UTF-8, unlike the segmenter's lenient decoder: no overlong forms,
-// no surrogates, nothing above U+10FFFF.
+// The toolkit's one UTF-8 decoder and validator. Strict UTF-8, unlike the
+// segmenter's lenient decoder (which pynorvane's published cuts rest on):
+// no overlong forms, no surrogates, nothing above U+10FFFF.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +46,15 @@ inline size_t DecodeUtf8(const unsigned char* p, size_t left, char32_t& cp) {
   }
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return len;
+}
+
+// As DecodeUtf8, for a caller that walks bytes not known to be UTF-8: a
+// byte that does not start a valid sequence reads as U+FFFD of one byte.
+inline size_t DecodeUtf8OrReplacement(const unsigned char* p, size_t left, char32_t& cp) {
+  const size_t len = DecodeUtf8(p, left, cp);
+  if (len != 0) return len;
+  cp = 0xFFFD;
+  return 1;
 }
 
 // Whether text is strict UTF-8, as DecodeUtf8 reads it. Eight ASCII bytes

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "norvane/py_support.h"
 #include "search/bm25/bm25.h"
 #include "search/bm25/bm25_internal.h"
 
@@ -213,15 +214,7 @@ namespace {
 
 using IndexedWeight = BM25::IndexedWeight;
 
-// A dict with room for `size` entries, so filling it never resizes it.
-PyObject* NewDict(size_t size) {
-#if PY_VERSION_HEX < 0x030D0000
-  return _PyDict_NewPresized(static_cast<Py_ssize_t>(size));
-#else
-  (void)size;
-  return PyDict_New();
-#endif
-}
+using norvane::NewDict;
 
 // Holds a reference to each token object that becomes a key, for as long as
 // the result is built: creating the dict may run a collection, whose
@@ -251,8 +244,7 @@ template <typename MakeKey>
 py::dict ToDict(const IndexedWeight* weights, size_t count, PyObject* const* objects,
                 MakeKey make_key) {
   const KeyRefs refs(weights, count, objects);
-  py::dict out = py::reinterpret_steal<py::dict>(NewDict(count));
-  if (!out) throw py::error_already_set();
+  py::dict out = NewDict(count);
   for (size_t i = 0; i < count; ++i) {
     const size_t first = weights[i].first;
     PyObject* own = objects[first];

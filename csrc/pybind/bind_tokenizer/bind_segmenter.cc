@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "norvane/py_support.h"
 #include "pybind/unlocked.h"
 #include "tokenizer/segmenter/Segmenter.h"
-#include "tokenizer/segmenter/util/Logging.h"
 
 namespace korva {
 namespace typing {
@@ -214,27 +214,10 @@ py::list CutForSearch(const Segmenter& self, const Sentence& sentence) {
   return RunCut(self, sentence, true);
 }
 
-// A failed loader check becomes RuntimeError with the record's message. The
-// message quotes paths and file lines as they are, which need not be UTF-8:
-// undecodable bytes are shown escaped instead of turning the error into a
-// UnicodeDecodeError.
-void TranslateFatalError(std::exception_ptr error) {
-  try {
-    if (error) std::rethrow_exception(error);
-  } catch (const util::FatalError& e) {
-    const std::string message = e.what();
-    py::object text = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-        message.data(), static_cast<Py_ssize_t>(message.size()), "backslashreplace"));
-    if (text) {
-      PyErr_SetObject(PyExc_RuntimeError, text.ptr());
-    }
-  }
-}
-
 }  // namespace
 
 void BindSegmenter(py::module_& m) {
-  py::register_exception_translator(&TranslateFatalError);
+  py::register_exception_translator(&norvane::TranslateFatalError);
   // The cuts are const over data fixed at construction, so they run without
   // the interpreter lock; the result list is built after it is taken back.
   py::class_<Segmenter, std::shared_ptr<Segmenter>>(m, "Segmenter")

@@ -17,30 +17,27 @@
 #include <random>
 #include <stdexcept>
 
+#include "norvane/bm25_weighting.h"
+#include "norvane/token_counter.h"
 #include "search/bm25/_json.h"
 
 namespace korva {
 namespace typing {
 namespace text {
 
-// Hashing and the token table.
+// Hashing.
 
 namespace {
 
-using token_hash::Mix;
+namespace weighting = norvane::bm25;
+using norvane::TokenCounter;
 
 size_t HashToken(std::string_view token) { return TokenTable::Hash(token); }
 
 size_t HashToken(long long token) {
-  return static_cast<size_t>(Mix(static_cast<uint64_t>(token) + 0x9E3779B97F4A7C15ull));
+  return static_cast<size_t>(
+      norvane::MixBits(static_cast<uint64_t>(token) + 0x9E3779B97F4A7C15ull));
 }
-
-// Equal tokens of one list are mostly one Python object: same bytes.
-bool SameToken(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && (a.data() == b.data() || a == b);
-}
-
-bool SameToken(long long a, long long b) { return a == b; }
 
 // Counts loaded from a model file may already sit at the top of their range;
 // going past it would be undefined, so such a document is refused whole.
@@ -48,172 +45,21 @@ const char kOverflow[] = "BM25 statistics would overflow";
 
 }  // namespace
 
-size_t TokenTable::Probe(std::string_view key, size_t hash) const {
-  const size_t mask = slots_.size() - 1;
-  const auto tag = static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32);
-  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    const Slot& held = slots_[slot];
-    if (held.index == 0) return slot;
-    if (held.tag == tag && entries_[held.index - 1].first == key) return slot;
-  }
-}
-
-void TokenTable::Grow(size_t slots) {
-  slots_.assign(slots, Slot{0, 0});
-  const size_t mask = slots - 1;
-  for (size_t i = 0; i < entries_.size(); ++i) {
-    const size_t hash = Hash(entries_[i].first);
-    size_t slot = hash & mask;
-    while (slots_[slot].index != 0) slot = (slot + 1) & mask;
-    slots_[slot] = {static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32),
-                    static_cast<uint32_t>(i + 1)};
-  }
-}
-
-void TokenTable::reserve(size_t count) {
-  // At most half the slots are used, so probe runs stay short.
-  size_t slots = 16;
-  while (slots < 2 * count) slots *= 2;
-  if (slots > slots_.size()) Grow(slots);
-  if (count > entries_.capacity()) entries_.reserve(std::max(count, 2 * entries_.capacity()));
-}
-
-int& TokenTable::operator[](std::string_view key) {
-  reserve(entries_.size() + 1);
-  const size_t hash = Hash(key);
-  const size_t slot = Probe(key, hash);
-  if (slots_[slot].index == 0) {
-    entries_.emplace_back(std::string(key), 0);
-    slots_[slot] = {static_cast<uint32_t>(static_cast<uint64_t>(hash) >> 32),
-                    static_cast<uint32_t>(entries_.size())};
-  }
-  return entries_[slots_[slot].index - 1].second;
-}
-
-void TokenTable::Prefetch(const size_t* hashes, size_t n) const {
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = 0; i < n; ++i) PrefetchLine(&slots_[hashes[i] & mask]);
-  for (size_t i = 0; i < n; ++i) {
-    const Slot& home = slots_[hashes[i] & mask];
-    if (home.index != 0) PrefetchLine(&entries_[home.index - 1]);
-  }
-}
-
-void TokenTable::add_counts(const std::string_view* keys, const int* counts, size_t n) {
-  SmallVector<size_t, 64> hashes(n);
-  for (size_t i = 0; i < n; ++i) hashes[i] = Hash(keys[i]);
-  add_counts(keys, hashes.data(), counts, n);
-}
-
-void TokenTable::add_counts(const std::string_view* keys, const size_t* hashes, const int* counts,
-                            size_t n) {
-  reserve(entries_.size() + n);
-  const size_t old_size = entries_.size();
-  Prefetch(hashes, n);
-  for (size_t i = 0; i < n; ++i) {
-    const size_t slot = Probe(keys[i], hashes[i]);
-    if (slots_[slot].index == 0) {
-      entries_.emplace_back(std::string(keys[i]), counts[i]);
-      slots_[slot] = {static_cast<uint32_t>(static_cast<uint64_t>(hashes[i]) >> 32),
-                      static_cast<uint32_t>(entries_.size())};
-    } else {
-      int& count = entries_[slots_[slot].index - 1].second;
-      int sum;
-      if (__builtin_add_overflow(count, counts[i], &sum)) {
-        // Undo this call's additions, newest first, so the table is as it
-        // was: the keys added by it are the last entries, and with nothing
-        // removed in between, freeing their slots in reverse order restores
-        // every probe sequence.
-        for (size_t j = i; j-- > 0;) {
-          const size_t held = Probe(keys[j], hashes[j]);
-          const size_t index = slots_[held].index - 1;
-          if (index >= old_size) {
-            slots_[held] = {0, 0};
-            entries_.pop_back();
-          } else {
-            entries_[index].second -= counts[j];
-          }
-        }
-        throw std::overflow_error(kOverflow);
-      }
-      count = sum;
-    }
-  }
-}
-
-void TokenTable::find_counts(const std::string_view* keys, size_t n, const int** found) const {
-  if (slots_.empty()) {
-    std::fill(found, found + n, nullptr);
-    return;
-  }
-  SmallVector<size_t, 64> hashes(n);
-  for (size_t i = 0; i < n; ++i) hashes[i] = Hash(keys[i]);
-  Prefetch(hashes.data(), n);
-  for (size_t i = 0; i < n; ++i) {
-    const Slot& held = slots_[Probe(keys[i], hashes[i])];
-    found[i] = held.index == 0 ? nullptr : &entries_[held.index - 1].second;
-  }
-}
-
-const int* TokenTable::find(std::string_view key, size_t hash) const {
-  if (slots_.empty()) return nullptr;
-  const Slot& held = slots_[Probe(key, hash)];
-  return held.index == 0 ? nullptr : &entries_[held.index - 1].second;
-}
-
 // Training.
 
 namespace {
 
 const char kEmptyTraining[] = "trainning tokens_vec should not be empty";
 
-// The distinct tokens of one document with their counts and hashes, in order
-// of first occurrence, for training: open addressing over a power-of-two
-// table of at least twice the list length. Each token is hashed once, and a
-// string's hash is the one the model's table uses.
+// Counts the distinct tokens of one document into counter, in order of
+// first occurrence; each token is hashed once, and a string's hash is the
+// one the model's table uses.
 template <typename Token>
-class TokenCounter {
- public:
-  struct Entry {
-    Token token;
-    size_t hash;
-    int count;
-  };
-
-  TokenCounter(const Token* tokens, size_t n) {
-    size_t capacity = 16;
-    while (capacity < 2 * n) capacity *= 2;
-    mask_ = capacity - 1;
-    slots_.resize(capacity);
-    std::fill(slots_.begin(), slots_.end(), 0u);
-    entries_.reserve(n);
-    for (size_t i = 0; i < n; ++i) Add(tokens[i], HashToken(tokens[i]));
-  }
-
-  size_t size() const { return entries_.size(); }
-  const Entry& operator[](size_t i) const { return entries_[i]; }
-
- private:
-  void Add(const Token& token, size_t hash) {
-    for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
-      const uint32_t held = slots_[slot];
-      if (held == 0) {
-        entries_.push_back({token, hash, 1});
-        slots_[slot] = static_cast<uint32_t>(entries_.size());
-        return;
-      }
-      Entry& entry = entries_[held - 1];
-      if (entry.hash == hash && SameToken(entry.token, token)) {
-        ++entry.count;
-        return;
-      }
-    }
-  }
-
-  size_t mask_ = 0;
-  SmallVector<uint32_t, 512> slots_;  // entry index + 1, 0 for a free slot
-  SmallVector<Entry, 256> entries_;
-};
+void CountTokens(const Token* tokens, size_t n, TokenCounter<Token>& counter) {
+  SmallVector<size_t, 256> hashes(n);
+  for (size_t i = 0; i < n; ++i) hashes[i] = HashToken(tokens[i]);
+  counter.Count(tokens, hashes.data(), n);
+}
 
 // The keys under which integer tokens are counted: their decimal text, so
 // both token kinds share one table. One buffer for all of them.
@@ -249,11 +95,7 @@ void CheckDocumentFits(int doc_count, long long length_total, size_t length) {
 }  // namespace
 
 BM25::BM25(double b, double k1) : _b(b), _k1(k1) {
-  // A NaN or an infinity would make every weight NaN, and the model file
-  // unreadable.
-  if (!std::isfinite(b) || !std::isfinite(k1)) {
-    throw std::invalid_argument("b and k1 must be finite numbers");
-  }
+  weighting::CheckBm25Parameters(b, k1);
 }
 
 BM25::~BM25() = default;
@@ -283,12 +125,13 @@ void BM25::train(const std::vector<std::vector<long long>>& corpus) {
 void BM25::_train(const long long* tokens, size_t n) {
   if (n == 0) return;
   CheckDocumentFits(_doc_count, _doc_length_total, n);
-  const TokenCounter<long long> counter(tokens, n);
+  TokenCounter<long long> counter;
+  CountTokens(tokens, n, counter);
   DecimalKeys keys(counter.size());
   SmallVector<int, 64> counts(counter.size());
   for (size_t i = 0; i < counter.size(); ++i) {
     keys.Set(i, counter[i].token);
-    counts[i] = counter[i].count;
+    counts[i] = static_cast<int>(counter[i].count);
   }
   _doc_token_frequency.add_counts(keys.views(), counts.data(), counter.size());
   _count_document(n);
@@ -297,14 +140,15 @@ void BM25::_train(const long long* tokens, size_t n) {
 void BM25::_train(const std::string_view* tokens, size_t n) {
   if (n == 0) return;
   CheckDocumentFits(_doc_count, _doc_length_total, n);
-  const TokenCounter<std::string_view> counter(tokens, n);
+  TokenCounter<std::string_view> counter;
+  CountTokens(tokens, n, counter);
   SmallVector<std::string_view, 64> keys(counter.size());
   SmallVector<size_t, 64> hashes(counter.size());
   SmallVector<int, 64> counts(counter.size());
   for (size_t i = 0; i < counter.size(); ++i) {
     keys[i] = counter[i].token;
     hashes[i] = counter[i].hash;
-    counts[i] = counter[i].count;
+    counts[i] = static_cast<int>(counter[i].count);
   }
   _doc_token_frequency.add_counts(keys.data(), hashes.data(), counts.data(), counter.size());
   _count_document(n);
@@ -313,7 +157,7 @@ void BM25::_train(const std::string_view* tokens, size_t n) {
 void BM25::_count_document(size_t length) {
   ++_doc_count;
   _doc_length_total += static_cast<long long>(length);
-  _doc_length_average = static_cast<double>(_doc_length_total) / static_cast<double>(_doc_count);
+  _doc_length_average = weighting::AverageLength(_doc_length_total, _doc_count);
 }
 
 // Encoding.
@@ -397,13 +241,11 @@ std::map<Token, double> ToMap(const std::vector<Token>& tokens, Encode encode) {
   return out;
 }
 
-// ln(N1 / (f + 0.5)) for a token counted f times, ln(N1 / 1.5) for an
-// unknown one (the value for a count of 1).
+// The IDF of a token counted in *count documents; an unknown one (null)
+// weighs as one counted once.
 double Idf(const int* count, int doc_count) {
-  // In double: a loaded count may be the largest int.
   const double n1 = static_cast<double>(doc_count) + 1.0;
-  if (count == nullptr) return std::log(n1 / 1.5);
-  return std::log(n1 / (static_cast<double>(*count) + 0.5));
+  return weighting::Idf(n1, count == nullptr ? 1.0 : static_cast<double>(*count));
 }
 
 }  // namespace
@@ -415,8 +257,7 @@ void BM25::_check_initialized() const {
 }
 
 double BM25::_length_norm(size_t length) const {
-  const double n = static_cast<double>(length);
-  return ((n / _doc_length_average) * _b + (1.0 - _b)) * _k1;
+  return weighting::LengthNorm(length, _doc_length_average, _b, _k1);
 }
 
 template <typename Token>
@@ -425,10 +266,7 @@ size_t BM25::_encode_document(const Token* tokens, size_t n, IndexedWeight* weig
   _check_initialized();
   const double k = _length_norm(n);
   const size_t count = CountDistinct(tokens, n, weights);
-  for (size_t i = 0; i < count; ++i) {
-    const double f = weights[i].second;
-    weights[i].second = f / (k + f);
-  }
+  for (size_t i = 0; i < count; ++i) weights[i].second = weighting::Saturate(weights[i].second, k);
   return count;
 }
 
