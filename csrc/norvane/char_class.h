@@ -7,23 +7,21 @@
 //
 // The one rule for "letter or digit" against "space, punctuation or
 // symbol" in the toolkit: the sparse encoder's tokens and n-grams, and the
-// tokenizer's keywords (a word of no letter or digit is none). It agrees
-// with Unicode's categories (L* and N* are word characters; P*, S*, Z* and
-// C* are not) everywhere in Basic Latin, the Latin-1 letters, General
-// Punctuation, currency signs, CJK symbols and punctuation, the CJK
-// ideographs and the half- and full-width forms, except where listed:
-//   - ¼ ½ ¾ (numbers) are not word characters, nor are the numbers among
-//     U+2190..U+2BFF (circled and parenthesised digits ① ⑴ ⒈ ...) or
-//     U+3021..U+3029, U+3031..U+3035 and U+3038..U+303C (Hangzhou numerals,
-//     kana repeat marks): in text of these languages they act as bullets
-//     and marks, not as words.
-//   - Outside the blocks above everything is a word character, category
-//     aside (combining marks, the Yijing hexagrams U+4DC0..U+4DFF), except
-//     private use (U+E000..U+F8FF), the vertical and small forms
-//     (U+FE10..U+FE6F), the specials (U+FFF0..U+FFFF) and the emoji and
-//     pictographs (U+1F000..U+1FAFF): a cheap test for the common case, where
-//     text of other scripts is taken whole.
-// tests/test_char_class.py walks every code point against unicodedata.
+// tokenizer's keywords (a word of no letter or digit is none). It follows
+// Unicode's categories (L* and N* are word characters; P*, S*, Z*, M* and
+// C* are not) in Latin-1, General Punctuation, the currency signs, U+2190..
+// U+2BFF (arrows to miscellaneous symbols), CJK Symbols and Punctuation,
+// the CJK ideographs and the full-width forms up to U+FF65, except for
+// numbers and marks that text of these languages uses as bullets and
+// signs: ¼ ½ ¾, the circled, parenthesised and dotted numbers U+2460..
+// U+249B, U+24EA..U+24FF and U+2776..U+2793, and U+3021..U+3029,
+// U+3031..U+3035, U+3038..U+303C (Hangzhou numerals, kana repeat marks).
+// Outside those blocks every character is a word character, category
+// aside, except in private use (U+E000..U+F8FF), the vertical and small
+// forms (U+FE10..U+FE6F), the specials (U+FFF0..U+FFFF) and the emoji and
+// pictographs (U+1F000..U+1FAFF): a cheap test for the common case, where
+// text of other scripts is taken whole. tests/test_char_class.py checks
+// every code point against unicodedata.
 
 namespace norvane {
 
