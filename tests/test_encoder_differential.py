@@ -62,3 +62,30 @@ def test_fit_encode_equals_fit_then_encode(tokenizer, batch, output, threads, an
         for text, row in zip(batch, got):
             tokens = text if isinstance(text, list) else two_pass.analyze(text)
             assert set(row) == set(tokens)
+
+
+# Tokens of one to a few characters, repeats likely, every UTF-8 length.
+pin_token = st.one_of(st.sampled_from(WORDS[:12] + ["a", "ab", "abcdefghij"]),
+                      st.text(alphabet=st.characters(blacklist_categories=("Cs",)),
+                              min_size=1, max_size=3))
+
+
+@settings(max_examples=150, deadline=None)
+@given(docs=st.lists(st.lists(pin_token, min_size=1, max_size=30, unique=True), min_size=1,
+                     max_size=12),
+       texts=st.lists(st.lists(pin_token, min_size=1, max_size=30), max_size=6),
+       b=st.floats(0.0, 1.0), k1=st.floats(0.0, 3.0))
+def test_encoder_weighs_as_pynorvane_bm25_to_the_last_bit(tokenizer, docs, texts, b, k1):
+    # BM25 counts a token's occurrences, the encoder the documents that hold
+    # it: trained on documents without repeats both hold the same counts.
+    # Their weighting is one code (norvane/bm25_weighting.h), so every
+    # weight is equal, not close, for token lists with repeats too.
+    import pynorvane
+
+    bm25 = pynorvane.BM25(b, k1)
+    for doc in docs:
+        bm25.train(doc)
+    encoder = norvane.SparseEncoder(tokenizer, b=b, k1=k1).fit(docs)
+    texts = docs + texts
+    assert encoder.encode_documents(texts) == [bm25.encode_document(t) for t in texts]
+    assert encoder.encode_queries(texts) == [bm25.encode_query(t) for t in texts]
