@@ -1,4 +1,8 @@
 #pragma once
+// Usage (bind.cc): korva::typing::text::pybind::BindTokenizder(m);
+//
+// Thread safety: called once, while the module is imported, lock held.
+// Throws: whatever pybind11 throws while registering a class.
 
 #include <pybind11/pybind11.h>
 

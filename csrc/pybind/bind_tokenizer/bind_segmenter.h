@@ -1,4 +1,10 @@
 #pragma once
+// Usage (bind_tokenizer.cc): BindSegmenter(m);  // pynorvane.Segmenter
+//
+// Thread safety: called once, while the module is imported, lock held. The
+// bound cuts release the lock while they cut.
+// Throws: whatever pybind11 throws while registering a class; a refused data
+// file raises RuntimeError with the loader's record.
 
 #include <pybind11/pybind11.h>
 

@@ -1,4 +1,13 @@
 #pragma once
+// Usage:
+//   FullSegment seg(&dict);             // or FullSegment seg(dict_path)
+//   std::vector<std::string> words;
+//   seg.Cut(sentence, words);           // every word of two or more runes
+//
+// Thread safety: Cut is const and keeps its working data in locals (or a
+// caller's Scratch, one per thread), so one object may cut on many threads.
+// Throws: the path constructor what DictTrie throws; cuts only
+// std::bad_alloc.
 
 #include <string>
 #include <vector>

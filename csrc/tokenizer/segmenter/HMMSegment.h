@@ -1,4 +1,13 @@
 #pragma once
+// Usage:
+//   HMMSegment seg(&model);             // or HMMSegment seg(model_path)
+//   std::vector<std::string> words;
+//   seg.Cut(sentence, words);
+//
+// Thread safety: Cut is const and keeps its working data in locals (or a
+// caller's Scratch, one per thread), so one object may cut on many threads.
+// Throws: the path constructor what HMMModel throws; cuts only
+// std::bad_alloc.
 
 #include <cstddef>
 #include <cstdint>

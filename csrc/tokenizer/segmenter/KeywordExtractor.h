@@ -1,4 +1,12 @@
 #pragma once
+// Usage: built by Segmenter, which hands out its tables:
+//   const auto& idf = segmenter.extractor.IdfMap();
+//
+// Thread safety: immutable once built; the accessors may run on many
+// threads at once.
+// Throws: the constructor util::FatalError (a std::runtime_error) when the
+// IDF or stop-word file cannot be opened or read; a bad line is skipped
+// with an ERROR record.
 
 #include <cstdlib>
 #include <fstream>

@@ -1,4 +1,12 @@
 #pragma once
+// Usage:
+//   MPSegment seg(&dict);  // borrows the dictionary
+//   std::vector<std::string> words;
+//   seg.Cut(sentence, words);
+//
+// Thread safety: Cut is const and keeps its working data in locals (or a
+// caller's Scratch, one per thread), so one object may cut on many threads.
+// Throws: only std::bad_alloc.
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,11 @@
 #pragma once
+// Usage:
+//   PosTagger tagger;
+//   std::vector<std::pair<std::string, std::string>> tagged;
+//   tagger.Tag(sentence, tagged, mix_segment);
+//
+// Thread safety: stateless; any number of threads may tag at once.
+// Throws: only std::bad_alloc.
 
 #include <string>
 #include <utility>

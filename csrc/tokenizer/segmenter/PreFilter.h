@@ -1,4 +1,11 @@
 #pragma once
+// Usage (inside a cut):
+//   PreFilter filter(separators, sentence);
+//   while (filter.HasNext()) { PreFilter::Range piece = filter.Next(); ... }
+//
+// Thread safety: one filter per cut call; the separator set is only read.
+// Throws: only std::bad_alloc. A sentence that does not decode writes an
+// ERROR record to standard error and yields no pieces.
 
 #include <cstddef>
 #include <cstdint>

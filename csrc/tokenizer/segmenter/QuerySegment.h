@@ -1,4 +1,12 @@
 #pragma once
+// Usage:
+//   QuerySegment seg(&dict, &model);  // borrows both
+//   std::vector<std::string> words;
+//   seg.Cut(sentence, words);         // sub-words before each long word
+//
+// Thread safety: Cut is const and keeps its working data in locals (or a
+// caller's Scratch, one per thread), so one object may cut on many threads.
+// Throws: only std::bad_alloc.
 
 #include <string>
 #include <vector>

@@ -1,4 +1,9 @@
 #pragma once
+// Usage: the base of segmenters that can tag their words (MPSegment,
+// MixSegment); PosTagger takes one.
+//
+// Thread safety: as SegmentBase: Tag is const and may run on many threads.
+// Throws: Tag only std::bad_alloc.
 
 #include <string>
 #include <utility>

@@ -1,4 +1,16 @@
 #pragma once
+// Usage:
+//   Trie trie(dict_units);                    // words of the dictionary
+//   const DictUnit* unit = trie.Find(begin, end);
+//   trie.Find(begin, end, dags, max_word_len);  // every word at every place
+//
+// Thread safety: built once and read-only afterwards: the lookups are const
+// and may run on many threads at once.
+// Throws: only std::bad_alloc.
+//
+// The dictionary's words by their code points: a node array whose edges
+// are looked up through a sorted child list, or through a hashed edge
+// index for nodes with many children (the root by direct index).
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,13 @@
 #pragma once
+// Usage:
+//   RuneStrArray runes;
+//   if (DecodeRunesInString(sentence, runes)) ...  // false: not decodable
+//   RuneStrLite r = DecodeRuneInString(p, left);   // r.len 0: failed
+//
+// Thread safety: pure functions. Throws: only std::bad_alloc.
+//
+// The segmenter's lenient UTF-8 decoding, on which its published cuts
+// rest; the toolkit's strict decoder is norvane/utf8.h.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,13 @@
 #pragma once
+// Usage:
+//   LOG_RECORD(ERROR) << "open " << path << " failed";   // one line on stderr
+//   CHECK_OR_FATAL(ok) << "bad line " << line;           // throws FatalError
+//
+// Thread safety: each record is one object; records of several threads may
+// interleave by line, never within one.
+// Throws: a FATAL record throws util::FatalError when its statement ends.
+//
+// The segmenter's logger: the one place that writes to standard error.
 
 #include <cstddef>
 #include <sstream>

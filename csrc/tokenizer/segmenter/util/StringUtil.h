@@ -1,4 +1,9 @@
 #pragma once
+// Usage:
+//   std::ifstream in = util::OpenInput(path);
+//   util::Split(line, fields, " ");
+//
+// Thread safety: pure functions. Throws: only std::bad_alloc.
 
 #include <cstddef>
 #include <fstream>
