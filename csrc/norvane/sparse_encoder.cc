@@ -704,6 +704,27 @@ class RowWriter {
     row_.push_back({token, id, weight});
   }
 
+  // A whole row of (id, count) pairs without token bytes, weighed f/(k+f).
+  template <typename IdCount>
+  void Row(const IdCount* tokens, size_t n, double k) {
+    order_.resize(n);
+    for (size_t e = 0; e < n; ++e) order_[e] = (static_cast<uint64_t>(tokens[e].id) << 32) | e;
+    SortKeys(order_, spare_, starts_);
+    const size_t row_start = rows_.ids.size();
+    for (uint64_t key : order_) {
+      const auto id = static_cast<int64_t>(key >> 32);
+      const double f = tokens[key & 0xFFFFFFFFu].count;
+      const double weight = f / (k + f);
+      if (rows_.ids.size() > row_start && rows_.ids.back() == id) {
+        rows_.weights.back() += weight;
+        continue;
+      }
+      rows_.ids.push_back(id);
+      rows_.weights.push_back(weight);
+    }
+    rows_.indptr.push_back(static_cast<int64_t>(rows_.ids.size()));
+  }
+
   void EndRow() {
     order_.resize(row_.size());
     for (size_t e = 0; e < row_.size(); ++e) {
@@ -858,13 +879,15 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
       for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
     }
     distinct.Count(tokens, scratch.hashes.data(), n);
-    for (const auto& e : distinct.entries()) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
+    const auto& entries = distinct.entries();
+    for (const auto& e : entries) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
     if (rows) {
-      for (const auto& e : distinct.entries()) {
-        run.tokens.push_back({Murmur3Inline(e.token), e.count});
-      }
+      const size_t at = run.tokens.size();
+      run.tokens.resize(at + entries.size());
+      DocToken* out = run.tokens.data() + at;
+      for (const auto& e : entries) *out++ = {Murmur3Inline(e.token), e.count};
       if (keep_tokens) {
-        for (const auto& e : distinct.entries()) run.token_bytes.push_back(e.token);
+        for (const auto& e : entries) run.token_bytes.push_back(e.token);
       }
       run.ends.push_back(run.tokens.size());
     }
@@ -986,12 +1009,15 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
       for (size_t j = 0; j < run.ends.size(); ++j) {
         if (j % kCancelStride == 0) ThrowIfCancelled(cancel);
         const double k = LengthNorm(run.lengths[j], average);
-        for (size_t t = begin_token; t < run.ends[j]; ++t) {
-          const double f = run.tokens[t].count;
-          writer.Add(keep_tokens ? run.token_bytes[t] : std::string_view(), run.tokens[t].id,
-                     f / (k + f));
+        if (keep_tokens) {
+          for (size_t t = begin_token; t < run.ends[j]; ++t) {
+            const double f = run.tokens[t].count;
+            writer.Add(run.token_bytes[t], run.tokens[t].id, f / (k + f));
+          }
+          writer.EndRow();
+        } else {
+          writer.Row(run.tokens.data() + begin_token, run.ends[j] - begin_token, k);
         }
-        writer.EndRow();
         begin_token = run.ends[j];
       }
     });
