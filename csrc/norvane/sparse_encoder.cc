@@ -91,14 +91,17 @@ namespace {
 constexpr size_t kAhead = 16;
 
 // Text of a batch taken per fit round: bounds the tokens held between the
-// two stages of a round (about 24 bytes per distinct token of a text).
+// two stages of a round (about 16 bytes per distinct token of a text).
 constexpr size_t kRoundBytes = size_t{32} << 20;
 
 // Stage one of a fit round for one run of texts: each text's distinct tokens,
 // sorted into the statistics' parts. Views point into the texts or `arena`.
 struct Keyed {
-  std::string_view token;
-  size_t hash;
+  const char* data;
+  uint32_t size;
+  uint32_t hash;  // the low bits of the table hash, enough for a tally's slots
+
+  std::string_view token() const { return {data, size}; }
 };
 
 // A text's distinct token by its id and count, kept when a fit also
@@ -170,7 +173,11 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
     }
     distinct.Count(tokens, scratch.hashes.data(), n);
     const auto& entries = distinct.entries();
-    for (const auto& e : entries) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
+    for (const auto& e : entries) {
+      if (e.token.size() > UINT32_MAX) throw std::length_error("a token of 4 GiB or more");
+      run.parts[PartOf(e.hash)].push_back(
+          {e.token.data(), static_cast<uint32_t>(e.token.size()), static_cast<uint32_t>(e.hash)});
+    }
     if (rows) {
       const size_t at = run.tokens.size();
       run.tokens.resize(at + entries.size());
@@ -222,12 +229,13 @@ void CountPart(const std::vector<RunTokens>& runs, size_t part, TokenTable& tabl
     for (size_t i = 0; i < keyed.size(); ++i) {
       // The bytes lie wherever their text was: fetched ahead, they are
       // in cache when compared.
-      if (i + kAhead < keyed.size()) __builtin_prefetch(keyed[i + kAhead].token.data());
-      tally.Add(keyed[i].token, keyed[i].hash);
+      if (i + kAhead < keyed.size()) __builtin_prefetch(keyed[i + kAhead].data);
+      tally.Add(keyed[i].token(), keyed[i].hash);
     }
   }
-  table.add_counts(tally.keys.data(), tally.hashes.data(), tally.counts.data(),
-                   tally.keys.size());
+  std::vector<size_t> hashes(tally.keys.size());
+  for (size_t i = 0; i < hashes.size(); ++i) hashes[i] = TokenTable::Hash(tally.keys[i]);
+  table.add_counts(tally.keys.data(), hashes.data(), tally.counts.data(), tally.keys.size());
 }
 
 // The rows of a run's texts, once the statistics are counted: tf / (K + tf),

@@ -117,8 +117,10 @@ inline uint64_t ShortBytes(std::string_view t) {
   return 0;
 }
 
-// Sums occurrences of (token, hash) pairs into the arrays
-// TokenTable::add_counts takes. A short key's bytes are kept beside it: a
+// Sums occurrences of (token, hash) pairs into keys and counts, for
+// TokenTable::add_counts. The hash is the low 32 bits of the table hash: a
+// round's occurrences are kept in 16 bytes each, and the few distinct keys
+// are hashed in full once more. A short key's bytes are kept beside it: a
 // match is then confirmed without reading them from wherever the first
 // occurrence lies, a cache miss on most tokens.
 class Tally {
@@ -137,7 +139,7 @@ class Tally {
     heads_.reserve(expected);
   }
 
-  void Add(std::string_view token, size_t hash) {
+  void Add(std::string_view token, uint32_t hash) {
     const size_t mask = slots_.size() - 1;
     const uint64_t head = ShortBytes(token);
     for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
@@ -160,7 +162,7 @@ class Tally {
   }
 
   std::vector<std::string_view> keys;
-  std::vector<size_t> hashes;
+  std::vector<uint32_t> hashes;
   std::vector<int> counts;
 
  private:
