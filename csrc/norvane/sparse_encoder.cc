@@ -9,9 +9,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "norvane/t2s_table.h"
+#include "norvane/token_counting.h"
 #include "norvane/utf8.h"
-#include "tokenizer/segmenter/Segmenter.h"
 
 namespace norvane {
 
@@ -21,366 +20,7 @@ using korva::typing::text::TokenTable;
 
 const char kNotFitted[] = "SparseEncoder is not fitted: call fit() with documents first";
 
-inline uint32_t Rotl(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
-
-// ---- Analysis ---------------------------------------------------------------
-
-// The code point at p and its length in bytes; a byte that does not start a
-// complete sequence reads as U+FFFD of one byte, which is no letter.
-inline size_t Decode(const unsigned char* p, size_t left, char32_t& cp) {
-  const unsigned b0 = p[0];
-  cp = 0xFFFD;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  const size_t len = (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : (b0 & 0xF8) == 0xF0 ? 4 : 0;
-  if (len == 0 || left < len) return 1;
-  char32_t value = b0 & (0x7F >> len);
-  for (size_t k = 1; k < len; ++k) {
-    if ((p[k] & 0xC0) != 0x80) return 1;
-    value = (value << 6) | (p[k] & 0x3F);
-  }
-  cp = value;
-  return len;
-}
-
-// Letters and digits, roughly: what is not a space, a punctuation mark or a
-// symbol in the blocks text of these languages uses.
-inline bool IsWordChar(char32_t c) {
-  if (c >= 0x4E00 && c <= 0x9FFF) return true;  // most of the text: CJK ideographs
-  if (c < 0x80) return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
-  if (c < 0xC0) return c == 0xAA || c == 0xB2 || c == 0xB3 || c == 0xB5 || c == 0xB9 || c == 0xBA;
-  if (c < 0x100) return c != 0xD7 && c != 0xF7;
-  if (c >= 0x2000 && c <= 0x206F) return false;  // general punctuation
-  if (c >= 0x20A0 && c <= 0x20CF) return false;  // currency
-  if (c >= 0x2190 && c <= 0x2BFF) return false;  // arrows, maths, boxes, symbols
-  if (c >= 0x3000 && c <= 0x303F) return c >= 0x3005 && c <= 0x3007;  // CJK punctuation
-  if (c >= 0xFE10 && c <= 0xFE6F) return false;  // vertical and small forms
-  if (c >= 0xFF00 && c <= 0xFF65) {
-    return (c >= 0xFF10 && c <= 0xFF19) || (c >= 0xFF21 && c <= 0xFF3A) ||
-           (c >= 0xFF41 && c <= 0xFF5A);
-  }
-  if (c >= 0xFFF0 && c <= 0xFFFF) return false;  // specials, the replacement mark
-  if (c >= 0xE000 && c <= 0xF8FF) return false;  // private use
-  if (c >= 0x1F000 && c <= 0x1FAFF) return false;  // emoji and pictographs
-  return true;
-}
-
-// Whether byte c may start a sequence Fold changes: an ASCII capital, the
-// lead byte of U+00C0..U+00FF, of U+3000..U+3FFF or of U+F000..U+FFFF.
-inline bool MayFold(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || c == 0xC3 || c == 0xE3 || c == 0xEF;
-}
-
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighs = 0x8080808080808080ull;
-constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
-
-// The high bit of every zero byte of x, exactly (no carry between bytes).
-inline uint64_t ZeroBytes(uint64_t x) { return ~(((x & kLows) + kLows) | x | kLows); }
-
-// Whether any of the eight bytes at p satisfies MayFold.
-inline bool AnyMayFold(const unsigned char* p) {
-  uint64_t x;
-  std::memcpy(&x, p, 8);
-  const uint64_t low = x & kLows;
-  // 'A'..'Z' among bytes below 0x80: at least 0x41 and not above 0x5A.
-  const uint64_t capital = (low + 0x3F * kOnes) & ~(low + 0x25 * kOnes) & ~x & kHighs;
-  // 0xC3 and 0xE3 differ in bit 0x20 only.
-  return (capital | ZeroBytes((x | 0x20 * kOnes) ^ (0xE3 * kOnes)) |
-          ZeroBytes(x ^ (0xEF * kOnes))) != 0;
-}
-
-// Sets out to text with ASCII and Latin-1 capitals in lower case, full-width
-// ASCII forms as ASCII and the ideographic space as a space. The result is
-// never longer than text; runs that need nothing are copied whole.
-void Fold(std::string_view text, std::string& out) {
-  out.resize(text.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  char* w = &out[0];
-  while (p < end) {
-    const unsigned char* run = p;
-    while (end - p >= 8 && !AnyMayFold(p)) p += 8;
-    while (p < end && !MayFold(*p)) ++p;
-    std::memcpy(w, run, static_cast<size_t>(p - run));
-    w += p - run;
-    if (p == end) break;
-    const unsigned char b0 = *p;
-    if (b0 < 0x80) {
-      *w++ = static_cast<char>(b0 | 0x20);
-      ++p;
-    } else if (b0 == 0xC3 && end - p >= 2 && p[1] >= 0x80 && p[1] <= 0x9E && p[1] != 0x97) {
-      *w++ = static_cast<char>(0xC3);  // U+00C0..U+00DE capitals, U+00D7 excepted
-      *w++ = static_cast<char>(p[1] + 0x20);
-      p += 2;
-    } else {
-      char32_t cp;
-      const size_t n = Decode(p, static_cast<size_t>(end - p), cp);
-      if (cp >= 0xFF01 && cp <= 0xFF5E) {
-        const char ascii = static_cast<char>(cp - 0xFEE0);
-        *w++ = ascii >= 'A' && ascii <= 'Z' ? static_cast<char>(ascii | 0x20) : ascii;
-      } else if (cp == 0x3000) {
-        *w++ = ' ';
-      } else {
-        std::memcpy(w, p, n);
-        w += n;
-      }
-      p += n;
-    }
-  }
-  out.resize(static_cast<size_t>(w - &out[0]));
-}
-
-// Ideographs: characters a retrieval word never joins across by script.
-inline bool IsIdeograph(char32_t c) {
-  return (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) ||
-         (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x20000 && c <= 0x3FFFF) ||
-         (c >= 0x3005 && c <= 0x3007);
-}
-
-// The end of the table's chain from c: a few simplified forms are mapped
-// again (薴 to 苧 to 苎), and a text must fold as its mapped form does.
-inline char32_t Simplest(char32_t c) {
-  for (int step = 0; step < 4; ++step) {  // chains are short; the bound rules out a cycle
-    const char32_t next = SimplifiedOf(c);
-    if (next == c) break;
-    c = next;
-  }
-  return c;
-}
-
-// Maps traditional characters of text to simplified ones, in place when no
-// mapped character changes its length in bytes (nearly always).
-void Simplify(std::string& text) {
-  auto* p = reinterpret_cast<unsigned char*>(&text[0]);
-  const size_t size = text.size();
-  for (size_t at = 0; at < size;) {
-    // No traditional character lies below U+3400, whose lead byte is 0xE3.
-    if (p[at] < 0xE3) {
-      ++at;
-      continue;
-    }
-    char32_t cp;
-    const size_t n = Decode(p + at, size - at, cp);
-    const char32_t simple = Simplest(cp);
-    if (simple != cp) {
-      std::string bytes;
-      AppendUtf8(simple, bytes);
-      if (bytes.size() != n) {
-        std::string out(text, 0, at);
-        for (size_t from = at; from < size;) {
-          const size_t len = Decode(p + from, size - from, cp);
-          if (len == 1 && p[from] >= 0x80) {
-            out.push_back(static_cast<char>(p[from]));  // not UTF-8: kept, and refused by the cut
-          } else {
-            AppendUtf8(Simplest(cp), out);
-          }
-          from += len;
-        }
-        text.swap(out);
-        return;
-      }
-      std::memcpy(p + at, bytes.data(), n);
-    }
-    at += n;
-  }
-}
-
-// The length of the character at base[at] and whether it is a letter or
-// digit; most of the text, U+4000..U+9FFF (all ideographs and letters), is
-// taken without decoding.
-inline size_t NextChar(const unsigned char* base, size_t at, size_t size, bool& letter) {
-  if (base[at] >= 0xE4 && base[at] <= 0xE9 && size - at >= 3 && (base[at + 1] & 0xC0) == 0x80 &&
-      (base[at + 2] & 0xC0) == 0x80) {
-    letter = true;
-    return 3;
-  }
-  char32_t cp;
-  const size_t n = Decode(base + at, size - at, cp);
-  letter = IsWordChar(cp);
-  return n;
-}
-
-bool HasWordChar(std::string_view word) {
-  const auto* p = reinterpret_cast<const unsigned char*>(word.data());
-  size_t left = word.size();
-  // Most words start with an ideograph of U+4000..U+9FFF.
-  if (left >= 3 && p[0] >= 0xE4 && p[0] <= 0xE9 && (p[1] & 0xC0) == 0x80 &&
-      (p[2] & 0xC0) == 0x80) {
-    return true;
-  }
-  while (left > 0) {
-    char32_t cp;
-    const size_t n = Decode(p, left, cp);
-    if (IsWordChar(cp)) return true;
-    p += n;
-    left -= n;
-  }
-  return false;
-}
-
-// The stop-word filter: 4 KB, so about one word in thirty that is no stop
-// word still needs the lookup.
-constexpr size_t kStopFilterBits = size_t{1} << 15;
-
-inline size_t StopFilterBit(size_t hash) {
-  return static_cast<size_t>(static_cast<uint64_t>(hash) >> 20) & (kStopFilterBits - 1);
-}
-
-// ---- Counting ---------------------------------------------------------------
-
-// Tokens are short: two overlapping word loads compare most of them without
-// a library call (equal hashes make a match likely, so this runs mostly on
-// equal tokens).
-inline bool SameBytes(std::string_view a, std::string_view b) {
-  const size_t n = a.size();
-  if (n != b.size()) return false;
-  if (n >= 8 && n <= 16) {
-    uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a.data(), 8);
-    std::memcpy(&b0, b.data(), 8);
-    std::memcpy(&a1, a.data() + n - 8, 8);
-    std::memcpy(&b1, b.data() + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    uint32_t a0, a1, b0, b1;
-    std::memcpy(&a0, a.data(), 4);
-    std::memcpy(&b0, b.data(), 4);
-    std::memcpy(&a1, a.data() + n - 4, 4);
-    std::memcpy(&b1, b.data() + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n > 0 && n < 4) {
-    const auto* x = reinterpret_cast<const unsigned char*>(a.data());
-    const auto* y = reinterpret_cast<const unsigned char*>(b.data());
-    return x[0] == y[0] && x[n / 2] == y[n / 2] && x[n - 1] == y[n - 1];
-  }
-  return a == b;
-}
-
-// The distinct tokens of one text with their counts and hashes, by open
-// addressing (a hash match is confirmed on the bytes). Reused across texts.
-class DistinctTokens {
- public:
-  struct Entry {
-    std::string_view token;
-    size_t hash;
-    uint32_t count;
-  };
-
-  // hashes[i] is the hash of tokens[i].
-  void Count(const std::string_view* tokens, const size_t* hashes, size_t n) {
-    size_t capacity = 16;
-    while (capacity < 2 * n) capacity *= 2;
-    slots_.assign(capacity, 0u);
-    entries_.clear();
-    const size_t mask = capacity - 1;
-    for (size_t i = 0; i < n; ++i) {
-      const size_t hash = hashes[i];
-      for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const uint32_t held = slots_[slot];
-        if (held == 0) {
-          entries_.push_back({tokens[i], hash, 1});
-          slots_[slot] = static_cast<uint32_t>(entries_.size());
-          break;
-        }
-        Entry& e = entries_[held - 1];
-        if (e.hash == hash && SameBytes(e.token, tokens[i])) {
-          ++e.count;
-          break;
-        }
-      }
-    }
-  }
-
-  std::vector<Entry>& entries() { return entries_; }
-
- private:
-  std::vector<uint32_t> slots_;  // entry index + 1, 0 for a free slot
-  std::vector<Entry> entries_;
-};
-
-// Statistics are split by the top bits of a token's table hash: a fit fills
-// the parts in parallel, and each part's share of a batch is counted while
-// it fits in cache instead of missing it on every token.
-constexpr int kPartBits = 6;
-constexpr size_t kParts = size_t{1} << kPartBits;
 static_assert(kParts == SparseEncoder::kPartCount, "one part per top-bits value");
-
-inline size_t PartOf(size_t hash) {
-  return static_cast<size_t>(static_cast<uint64_t>(hash) >> (64 - kPartBits));
-}
-
-// A token of at most eight bytes as one integer: two of equal length are
-// equal exactly when these are. Longer tokens give 0.
-inline uint64_t ShortBytes(std::string_view t) {
-  const auto* p = reinterpret_cast<const unsigned char*>(t.data());
-  const size_t n = t.size();
-  if (n >= 4 && n <= 8) {
-    uint32_t a0, a1;
-    std::memcpy(&a0, p, 4);
-    std::memcpy(&a1, p + n - 4, 4);
-    return static_cast<uint64_t>(a1) << 32 | a0;
-  }
-  if (n > 0 && n < 4) {
-    return p[0] | static_cast<uint64_t>(p[n / 2]) << 8 | static_cast<uint64_t>(p[n - 1]) << 16;
-  }
-  return 0;
-}
-
-// Sums occurrences of (token, hash) pairs into the arrays
-// TokenTable::add_counts takes. A short key's bytes are kept beside it: a
-// match is then confirmed without reading them from wherever the first
-// occurrence lies, a cache miss on most tokens.
-class Tally {
- public:
-  void Reset(size_t expected) {
-    size_t capacity = 64;
-    while (capacity < 2 * expected) capacity *= 2;
-    slots_.assign(capacity, 0u);
-    keys.clear();
-    hashes.clear();
-    counts.clear();
-    heads_.clear();
-    keys.reserve(expected);
-    hashes.reserve(expected);
-    counts.reserve(expected);
-    heads_.reserve(expected);
-  }
-
-  void Add(std::string_view token, size_t hash) {
-    const size_t mask = slots_.size() - 1;
-    const uint64_t head = ShortBytes(token);
-    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-      const uint32_t held = slots_[slot];
-      if (held == 0) {
-        keys.push_back(token);
-        hashes.push_back(hash);
-        counts.push_back(1);
-        heads_.push_back(head);
-        slots_[slot] = static_cast<uint32_t>(keys.size());
-        return;
-      }
-      const std::string_view key = keys[held - 1];
-      if (hashes[held - 1] == hash && key.size() == token.size() &&
-          (token.size() <= 8 ? heads_[held - 1] == head : SameBytes(key, token))) {
-        ++counts[held - 1];
-        return;
-      }
-    }
-  }
-
-  std::vector<std::string_view> keys;
-  std::vector<size_t> hashes;
-  std::vector<int> counts;
-
- private:
-  std::vector<uint32_t> slots_;
-  std::vector<uint64_t> heads_;  // ShortBytes of each key
-};
 
 size_t ItemBytes(const TextItem& item) {
   if (!item.given) return item.text.size() + 1;
@@ -432,227 +72,8 @@ const std::string_view* TokensOf(const Analyzer& analyzer, const TextItem& item,
   return scratch.tokens.data();
 }
 
-}  // namespace
-
-namespace {
-
-inline uint32_t Murmur3Inline(std::string_view bytes) {
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t len = bytes.size();
-  const uint32_t c1 = 0xcc9e2d51u;
-  const uint32_t c2 = 0x1b873593u;
-  uint32_t h = 0;
-  const size_t blocks = len / 4;
-  for (size_t i = 0; i < blocks; ++i) {
-    uint32_t k;
-    std::memcpy(&k, data + 4 * i, 4);  // the reference reads blocks little-endian
-    k *= c1;
-    k = Rotl(k, 15);
-    k *= c2;
-    h ^= k;
-    h = Rotl(h, 13);
-    h = h * 5 + 0xe6546b64u;
-  }
-  const unsigned char* tail = data + 4 * blocks;
-  uint32_t k = 0;
-  switch (len & 3) {
-    case 3:
-      k ^= static_cast<uint32_t>(tail[2]) << 16;
-      [[fallthrough]];
-    case 2:
-      k ^= static_cast<uint32_t>(tail[1]) << 8;
-      [[fallthrough]];
-    case 1:
-      k ^= tail[0];
-      k *= c1;
-      k = Rotl(k, 15);
-      k *= c2;
-      h ^= k;
-  }
-  h ^= static_cast<uint32_t>(len);
-  h ^= h >> 16;
-  h *= 0x85ebca6bu;
-  h ^= h >> 13;
-  h *= 0xc2b2ae35u;
-  h ^= h >> 16;
-  return h;
-}
 
 }  // namespace
-
-uint32_t Murmur3(std::string_view bytes) { return Murmur3Inline(bytes); }
-
-// ---- Analyzer -----------------------------------------------------------------
-
-double DefaultK1(std::string_view analysis) { return analysis == kAnalyses[0] ? 0.9 : 1.2; }
-
-Analyzer::Analyzer(std::shared_ptr<const Tokenizer> tokenizer, std::string_view analysis)
-    : tokenizer_(std::move(tokenizer)), analysis_(analysis), ngrams_(analysis == kAnalyses[0]) {
-  if (!tokenizer_) throw std::invalid_argument("SparseEncoder needs a tokenizer");
-  if (std::find(std::begin(kAnalyses), std::end(kAnalyses), analysis_) == std::end(kAnalyses)) {
-    std::string known;
-    for (const char* a : kAnalyses) known += std::string(known.empty() ? "" : ", ") + a;
-    throw std::invalid_argument("unknown analysis '" + analysis_ + "' (known: " + known + ")");
-  }
-  // The dictionary files by name only: the same bundled data installed in
-  // different places cuts the same.
-  auto base = [](const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-  };
-  const TokenizerPaths& paths = tokenizer_->paths();
-  stop_filter_.assign(kStopFilterBits / 64, 0);
-  for (const std::string& word : tokenizer_->segmenter().extractor.StopWords()) {
-    stop_words_[word] = 1;
-    const size_t bit = StopFilterBit(TokenTable::Hash(word));
-    stop_filter_[bit / 64] |= uint64_t{1} << (bit % 64);
-  }
-  name_ = analysis_ + ";dict=" + base(paths.dict) +
-          ";user=" + base(paths.user_dict) + ";stop=" + base(paths.stop_words) +
-          (tokenizer_->traditional() ? ";traditional" : "");
-  // Run-time words last, one line each: the name then says how to build the
-  // tokenizer again.
-  if (!tokenizer_->words().empty()) {
-    name_ += ";words=";
-    for (const std::string& line : tokenizer_->words()) name_ += line + "\n";
-  }
-}
-
-void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
-                       std::vector<std::string_view>& out) const {
-  TokenizeScratch cut_scratch;
-  std::vector<size_t> hashes;
-  Analyze(text, folded, words, cut_scratch, out, hashes);
-}
-
-void Analyzer::Analyze(std::string_view text, std::string& folded, std::vector<Token>& words,
-                       TokenizeScratch& cut_scratch, std::vector<std::string_view>& out,
-                       std::vector<size_t>& hashes) const {
-  if (ngrams_) {
-    AnalyzeNgrams(text, folded, words, cut_scratch, out, hashes);
-    return;
-  }
-  out.clear();
-  hashes.clear();
-  Fold(text, folded);
-  tokenizer_->Tokenize(folded, CutMode::kAccurate, words, cut_scratch);
-  const std::string_view all(folded);
-  hashes.resize(words.size());
-  for (const Token& w : words) {
-    const std::string_view word = all.substr(w.offset, w.length);
-    const size_t hash = TokenTable::Hash(word);
-    const size_t bit = StopFilterBit(hash);
-    if ((stop_filter_[bit / 64] >> (bit % 64) & 1) != 0 &&
-        stop_words_.find(word, hash) != nullptr) {
-      continue;
-    }
-    if (HasWordChar(word)) {
-      hashes[out.size()] = hash;
-      out.push_back(word);
-    }
-  }
-  const size_t word_count = out.size();
-  // Pairs of adjacent letters or digits: views of the folded text itself.
-  const auto* base = reinterpret_cast<const unsigned char*>(folded.data());
-  size_t previous = std::string::npos;  // start of the previous letter, if any
-  const size_t size = folded.size();
-  for (size_t at = 0; at < size;) {
-    bool letter;
-    const size_t n = NextChar(base, at, size, letter);
-    if (letter) {
-      if (previous != std::string::npos) out.push_back(all.substr(previous, at + n - previous));
-      previous = at;
-    } else {
-      previous = std::string::npos;
-    }
-    at += n;
-  }
-  hashes.resize(out.size());
-  for (size_t i = word_count; i < out.size(); ++i) hashes[i] = TokenTable::Hash(out[i]);
-}
-
-bool Analyzer::IsStop(std::string_view word, size_t hash) const {
-  const size_t bit = StopFilterBit(hash);
-  return (stop_filter_[bit / 64] >> (bit % 64) & 1) != 0 && stop_words_.find(word, hash) != nullptr;
-}
-
-void Analyzer::AnalyzeNgrams(std::string_view text, std::string& folded,
-                             std::vector<Token>& words, TokenizeScratch& cut_scratch,
-                             std::vector<std::string_view>& out,
-                             std::vector<size_t>& hashes) const {
-  out.clear();
-  hashes.clear();
-  Fold(text, folded);
-  Simplify(folded);
-  // Guessed joins of unknown stretches differ between a question and its
-  // passage; the n-grams cover those stretches instead.
-  tokenizer_->Tokenize(folded, CutMode::kAccurate, words, cut_scratch, false);
-  const size_t size = folded.size();
-  // The marked characters go after the text: at most two bytes per byte of
-  // it, sized first so that views taken while writing stay valid.
-  folded.resize(3 * size);
-  char* const all = &folded[0];
-  const auto* base = reinterpret_cast<const unsigned char*>(all);
-  // A word of letters and digits only (no ideograph) joins the next such
-  // word: the dictionary alone leaves "iphone12" as single characters.
-  auto joins = [&](const Token& w) {
-    if (base[w.offset] >= 0xE4 && base[w.offset] <= 0xE9) return false;  // most: ideographs
-    for (size_t at = w.offset, end = w.offset + w.length; at < end;) {
-      char32_t cp;
-      at += Decode(base + at, end - at, cp);
-      if (!IsWordChar(cp) || IsIdeograph(cp)) return false;
-    }
-    return true;
-  };
-  auto emit = [&](size_t begin, size_t end) {
-    const std::string_view word(all + begin, end - begin);
-    const size_t hash = TokenTable::Hash(word);
-    if (!IsStop(word, hash) && HasWordChar(word)) {
-      out.push_back(word);
-      hashes.push_back(hash);
-    }
-  };
-  size_t run_begin = 0;
-  size_t run_end = 0;  // a run of joined words is pending while run_end > run_begin
-  for (const Token& w : words) {
-    if (joins(w)) {
-      if (run_end != w.offset) {
-        if (run_end > run_begin) emit(run_begin, run_end);
-        run_begin = w.offset;
-      }
-      run_end = w.offset + w.length;
-      continue;
-    }
-    if (run_end > run_begin) emit(run_begin, run_end);
-    run_begin = run_end = 0;
-    emit(w.offset, w.offset + w.length);
-  }
-  if (run_end > run_begin) emit(run_begin, run_end);
-  // N-grams: each letter or digit once, marked, in a copy after the text; a
-  // character's unigram is its marked copy, a pair is two adjacent copies.
-  const char* previous = nullptr;  // the previous letter's copy, if any
-  char* w = all + size;
-  for (size_t at = 0; at < size;) {
-    bool letter;
-    const size_t n = NextChar(base, at, size, letter);
-    if (letter) {
-      char* copy = w;
-      *w++ = kNgramMark;
-      std::memcpy(w, all + at, n);
-      w += n;
-      if (previous != nullptr) out.emplace_back(previous, static_cast<size_t>(w - previous));
-      out.emplace_back(copy, 1 + n);
-      previous = copy;
-    } else {
-      previous = nullptr;
-    }
-    at += n;
-  }
-  folded.resize(static_cast<size_t>(w - all));  // shrinking keeps the buffer
-  const size_t word_count = hashes.size();
-  hashes.resize(out.size());
-  for (size_t i = word_count; i < out.size(); ++i) hashes[i] = TokenTable::Hash(out[i]);
-}
 
 // ---- SparseEncoder ------------------------------------------------------------
 
@@ -663,116 +84,6 @@ SparseEncoder::SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double 
   if (!(k1 >= 0.0) || !std::isfinite(k1)) throw std::invalid_argument("k1 must be >= 0");
 }
 
-namespace {
-
-// Sorts keys (an id in the high 32 bits, distinct low bits). Ids are
-// hashes, spread evenly: a counting pass puts each key into one of n
-// buckets by its id's place in the id range, and an insertion pass orders
-// the few keys that share a bucket. For the tens to hundreds of entries of
-// a row this takes a fraction of the instructions of a comparison sort.
-void SortKeys(std::vector<uint64_t>& keys, std::vector<uint64_t>& spare,
-              std::vector<uint32_t>& starts) {
-  const size_t n = keys.size();
-  if (n < 16) {
-    std::sort(keys.begin(), keys.end());
-    return;
-  }
-  auto bucket = [n](uint64_t key) { return static_cast<size_t>(((key >> 32) * n) >> 32); };
-  starts.assign(n + 1, 0);
-  for (const uint64_t key : keys) ++starts[bucket(key) + 1];
-  for (size_t b = 1; b <= n; ++b) starts[b] += starts[b - 1];
-  spare.resize(n);
-  for (const uint64_t key : keys) spare[starts[bucket(key)]++] = key;
-  for (size_t i = 1; i < n; ++i) {
-    const uint64_t key = spare[i];
-    size_t j = i;
-    for (; j > 0 && spare[j - 1] > key; --j) spare[j] = spare[j - 1];
-    spare[j] = key;
-  }
-  keys.swap(spare);
-}
-
-// Builds rows of SparseRows: a row's entries are added in any order and
-// written sorted by id, then by order of addition.
-class RowWriter {
- public:
-  RowWriter(bool keep_tokens, SparseRows& rows) : keep_tokens_(keep_tokens), rows_(rows) {
-    rows_.indptr.push_back(0);
-  }
-
-  void Add(std::string_view token, uint32_t id, double weight) {
-    row_.push_back({token, id, weight});
-  }
-
-  void EndRow() {
-    order_.resize(row_.size());
-    for (size_t e = 0; e < row_.size(); ++e) {
-      order_[e] = (static_cast<uint64_t>(row_[e].id) << 32) | e;  // one integer sort
-    }
-    SortKeys(order_, spare_, starts_);
-    const size_t row_start = rows_.ids.size();
-    for (uint64_t key : order_) {
-      const Entry& e = row_[key & 0xFFFFFFFFu];
-      const auto id = static_cast<int64_t>(e.id);
-      if (!keep_tokens_ && rows_.ids.size() > row_start && rows_.ids.back() == id) {
-        rows_.weights.back() += e.weight;  // tokens sharing an id share the entry
-        continue;
-      }
-      rows_.ids.push_back(id);
-      rows_.weights.push_back(e.weight);
-      if (keep_tokens_) {
-        rows_.token_bytes.append(e.token.data(), e.token.size());
-        rows_.token_ends.push_back(rows_.token_bytes.size());
-      }
-    }
-    rows_.indptr.push_back(static_cast<int64_t>(rows_.ids.size()));
-    row_.clear();
-  }
-
- private:
-  struct Entry {
-    std::string_view token;
-    uint32_t id;
-    double weight;
-  };
-
-  bool keep_tokens_;
-  SparseRows& rows_;
-  std::vector<Entry> row_;
-  std::vector<uint64_t> order_;
-  std::vector<uint64_t> spare_;
-  std::vector<uint32_t> starts_;
-};
-
-// Appends the rows of parts to out, in order.
-void Concatenate(std::vector<SparseRows>& parts, size_t rows, bool keep_tokens,
-                 SparseRows& out) {
-  if (parts.size() == 1) {  // one thread, one round: nothing to join
-    out = std::move(parts[0]);
-    return;
-  }
-  out = SparseRows();
-  size_t entries = 0;
-  size_t bytes = 0;
-  for (const auto& p : parts) entries += p.ids.size(), bytes += p.token_bytes.size();
-  out.indptr.reserve(rows + 1);
-  out.ids.reserve(entries);
-  out.weights.reserve(entries);
-  out.indptr.push_back(0);
-  if (keep_tokens) out.token_bytes.reserve(bytes), out.token_ends.reserve(entries);
-  for (auto& p : parts) {
-    const int64_t base = static_cast<int64_t>(out.ids.size());
-    for (size_t r = 1; r < p.indptr.size(); ++r) out.indptr.push_back(base + p.indptr[r]);
-    out.ids.insert(out.ids.end(), p.ids.begin(), p.ids.end());
-    out.weights.insert(out.weights.end(), p.weights.begin(), p.weights.end());
-    const uint64_t shift = out.token_bytes.size();
-    out.token_bytes += p.token_bytes;
-    for (uint64_t end : p.token_ends) out.token_ends.push_back(shift + end);
-    p = SparseRows();  // freed as soon as copied
-  }
-}
-
-}  // namespace
 
 namespace {
 
@@ -780,14 +91,17 @@ namespace {
 constexpr size_t kAhead = 16;
 
 // Text of a batch taken per fit round: bounds the tokens held between the
-// two stages of a round (about 24 bytes per distinct token of a text).
+// two stages of a round (about 16 bytes per distinct token of a text).
 constexpr size_t kRoundBytes = size_t{32} << 20;
 
 // Stage one of a fit round for one run of texts: each text's distinct tokens,
 // sorted into the statistics' parts. Views point into the texts or `arena`.
 struct Keyed {
-  std::string_view token;
-  size_t hash;
+  const char* data;
+  uint32_t size;
+  uint32_t hash;  // the low bits of the table hash, enough for a tally's slots
+
+  std::string_view token() const { return {data, size}; }
 };
 
 // A text's distinct token by its id and count, kept when a fit also
@@ -858,18 +172,95 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
       for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
     }
     distinct.Count(tokens, scratch.hashes.data(), n);
-    for (const auto& e : distinct.entries()) run.parts[PartOf(e.hash)].push_back({e.token, e.hash});
+    const auto& entries = distinct.entries();
+    for (const auto& e : entries) {
+      if (e.token.size() > UINT32_MAX) throw std::length_error("a token of 4 GiB or more");
+      run.parts[PartOf(e.hash)].push_back(
+          {e.token.data(), static_cast<uint32_t>(e.token.size()), static_cast<uint32_t>(e.hash)});
+    }
     if (rows) {
-      for (const auto& e : distinct.entries()) {
-        run.tokens.push_back({Murmur3Inline(e.token), e.count});
-      }
+      const size_t at = run.tokens.size();
+      run.tokens.resize(at + entries.size());
+      DocToken* out = run.tokens.data() + at;
+      for (const auto& e : entries) *out++ = {Murmur3(e.token), e.count};
       if (keep_tokens) {
-        for (const auto& e : distinct.entries()) run.token_bytes.push_back(e.token);
+        for (const auto& e : entries) run.token_bytes.push_back(e.token);
       }
       run.ends.push_back(run.tokens.size());
     }
     run.length += static_cast<long long>(n);
     ++run.texts;
+  }
+}
+
+
+// The end of the fit round starting at begin: about kRoundBytes of text.
+size_t RoundEnd(const std::vector<TextItem>& batch, size_t begin) {
+  size_t end = begin;
+  for (size_t bytes = 0; end < batch.size() && bytes < kRoundBytes; ++end) {
+    bytes += ItemBytes(batch[end]);
+  }
+  return end;
+}
+
+// Stage one of a fit round: the distinct tokens of batch[begin, end), in a
+// few runs per thread, which even out texts of different cost.
+std::vector<RunTokens> CollectRound(const Analyzer& analyzer, const std::vector<TextItem>& batch,
+                                    size_t begin, size_t end, unsigned workers, bool rows,
+                                    bool keep_tokens, const std::atomic<bool>* cancel) {
+  const std::vector<size_t> starts =
+      SplitByBytes(batch, begin, end, workers == 1 ? 1 : 4 * workers);
+  std::vector<RunTokens> runs(starts.size() - 1);
+  ParallelFor(runs.size(), workers, [&](size_t r) {
+    CollectRun(analyzer, batch, starts[r], starts[r + 1], rows, keep_tokens, runs[r], cancel);
+  });
+  ThrowIfCancelled(cancel);
+  return runs;
+}
+
+// Stage two: the round's occurrences of one part, summed into table.
+void CountPart(const std::vector<RunTokens>& runs, size_t part, TokenTable& table) {
+  size_t expected = 0;
+  for (const RunTokens& run : runs) expected += run.parts[part].size();
+  Tally tally;
+  tally.Reset(expected);
+  for (const RunTokens& run : runs) {
+    const std::vector<Keyed>& keyed = run.parts[part];
+    for (size_t i = 0; i < keyed.size(); ++i) {
+      // The bytes lie wherever their text was: fetched ahead, they are
+      // in cache when compared.
+      if (i + kAhead < keyed.size()) __builtin_prefetch(keyed[i + kAhead].data);
+      tally.Add(keyed[i].token(), keyed[i].hash);
+    }
+  }
+  std::vector<size_t> hashes(tally.keys.size());
+  for (size_t i = 0; i < hashes.size(); ++i) hashes[i] = TokenTable::Hash(tally.keys[i]);
+  table.add_counts(tally.keys.data(), hashes.data(), tally.counts.data(), tally.keys.size());
+}
+
+// The rows of a run's texts, once the statistics are counted: tf / (K + tf),
+// K = length_norm(the text's length).
+template <typename LengthNorm>
+void WriteRuns(const RunTokens& run, bool keep_tokens, const std::atomic<bool>* cancel,
+               SparseRows& rows, LengthNorm length_norm) {
+  rows.indptr.reserve(run.ends.size() + 1);
+  rows.ids.reserve(run.tokens.size());
+  rows.weights.reserve(run.tokens.size());
+  RowWriter writer(keep_tokens, rows);
+  size_t begin_token = 0;
+  for (size_t j = 0; j < run.ends.size(); ++j) {
+    if (j % kCancelStride == 0) ThrowIfCancelled(cancel);
+    const double k = length_norm(run.lengths[j]);
+    if (keep_tokens) {
+      for (size_t t = begin_token; t < run.ends[j]; ++t) {
+        const double f = run.tokens[t].count;
+        writer.Add(run.token_bytes[t], run.tokens[t].id, f / (k + f));
+      }
+      writer.EndRow();
+    } else {
+      writer.Row(run.tokens.data() + begin_token, run.ends[j] - begin_token, k);
+    }
+    begin_token = run.ends[j];
   }
 }
 
@@ -920,42 +311,16 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
     throw std::overflow_error("SparseEncoder statistics would overflow");
   }
   for (size_t begin = 0; begin < batch.size();) {
-    size_t end = begin;
-    for (size_t bytes = 0; end < batch.size() && bytes < kRoundBytes; ++end) {
-      bytes += ItemBytes(batch[end]);
-    }
-    // A few runs per thread even out texts of different cost.
-    const std::vector<size_t> starts =
-        SplitByBytes(batch, begin, end, workers == 1 ? 1 : 4 * workers);
-    std::vector<RunTokens> runs(starts.size() - 1);
-    ParallelFor(runs.size(), workers, [&](size_t r) {
-      CollectRun(analyzer_, batch, starts[r], starts[r + 1], out != nullptr, keep_tokens,
-                 runs[r], cancel);
-    });
-    ThrowIfCancelled(cancel);
+    const size_t end = RoundEnd(batch, begin);
+    std::vector<RunTokens> runs =
+        CollectRound(analyzer_, batch, begin, end, workers, out != nullptr, keep_tokens, cancel);
     long long length = 0;
     int texts = 0;
     for (const RunTokens& run : runs) length += run.length, texts += run.texts;
     if (length > LLONG_MAX - stats_.length_total - staged.length_total) {
       throw std::overflow_error("SparseEncoder statistics would overflow");
     }
-    ParallelFor(kParts, workers, [&](size_t part) {
-      size_t expected = 0;
-      for (const RunTokens& run : runs) expected += run.parts[part].size();
-      Tally tally;
-      tally.Reset(expected);
-      for (const RunTokens& run : runs) {
-        const std::vector<Keyed>& keyed = run.parts[part];
-        for (size_t i = 0; i < keyed.size(); ++i) {
-          // The bytes lie wherever their text was: fetched ahead, they are
-          // in cache when compared.
-          if (i + kAhead < keyed.size()) __builtin_prefetch(keyed[i + kAhead].token.data());
-          tally.Add(keyed[i].token, keyed[i].hash);
-        }
-      }
-      staged.parts[part].add_counts(tally.keys.data(), tally.hashes.data(),
-                                    tally.counts.data(), tally.keys.size());
-    });
+    ParallelFor(kParts, workers, [&](size_t part) { CountPart(runs, part, staged.parts[part]); });
     staged.doc_count += texts;
     staged.length_total += length;
     staged.max_count += texts;
@@ -977,23 +342,8 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
                              static_cast<double>(doc_count);
     std::vector<SparseRows> parts(kept.size());
     ParallelFor(kept.size(), workers, [&](size_t r) {
-      const RunTokens& run = kept[r];
-      parts[r].indptr.reserve(run.ends.size() + 1);
-      parts[r].ids.reserve(run.tokens.size());
-      parts[r].weights.reserve(run.tokens.size());
-      RowWriter writer(keep_tokens, parts[r]);
-      size_t begin_token = 0;
-      for (size_t j = 0; j < run.ends.size(); ++j) {
-        if (j % kCancelStride == 0) ThrowIfCancelled(cancel);
-        const double k = LengthNorm(run.lengths[j], average);
-        for (size_t t = begin_token; t < run.ends[j]; ++t) {
-          const double f = run.tokens[t].count;
-          writer.Add(keep_tokens ? run.token_bytes[t] : std::string_view(), run.tokens[t].id,
-                     f / (k + f));
-        }
-        writer.EndRow();
-        begin_token = run.ends[j];
-      }
+      WriteRuns(kept[r], keep_tokens, cancel, parts[r],
+                [&](size_t length) { return LengthNorm(length, average); });
     });
     Concatenate(parts, batch.size(), keep_tokens, *out);
   }
@@ -1071,7 +421,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
         }
       }
       for (size_t e = 0; e < m; ++e) {
-        writer.Add(entries[e].token, Murmur3Inline(entries[e].token), w[e]);
+        writer.Add(entries[e].token, Murmur3(entries[e].token), w[e]);
       }
       writer.EndRow();
     }
