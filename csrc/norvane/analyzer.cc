@@ -5,6 +5,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "norvane/char_class.h"
 #include "norvane/t2s_table.h"
 #include "norvane/utf8.h"
 #include "tokenizer/segmenter/Segmenter.h"
@@ -14,48 +15,6 @@ namespace norvane {
 namespace {
 
 using korva::typing::text::TokenTable;
-
-// The code point at p and its length in bytes; a byte that does not start a
-// complete sequence reads as U+FFFD of one byte, which is no letter.
-inline size_t Decode(const unsigned char* p, size_t left, char32_t& cp) {
-  const unsigned b0 = p[0];
-  cp = 0xFFFD;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  const size_t len = (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3 : (b0 & 0xF8) == 0xF0 ? 4 : 0;
-  if (len == 0 || left < len) return 1;
-  char32_t value = b0 & (0x7F >> len);
-  for (size_t k = 1; k < len; ++k) {
-    if ((p[k] & 0xC0) != 0x80) return 1;
-    value = (value << 6) | (p[k] & 0x3F);
-  }
-  cp = value;
-  return len;
-}
-
-// Letters and digits, roughly: what is not a space, a punctuation mark or a
-// symbol in the blocks text of these languages uses.
-inline bool IsWordChar(char32_t c) {
-  if (c >= 0x4E00 && c <= 0x9FFF) return true;  // most of the text: CJK ideographs
-  if (c < 0x80) return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
-  if (c < 0xC0) return c == 0xAA || c == 0xB2 || c == 0xB3 || c == 0xB5 || c == 0xB9 || c == 0xBA;
-  if (c < 0x100) return c != 0xD7 && c != 0xF7;
-  if (c >= 0x2000 && c <= 0x206F) return false;  // general punctuation
-  if (c >= 0x20A0 && c <= 0x20CF) return false;  // currency
-  if (c >= 0x2190 && c <= 0x2BFF) return false;  // arrows, maths, boxes, symbols
-  if (c >= 0x3000 && c <= 0x303F) return c >= 0x3005 && c <= 0x3007;  // CJK punctuation
-  if (c >= 0xFE10 && c <= 0xFE6F) return false;  // vertical and small forms
-  if (c >= 0xFF00 && c <= 0xFF65) {
-    return (c >= 0xFF10 && c <= 0xFF19) || (c >= 0xFF21 && c <= 0xFF3A) ||
-           (c >= 0xFF41 && c <= 0xFF5A);
-  }
-  if (c >= 0xFFF0 && c <= 0xFFFF) return false;  // specials, the replacement mark
-  if (c >= 0xE000 && c <= 0xF8FF) return false;  // private use
-  if (c >= 0x1F000 && c <= 0x1FAFF) return false;  // emoji and pictographs
-  return true;
-}
 
 // Whether byte c may start a sequence Fold changes: an ASCII capital, the
 // lead byte of U+00C0..U+00FF, of U+3000..U+3FFF or of U+F000..U+FFFF.
@@ -107,7 +66,7 @@ void Fold(std::string_view text, std::string& out) {
       p += 2;
     } else {
       char32_t cp;
-      const size_t n = Decode(p, static_cast<size_t>(end - p), cp);
+      const size_t n = DecodeUtf8OrReplacement(p, static_cast<size_t>(end - p), cp);
       if (cp >= 0xFF01 && cp <= 0xFF5E) {
         const char ascii = static_cast<char>(cp - 0xFEE0);
         *w++ = ascii >= 'A' && ascii <= 'Z' ? static_cast<char>(ascii | 0x20) : ascii;
@@ -121,13 +80,6 @@ void Fold(std::string_view text, std::string& out) {
     }
   }
   out.resize(static_cast<size_t>(w - &out[0]));
-}
-
-// Ideographs: characters a retrieval word never joins across by script.
-inline bool IsIdeograph(char32_t c) {
-  return (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) ||
-         (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x20000 && c <= 0x3FFFF) ||
-         (c >= 0x3005 && c <= 0x3007);
 }
 
 // The end of the table's chain from c: a few simplified forms are mapped
@@ -153,7 +105,7 @@ void Simplify(std::string& text) {
       continue;
     }
     char32_t cp;
-    const size_t n = Decode(p + at, size - at, cp);
+    const size_t n = DecodeUtf8OrReplacement(p + at, size - at, cp);
     const char32_t simple = Simplest(cp);
     if (simple != cp) {
       std::string bytes;
@@ -161,7 +113,7 @@ void Simplify(std::string& text) {
       if (bytes.size() != n) {
         std::string out(text, 0, at);
         for (size_t from = at; from < size;) {
-          const size_t len = Decode(p + from, size - from, cp);
+          const size_t len = DecodeUtf8OrReplacement(p + from, size - from, cp);
           if (len == 1 && p[from] >= 0x80) {
             out.push_back(static_cast<char>(p[from]));  // not UTF-8: kept, and refused by the cut
           } else {
@@ -188,7 +140,7 @@ inline size_t NextChar(const unsigned char* base, size_t at, size_t size, bool& 
     return 3;
   }
   char32_t cp;
-  const size_t n = Decode(base + at, size - at, cp);
+  const size_t n = DecodeUtf8OrReplacement(base + at, size - at, cp);
   letter = IsWordChar(cp);
   return n;
 }
@@ -203,7 +155,7 @@ bool HasWordChar(std::string_view word) {
   }
   while (left > 0) {
     char32_t cp;
-    const size_t n = Decode(p, left, cp);
+    const size_t n = DecodeUtf8OrReplacement(p, left, cp);
     if (IsWordChar(cp)) return true;
     p += n;
     left -= n;
@@ -336,7 +288,7 @@ void Analyzer::AnalyzeNgrams(std::string_view text, std::string& folded,
     if (base[w.offset] >= 0xE4 && base[w.offset] <= 0xE9) return false;  // most: ideographs
     for (size_t at = w.offset, end = w.offset + w.length; at < end;) {
       char32_t cp;
-      at += Decode(base + at, end - at, cp);
+      at += DecodeUtf8OrReplacement(base + at, end - at, cp);
       if (!IsWordChar(cp) || IsIdeograph(cp)) return false;
     }
     return true;

@@ -434,7 +434,7 @@ void BindEncoder(py::module_& m) {
   m.attr("ANALYSES") = analyses;
   m.def("default_k1", [](const std::string& analysis) { return DefaultK1(analysis); },
         py::arg("analysis"));
-  m.def("murmur3", [](const std::string& bytes) { return Murmur3(bytes); },
+  m.def("murmur3", [](const std::string& bytes) { return Murmur3x86_32(bytes); },
         "MurmurHash3 x86_32, seed 0, of the UTF-8 bytes.");
 }
 

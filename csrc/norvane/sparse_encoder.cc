@@ -9,7 +9,10 @@
 #include <stdexcept>
 #include <utility>
 
-#include "norvane/token_counting.h"
+#include "norvane/bm25_weighting.h"
+#include "norvane/parallel.h"
+#include "norvane/part_tally.h"
+#include "norvane/token_counter.h"
 #include "norvane/utf8.h"
 
 namespace norvane {
@@ -80,8 +83,7 @@ const std::string_view* TokensOf(const Analyzer& analyzer, const TextItem& item,
 SparseEncoder::SparseEncoder(std::shared_ptr<const Tokenizer> tokenizer, double b, double k1,
                              std::string_view analysis)
     : analyzer_(std::move(tokenizer), analysis), b_(b), k1_(k1) {
-  if (!(b >= 0.0 && b <= 1.0)) throw std::invalid_argument("b must be between 0 and 1");
-  if (!(k1 >= 0.0) || !std::isfinite(k1)) throw std::invalid_argument("k1 must be >= 0");
+  bm25::CheckEncoderParameters(b, k1);
 }
 
 
@@ -138,7 +140,7 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
                 size_t end, bool rows, bool keep_tokens, RunTokens& run,
                 const std::atomic<bool>* cancel) {
   Scratch scratch;
-  DistinctTokens distinct;
+  TokenCounter<std::string_view> distinct;
   size_t bytes = 0;
   size_t all_bytes = 0;
   for (size_t i = begin; i < end; ++i) {
@@ -172,7 +174,7 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
       for (auto& t : scratch.tokens) t = std::string_view(to + (t.data() - from), t.size());
     }
     distinct.Count(tokens, scratch.hashes.data(), n);
-    const auto& entries = distinct.entries();
+    const auto& entries = distinct;
     for (const auto& e : entries) {
       if (e.token.size() > UINT32_MAX) throw std::length_error("a token of 4 GiB or more");
       run.parts[PartOf(e.hash)].push_back(
@@ -182,7 +184,7 @@ void CollectRun(const Analyzer& analyzer, const std::vector<TextItem>& batch, si
       const size_t at = run.tokens.size();
       run.tokens.resize(at + entries.size());
       DocToken* out = run.tokens.data() + at;
-      for (const auto& e : entries) *out++ = {Murmur3(e.token), e.count};
+      for (const auto& e : entries) *out++ = {Murmur3x86_32(e.token), e.count};
       if (keep_tokens) {
         for (const auto& e : entries) run.token_bytes.push_back(e.token);
       }
@@ -254,7 +256,7 @@ void WriteRuns(const RunTokens& run, bool keep_tokens, const std::atomic<bool>* 
     if (keep_tokens) {
       for (size_t t = begin_token; t < run.ends[j]; ++t) {
         const double f = run.tokens[t].count;
-        writer.Add(run.token_bytes[t], run.tokens[t].id, f / (k + f));
+        writer.Add(run.token_bytes[t], run.tokens[t].id, bm25::Saturate(f, k));
       }
       writer.EndRow();
     } else {
@@ -338,12 +340,11 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
     const int doc_count = stats_.doc_count + staged.doc_count;
     const double average =
         doc_count == 0 ? 1.0
-                       : static_cast<double>(stats_.length_total + staged.length_total) /
-                             static_cast<double>(doc_count);
+                       : bm25::AverageLength(stats_.length_total + staged.length_total, doc_count);
     std::vector<SparseRows> parts(kept.size());
     ParallelFor(kept.size(), workers, [&](size_t r) {
       WriteRuns(kept[r], keep_tokens, cancel, parts[r],
-                [&](size_t length) { return LengthNorm(length, average); });
+                [&](size_t length) { return bm25::LengthNorm(length, average, b_, k1_); });
     });
     Concatenate(parts, batch.size(), keep_tokens, *out);
   }
@@ -375,7 +376,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
                            const std::atomic<bool>* cancel) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   if (stats_.doc_count == 0) throw std::runtime_error(kNotFitted);
-  const double average = Average();
+  const double average = bm25::AverageLength(stats_.length_total, stats_.doc_count);
   const double n1 = static_cast<double>(stats_.doc_count) + 1.0;
 
   const unsigned workers = WorkerCount(threads);
@@ -384,7 +385,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
   std::vector<SparseRows> parts(starts.size() - 1);
   ParallelFor(parts.size(), workers, [&](size_t r) {
     Scratch scratch;
-    DistinctTokens distinct;
+    TokenCounter<std::string_view> distinct;
     std::vector<double> w;
     std::vector<size_t> order;
     RowWriter writer(keep_tokens, parts[r]);
@@ -393,7 +394,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
       size_t n = 0;
       const std::string_view* tokens = TokensOf(analyzer_, batch[i], scratch, n);
       distinct.Count(tokens, scratch.hashes.data(), n);
-      const auto& entries = distinct.entries();
+      const auto& entries = distinct;
       const size_t m = entries.size();
       w.resize(m);
       if (query) {
@@ -401,7 +402,7 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
           const size_t hash = entries[e].hash;
           const int* found = stats_.parts[PartOf(hash)].find(entries[e].token, hash);
           const double f = found == nullptr ? 1.0 : static_cast<double>(*found);
-          w[e] = std::log(n1 / (f + 0.5));
+          w[e] = bm25::Idf(n1, f);
           if (!batch[i].given) w[e] *= analyzer_.QueryWeight(entries[e].token);
         }
         // Summed in byte order of the tokens, as BM25's own encoder does,
@@ -414,14 +415,14 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
         for (size_t e : order) sum += w[e];
         for (double& x : w) x /= sum;
       } else {
-        const double k = LengthNorm(n, average);
+        const double k = bm25::LengthNorm(n, average, b_, k1_);
         for (size_t e = 0; e < m; ++e) {
           const double f = entries[e].count;
-          w[e] = f / (k + f);
+          w[e] = bm25::Saturate(f, k);
         }
       }
       for (size_t e = 0; e < m; ++e) {
-        writer.Add(entries[e].token, Murmur3(entries[e].token), w[e]);
+        writer.Add(entries[e].token, Murmur3x86_32(entries[e].token), w[e]);
       }
       writer.EndRow();
     }
@@ -497,9 +498,8 @@ void SparseEncoder::Subtract(const SparseEncoder& other) {
 
 std::string SparseEncoder::ModelText() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
-  const double average = stats_.doc_count == 0 ? 0.0
-                                               : static_cast<double>(stats_.length_total) /
-                                                     static_cast<double>(stats_.doc_count);
+  const double average =
+      stats_.doc_count == 0 ? 0.0 : bm25::AverageLength(stats_.length_total, stats_.doc_count);
   return korva::typing::text::ModelFileText(stats_.parts.data(), stats_.parts.size(),
                                             stats_.doc_count, average, b_, k1_,
                                             &stats_.length_total, analyzer_.name());
@@ -516,8 +516,8 @@ void SparseEncoder::Restore(const std::string& model_text) {
     throw std::runtime_error("the file was fitted with analysis '" + file.analysis +
                              "', this tokenizer gives '" + analyzer_.name() + "'");
   }
-  if (!(file.b >= 0.0 && file.b <= 1.0)) throw std::runtime_error("load b failed");
-  if (!(file.k1 >= 0.0)) throw std::runtime_error("load k1 failed");
+  if (!bm25::EncoderBValid(file.b)) throw std::runtime_error("load b failed");
+  if (!bm25::EncoderK1Valid(file.k1)) throw std::runtime_error("load k1 failed");
   if (file.doc_count > 0 && file.doc_length_total == 0) {
     throw std::runtime_error("load doc_length_average failed");
   }
@@ -543,15 +543,6 @@ void SparseEncoder::Restore(const std::string& model_text) {
   stats_ = std::move(fresh);
   b_ = file.b;
   k1_ = file.k1;
-}
-
-double SparseEncoder::Average() const {
-  return static_cast<double>(stats_.length_total) / static_cast<double>(stats_.doc_count);
-}
-
-double SparseEncoder::LengthNorm(size_t length, double average) const {
-  // BM25's own expression, operation for operation, for equal weights.
-  return ((static_cast<double>(length) / average) * b_ + (1.0 - b_)) * k1_;
 }
 
 int SparseEncoder::doc_count() const {

@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "norvane/analyzer.h"
-#include "norvane/murmur3.h"
+#include "norvane/byte_hash.h"
 #include "norvane/sparse_rows.h"
 #include "norvane/tokenizer.h"
 #include "search/bm25/bm25_internal.h"
@@ -132,9 +132,6 @@ class SparseEncoder {
               SparseRows& out, const std::atomic<bool>* cancel) const;
   // Adds from's counts to to's, part by part; callers hold the lock.
   static void AddStatistics(Statistics& to, const Statistics& from, unsigned threads);
-  // Average document length and K of a document; callers hold the lock.
-  double Average() const;
-  double LengthNorm(size_t length, double average) const;
 
   Analyzer analyzer_;
   double b_;

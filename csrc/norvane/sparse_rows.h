@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "norvane/bm25_weighting.h"
+
 namespace norvane {
 
 // Encoded texts in compressed-row form: row r owns entries
@@ -57,7 +59,7 @@ class RowWriter {
     for (uint64_t key : order_) {
       const auto id = static_cast<int64_t>(key >> 32);
       const double f = tokens[key & 0xFFFFFFFFu].count;
-      const double weight = f / (k + f);
+      const double weight = bm25::Saturate(f, k);
       if (rows_.ids.size() > row_start && rows_.ids.back() == id) {
         rows_.weights.back() += weight;
         continue;

@@ -23,9 +23,6 @@
 #include <utility>
 #include <vector>
 
-// The sparse encoder reaches ParallelFor through this header.
-#include "norvane/parallel.h"
-
 namespace korva::typing::text::segmenter {
 class DictTrie;
 class Segmenter;

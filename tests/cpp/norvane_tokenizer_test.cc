@@ -11,6 +11,7 @@
 
 #include "segmenter_files.h"
 #include "norvane/t2s_table.h"
+#include "norvane/parallel.h"
 #include "norvane/tokenizer.h"
 #include "test_support.h"
 #include "tokenizer/segmenter/MixSegment.h"
