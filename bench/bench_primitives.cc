@@ -39,35 +39,8 @@ uint64_t MultiplyHash(const char* p, size_t n) {
   return h ^ (h >> 29);
 }
 
-// The sparse encoder's per-text counter: std::vector storage kept across
-// texts, a compare of two overlapping word loads.
-inline bool SameBytes(std::string_view a, std::string_view b) {
-  const size_t n = a.size();
-  if (n != b.size()) return false;
-  if (n >= 8 && n <= 16) {
-    uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a.data(), 8);
-    std::memcpy(&b0, b.data(), 8);
-    std::memcpy(&a1, a.data() + n - 8, 8);
-    std::memcpy(&b1, b.data() + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    uint32_t a0, a1, b0, b1;
-    std::memcpy(&a0, a.data(), 4);
-    std::memcpy(&b0, b.data(), 4);
-    std::memcpy(&a1, a.data() + n - 4, 4);
-    std::memcpy(&b1, b.data() + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n > 0 && n < 4) {
-    const auto* x = reinterpret_cast<const unsigned char*>(a.data());
-    const auto* y = reinterpret_cast<const unsigned char*>(b.data());
-    return x[0] == y[0] && x[n / 2] == y[n / 2] && x[n - 1] == y[n - 1];
-  }
-  return a == b;
-}
-
+// The sparse encoder's earlier per-text counter: std::vector storage kept
+// across texts (the byte compare is the shared one).
 class VectorCounter {
  public:
   struct Entry {
@@ -91,7 +64,7 @@ class VectorCounter {
           break;
         }
         Entry& e = entries_[held - 1];
-        if (e.hash == hash && SameBytes(e.token, tokens[i])) {
+        if (e.hash == hash && norvane::SameToken(e.token, tokens[i])) {
           ++e.count;
           break;
         }
