@@ -350,6 +350,10 @@ void SparseEncoder::FitAndEncode(const std::vector<TextItem>& batch, unsigned th
   }
   // The point of no return: from here on a cancel comes too late.
   if (cancel != nullptr && cancel->exchange(true)) throw Cancelled();
+  Take(std::move(staged), workers);
+}
+
+void SparseEncoder::Take(Statistics&& staged, unsigned workers) {
   const bool empty = std::all_of(stats_.parts.begin(), stats_.parts.end(),
                                  [](const TokenTable& part) { return part.size() == 0; });
   if (empty && stats_.doc_count == 0 && stats_.length_total == 0) {

@@ -130,6 +130,9 @@ class SparseEncoder {
                     SparseRows* out, std::atomic<bool>* cancel);
   void Encode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens, bool query,
               SparseRows& out, const std::atomic<bool>* cancel) const;
+  // Adds a fit's staged counts to the statistics (moves them in when there
+  // are none yet); callers hold the lock.
+  void Take(Statistics&& staged, unsigned workers);
   // Adds from's counts to to's, part by part; callers hold the lock.
   static void AddStatistics(Statistics& to, const Statistics& from, unsigned threads);
 
