@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <vector>
 
 namespace norvane {
 
@@ -23,9 +22,11 @@ constexpr size_t kBmp = 0x10000;
 // For every code point below U+10000: 1 + its row of kTable, or 0 when it is
 // no traditional character. Built on first use: a text is mapped character
 // by character, and this answers each with one read instead of a search.
-const std::vector<uint16_t>& BmpRows() {
-  static const std::vector<uint16_t> rows = [] {
-    std::vector<uint16_t> r(kBmp, 0);
+// Never freed: a daemon thread may still be mapping text while the process
+// exits and runs the destructors of statics.
+const uint16_t* BmpRows() {
+  static const uint16_t* const rows = [] {
+    auto* r = new uint16_t[kBmp]();
     for (size_t i = 0; i < std::size(kTable); ++i) {
       if (kTable[i][0] < kBmp) r[kTable[i][0]] = static_cast<uint16_t>(i + 1);
     }
