@@ -1209,6 +1209,28 @@ int SparseEncoder::doc_count() const {
   return stats_.doc_count;
 }
 
+long long SparseEncoder::length_total() const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  return stats_.length_total;
+}
+
+std::vector<std::pair<uint64_t, int>> SparseEncoder::DocumentFrequencies() const {
+  std::vector<std::pair<uint64_t, int>> table;
+  {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    size_t size = 0;
+    for (const auto& part : stats_.parts) size += part.size();
+    table.reserve(size);
+    for (const auto& part : stats_.parts) {
+      for (const auto& entry : part) {
+        table.emplace_back(static_cast<uint64_t>(TokenTable::Hash(entry.first)), entry.second);
+      }
+    }
+  }
+  std::sort(table.begin(), table.end());
+  return table;
+}
+
 size_t SparseEncoder::vocabulary_size() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   size_t size = 0;

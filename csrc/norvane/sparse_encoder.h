@@ -31,6 +31,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "norvane/tokenizer.h"
@@ -210,7 +211,11 @@ class SparseEncoder {
   double k1() const { return k1_; }
   const Analyzer& analyzer() const { return analyzer_; }
   int doc_count() const;
+  long long length_total() const;
   size_t vocabulary_size() const;
+  // (TokenTable::Hash of the token, document frequency) of every token,
+  // ascending by hash: the statistics as a store keeps them for lookups.
+  std::vector<std::pair<uint64_t, int>> DocumentFrequencies() const;
   // Document frequency of token, 0 when unknown.
   int document_frequency(std::string_view token) const;
 
