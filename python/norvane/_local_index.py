@@ -198,10 +198,13 @@ class LocalIndex(SearchIndex):
         db.execute("BEGIN IMMEDIATE" if write else "BEGIN")
         try:
             yield
+            db.execute("COMMIT")
         except BaseException:
-            db.execute("ROLLBACK")
+            # SQLite rolls back by itself after some errors (a full disk).
+            if db.in_transaction:
+                with contextlib.suppress(sqlite3.Error):
+                    db.execute("ROLLBACK")
             raise
-        db.execute("COMMIT")
 
     def _read_state(self, db: sqlite3.Connection) -> Optional[Dict[str, Any]]:
         row = db.execute(f"SELECT {', '.join(_STATE_COLUMNS)} FROM norvane_state "
