@@ -8,7 +8,6 @@ import math
 import os
 import random
 import signal
-import socket
 import subprocess
 import sys
 import textwrap
@@ -346,22 +345,9 @@ def test_failed_dask_write_leaves_older_documents(tmp_path, monkeypatch):
         assert_statistics_describe_rows(index)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture
-def server(tmp_path):
-    from milvus_lite.server import Server
-
-    port = free_port()
-    milvus = Server(str(tmp_path / "server.db"), address=f"127.0.0.1:{port}")
-    if not milvus.init() or not milvus.start():
-        pytest.skip("Milvus Lite cannot serve over TCP here")
-    yield f"http://127.0.0.1:{port}"
-    milvus.stop()
+def server(milvus_server):
+    return milvus_server
 
 
 def test_server_index_keeps_its_statistics_in_the_server(server, tmp_path):

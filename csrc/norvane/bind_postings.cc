@@ -124,9 +124,12 @@ void BindPostings(py::module_& m) {
               filtered ? Nums(py::reinterpret_borrow<py::bytes>(allowed)) : std::vector<uint64_t>();
           const std::vector<const PostingSegment*> raw = Raw(segments);
           std::vector<ScoredDoc> hits;
+          static const uint64_t kNone = 0;  // an empty filter still filters
+          const uint64_t* allowed_nums =
+              !filtered ? nullptr : permitted.empty() ? &kNone : permitted.data();
           Unlocked([&] {
-            hits = SearchSegments(raw, ids.data(), weights.data(), n, k,
-                                  filtered ? permitted.data() : nullptr, permitted.size());
+            hits = SearchSegments(raw, ids.data(), weights.data(), n, k, allowed_nums,
+                                  permitted.size());
           });
           py::list result(hits.size());
           for (size_t i = 0; i < hits.size(); ++i) {

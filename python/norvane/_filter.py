@@ -171,11 +171,15 @@ class _Parser:
             self.at += 1
             field = self.field()
             flipped = {"<": ">", "<=": ">=", ">": "<", ">=": "<="}.get(op, op)
+            if op == "!=":
+                return f"(NOT coalesce({self.typed(field, '=', value)}, 0))"
             return self.typed(field, _COMPARISONS[flipped], value)
         field = self.field()
         kind, op, position = self.peek()
         if op in _COMPARISONS and kind == "op":
             self.at += 1
+            if op == "!=":  # Milvus: what == does not select, a missing key included
+                return f"(NOT coalesce({self.typed(field, '=', self.literal())}, 0))"
             return self.typed(field, _COMPARISONS[op], self.literal())
         negated = self.take("not")
         if self.take("in"):
