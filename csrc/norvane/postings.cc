@@ -421,10 +421,13 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
                    const std::vector<uint64_t>* permitted, std::vector<ScoredDoc>& heap) {
   const size_t n = segment.doc_count();
   thread_local std::vector<float> scores;  // all zero between calls
+  thread_local std::vector<uint64_t> seen;  // a bit per document scored; zero between calls
   thread_local std::vector<uint32_t> touched;
   thread_local std::vector<float> kept;
   if (scores.size() < n) scores.resize(n, 0.0f);
-  touched.clear();
+  if (seen.size() < (n + 63) / 64) seen.resize((n + 63) / 64, 0);
+  if (touched.size() < n + 1) touched.resize(n + 1);
+  size_t touched_count = 0;
   auto eligible = [&](uint32_t d) {
     return !segment.dead(d) && (permitted == nullptr || (((*permitted)[d >> 6] >> (d & 63)) & 1));
   };
@@ -437,27 +440,30 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
   const float* values = segment.weights();
   size_t t = 0;
   double floor = floor_of_heap();
-  size_t remaining = 0;
-  int floor_checks = 0;
-  for (const QueryTerm& term : terms) remaining += term.end - term.begin;
   for (; t < terms.size(); ++t) {
     if (Widened(rest) < floor) break;  // a document not yet seen cannot make it
     const QueryTerm& term = terms[t];
     for (size_t p = term.begin; p < term.end; ++p) {
       const uint32_t d = docs[p];
       if (d >= n) continue;
-      if (scores[d] == 0.0f) touched.push_back(d);
+      // Without a branch on whether d was seen: it would be mispredicted
+      // about half the time on the first lists.
+      uint64_t& word = seen[d >> 6];
+      const uint64_t bit = uint64_t{1} << (d & 63);
+      touched[touched_count] = d;
+      touched_count += (word & bit) == 0;
+      word |= bit;
       scores[d] += term.weight * values[p];
     }
     rest -= term.most;
-    remaining -= term.end - term.begin;
-    // The k-th best score so far, when finding it costs little beside the
-    // lists still to read.
-    if (t + 1 < terms.size() && touched.size() >= k && touched.size() * 8 < remaining &&
-        floor_checks++ < 4) {
+    // A floor from the k best of the first documents scored (those of the
+    // lists that can add the most): any k documents' partial scores bound
+    // the k-th best from below, and a few thousand are found quickly.
+    if (t + 1 < terms.size() && touched_count >= k) {
       kept.clear();
-      for (const uint32_t d : touched) {
-        if (eligible(d)) kept.push_back(scores[d]);
+      const size_t sample = std::min<size_t>(touched_count, 8192);
+      for (size_t i = 0; i < sample; ++i) {
+        if (eligible(touched[i])) kept.push_back(scores[touched[i]]);
       }
       if (kept.size() >= k) {
         std::nth_element(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(k - 1), kept.end(),
@@ -468,43 +474,68 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
   }
   if (t < terms.size()) {
     // The remaining lists are looked up for the documents that can still
-    // reach the floor, in document order.
+    // reach the floor; after each list the floor rises to the k-th best
+    // candidate and candidates that can no longer reach it are dropped.
     std::vector<uint32_t> candidates;
-    for (const uint32_t d : touched) {
+    for (size_t i = 0; i < touched_count; ++i) {
+      const uint32_t d = touched[i];
       if (eligible(d) && Widened(scores[d] + rest) >= floor) candidates.push_back(d);
     }
     // Few candidates: sorted, and each list searched for them; many: marked,
     // and each list walked (sorting them would cost more than the walk).
-    const bool few = candidates.size() <= 4096;
+    constexpr size_t kFew = 4096;
     thread_local std::vector<uint64_t> marked;
-    if (few) {
-      std::sort(candidates.begin(), candidates.end());
-    } else {
-      marked.assign((n + 63) / 64, 0);
-      for (const uint32_t d : candidates) marked[d >> 6] |= uint64_t{1} << (d & 63);
-    }
+    bool sorted = false;
+    bool marks = false;
     for (; t < terms.size() && !candidates.empty(); ++t) {
       const QueryTerm& term = terms[t];
-      if (!few) {
+      if (candidates.size() > kFew) {
+        if (!marks) {
+          marked.assign((n + 63) / 64, 0);
+          for (const uint32_t d : candidates) marked[d >> 6] |= uint64_t{1} << (d & 63);
+          marks = true;
+        }
         for (size_t p = term.begin; p < term.end; ++p) {
           const uint32_t d = docs[p];
           if (d < n && ((marked[d >> 6] >> (d & 63)) & 1)) scores[d] += term.weight * values[p];
         }
-        continue;
-      }
-      size_t p = term.begin;
-      const bool gallop = candidates.size() * 16 < term.end - term.begin;
-      for (const uint32_t d : candidates) {
-        if (gallop) {
-          size_t step = 1;
-          while (p + step < term.end && docs[p + step] < d) step <<= 1;
-          const size_t hi = std::min(p + step, term.end);
-          p = static_cast<size_t>(std::lower_bound(docs + p, docs + hi, d) - docs);
-        } else {
-          while (p < term.end && docs[p] < d) ++p;
+      } else {
+        if (!sorted) {
+          std::sort(candidates.begin(), candidates.end());
+          sorted = true;
         }
-        if (p == term.end) break;
-        if (docs[p] == d) scores[d] += term.weight * values[p];
+        size_t p = term.begin;
+        const bool gallop = candidates.size() * 16 < term.end - term.begin;
+        for (const uint32_t d : candidates) {
+          if (gallop) {
+            size_t step = 1;
+            while (p + step < term.end && docs[p + step] < d) step <<= 1;
+            const size_t hi = std::min(p + step, term.end);
+            p = static_cast<size_t>(std::lower_bound(docs + p, docs + hi, d) - docs);
+          } else {
+            while (p < term.end && docs[p] < d) ++p;
+          }
+          if (p == term.end) break;
+          if (docs[p] == d) scores[d] += term.weight * values[p];
+        }
+      }
+      rest -= term.most;
+      if (t + 1 == terms.size() || candidates.size() < k) continue;
+      kept.clear();
+      for (const uint32_t d : candidates) kept.push_back(scores[d]);
+      std::nth_element(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(k - 1), kept.end(),
+                       [](float x, float y) { return x > y; });
+      floor = std::max(floor, static_cast<double>(kept[k - 1]));
+      const size_t before = candidates.size();
+      // Dropping keeps the order, and marks of dropped documents do no harm
+      // until the marks are left for sorted candidates.
+      candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                      [&](uint32_t d) {
+                                        return Widened(scores[d] + rest) < floor;
+                                      }),
+                       candidates.end());
+      if (marks && candidates.size() != before && candidates.size() > kFew) {
+        marks = false;  // rebuilt for the smaller set before the next list
       }
     }
     for (const uint32_t d : candidates) {
@@ -519,7 +550,8 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
       }
     }
   } else {
-    for (const uint32_t d : touched) {
+    for (size_t i = 0; i < touched_count; ++i) {
+      const uint32_t d = touched[i];
       if (!eligible(d) || !(scores[d] > 0.0f)) continue;
       const ScoredDoc hit{segment.num(d), scores[d]};
       if (heap.size() < k) {
@@ -532,7 +564,10 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
       }
     }
   }
-  for (const uint32_t d : touched) scores[d] = 0.0f;
+  for (size_t i = 0; i < touched_count; ++i) {
+    scores[touched[i]] = 0.0f;
+    seen[touched[i] >> 6] = 0;
+  }
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 One SQLite database (WAL mode) is the source of truth. Per collection it
 holds a table of documents (a number ``num`` that is never reused, the id,
-the text, the metadata JSON and the stored sparse vector, packed), a table
-of the texts of documents removed since the last checkpoint, and a state row:
+the text and the metadata JSON), their stored sparse vectors (packed, in a
+table of their own so that reading rows and filtering does not read them),
+a table of the texts of documents removed since the last checkpoint, and a
+state row:
 a generation counter, the row count, the encoder's document count and total
 length, the analysis, ``b`` and ``k1``. Every batch of a write is one
 transaction over all three, so rows and statistics agree by construction.
@@ -157,6 +159,7 @@ class LocalIndex(SearchIndex):
         self._timeout = timeout
         self._docs = f'"{collection}_docs"'
         self._gone = f'"{collection}_gone"'
+        self._vectors = f'"{collection}_vectors"'
         self._lock = threading.RLock()
         self._cache: Optional[Any] = None  # the checkpoint's segment, dead marked
         self._cache_name: Optional[str] = None
@@ -261,7 +264,9 @@ class LocalIndex(SearchIndex):
             else:
                 db.execute(f"CREATE TABLE IF NOT EXISTS {self._docs}("
                            "num INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT NOT NULL UNIQUE, "
-                           "text TEXT NOT NULL, meta TEXT NOT NULL, vector BLOB NOT NULL)")
+                           "text TEXT NOT NULL, meta TEXT NOT NULL)")
+                db.execute(f"CREATE TABLE IF NOT EXISTS {self._vectors}("
+                           "num INTEGER PRIMARY KEY, vector BLOB NOT NULL)")
                 db.execute(f"CREATE TABLE IF NOT EXISTS {self._gone}("
                            "num INTEGER PRIMARY KEY, text TEXT NOT NULL)")
                 db.execute("INSERT INTO norvane_state(collection, format, generation, docs, "
@@ -297,8 +302,9 @@ class LocalIndex(SearchIndex):
             watermark = state["watermark"] if cache is not None else 0
             gone = (db.execute(f"SELECT num, text FROM {self._gone} ORDER BY num").fetchall()
                     if cache is not None else [])
-            tail = db.execute(f"SELECT num, text, vector FROM {self._docs} WHERE num > ? "
-                              "ORDER BY num", (watermark,)).fetchall()
+            tail = db.execute(f"SELECT d.num, d.text, v.vector FROM {self._docs} AS d JOIN "
+                              f"{self._vectors} AS v ON v.num = d.num WHERE d.num > ? "
+                              "ORDER BY d.num", (watermark,)).fetchall()
         self._state = state
         self._cache_name = state["cache"] if cache is not None else None
         if cache is not None and gone:
@@ -571,16 +577,17 @@ class LocalIndex(SearchIndex):
                 old_nums = [num for num, _ in batch.old]
                 marks = ",".join("?" * len(old_nums))
                 db.execute(f"DELETE FROM {self._docs} WHERE num IN ({marks})", old_nums)
+                db.execute(f"DELETE FROM {self._vectors} WHERE num IN ({marks})", old_nums)
                 db.executemany(f"INSERT INTO {self._gone}(num, text) VALUES (?, ?)",
                                [(num, text) for num, text in batch.old if num <= watermark])
             row = db.execute("SELECT seq FROM sqlite_sequence WHERE name = ?",
                              (self._docs.strip('"'),)).fetchone()
             first = (row[0] if row else 0) + 1
             batch.nums = list(range(first, first + len(batch.texts)))
-            db.executemany(f"INSERT INTO {self._docs}(num, id, text, meta, vector) "
-                           "VALUES (?, ?, ?, ?, ?)",
-                           zip(batch.nums, batch.ids, batch.texts, batch.metadata,
-                               batch.vectors))
+            db.executemany(f"INSERT INTO {self._docs}(num, id, text, meta) VALUES (?, ?, ?, ?)",
+                           zip(batch.nums, batch.ids, batch.texts, batch.metadata))
+            db.executemany(f"INSERT INTO {self._vectors}(num, vector) VALUES (?, ?)",
+                           zip(batch.nums, batch.vectors))
             db.execute("UPDATE norvane_state SET generation = ?, docs = docs + ?, "
                        "doc_count = ?, length_total = ?, external = ?, model = ? "
                        "WHERE collection = ?",
@@ -803,6 +810,7 @@ class LocalIndex(SearchIndex):
                 row = db.execute("SELECT seq FROM sqlite_sequence WHERE name = ?",
                                  (self._docs.strip('"'),)).fetchone()
                 db.execute(f"DELETE FROM {self._docs}")
+                db.execute(f"DELETE FROM {self._vectors}")
                 db.execute(f"DELETE FROM {self._gone}")
                 db.execute("UPDATE norvane_state SET generation = generation + 1, docs = 0, "
                            "doc_count = 0, length_total = 0, external = 0, model = NULL, "
