@@ -364,13 +364,17 @@ class LocalIndex(SearchIndex):
         doc_count, length_total = self._state["doc_count"], self._state["length_total"]
         vectors = []
         assert self._plus is not None and self._minus is not None
+        # Right after a checkpoint the file holds every frequency.
+        changes = [e for e in (self._plus, self._minus) if e.vocabulary_size]
         for query in queries:
             tokens = list(dict.fromkeys(self._base.analyze(query)))
             counts = (self._cache.document_frequencies(tokens) if self._cache is not None
                       else [0] * len(tokens))
             frequencies = {}
             for token, count in zip(tokens, counts):
-                count += self._plus.document_frequency(token) - self._minus.document_frequency(token)
+                if changes:
+                    count += (self._plus.document_frequency(token)
+                              - self._minus.document_frequency(token))
                 if count > 0:
                     frequencies[token] = count
             self._query._native.restore(_model_text(self._base, doc_count, length_total,
