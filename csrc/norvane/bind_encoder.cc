@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "norvane/bind.h"
+#include "norvane/postings.h"
 #include "norvane/sparse_encoder.h"
 #include "search/bm25/bm25_internal.h"
 
@@ -412,6 +413,26 @@ void BindEncoder(py::module_& m) {
            [](SparseEncoder& self, py::handle texts, const std::string& output,
               unsigned threads) { return Encode(self, texts, Call::kFitDocuments, output, threads); },
            py::arg("texts"), py::arg("output"), py::arg("threads"))
+      .def("encode_queries_from",
+           [](const SparseEncoder& self, py::handle texts, int doc_count,
+              std::shared_ptr<PostingSegment> segment, const SparseEncoder* plus,
+              const SparseEncoder* minus) {
+             // Frequencies of a store: its checkpoint's, plus those of texts
+             // added since, minus those of texts removed since.
+             const Batch batch = ReadBatch(texts);
+             const SparseEncoder::FrequencyOf frequency = [&](std::string_view token,
+                                                              size_t hash) {
+               long long count = segment ? segment->DocumentFrequency(hash) : 0;
+               if (plus != nullptr) count += plus->document_frequency(token);
+               if (minus != nullptr) count -= minus->document_frequency(token);
+               return count;
+             };
+             SparseRows rows;
+             Unlocked([&] { self.EncodeQueries(batch.items, doc_count, frequency, false, rows); });
+             return Packed(rows);
+           },
+           py::arg("texts"), py::arg("doc_count"), py::arg("segment"), py::arg("plus"),
+           py::arg("minus"))
       .def("merge",
            [](SparseEncoder& self, const SparseEncoder& other) {
              Unlocked([&] { self.Merge(other); });

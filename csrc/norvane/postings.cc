@@ -15,14 +15,48 @@ namespace norvane {
 
 namespace {
 
-constexpr char kMagic[8] = {'N', 'V', 'P', 'O', 'S', 'T', '0', '1'};
+constexpr char kMagic[8] = {'N', 'V', 'P', 'O', 'S', 'T', '0', '2'};
 constexpr size_t kHeaderWords = 8;  // magic and seven 64-bit fields
 
 size_t Padded(size_t bytes) { return (bytes + 7) & ~size_t{7}; }
 
+// A sorted array of count keys gets a directory of 2^bits + 1 starts, by the
+// keys' top bits: a lookup then searches a bucket of about four keys, not
+// the whole array (whose binary search misses the cache at every step).
+int DirectoryBits(size_t count) {
+  int bits = 0;
+  while (bits < 20 && (count >> (bits + 2)) > 1) ++bits;
+  return bits;
+}
+
+template <typename Key>
+std::vector<uint64_t> Directory(const Key* keys, size_t count) {
+  const int bits = DirectoryBits(count);
+  const int shift = static_cast<int>(sizeof(Key) * 8) - bits;
+  std::vector<uint64_t> starts((size_t{1} << bits) + 1, count);
+  size_t at = 0;
+  for (size_t b = 0; b < (size_t{1} << bits); ++b) {
+    while (at < count && bits != 0 && static_cast<size_t>(keys[at] >> shift) < b) ++at;
+    starts[b] = bits == 0 ? 0 : at;
+  }
+  return starts;
+}
+
+// Position of key in keys[0, count), or count when absent.
+template <typename Key>
+size_t Find(const Key* keys, size_t count, const uint64_t* directory, Key key) {
+  const int bits = DirectoryBits(count);
+  const size_t bucket = bits == 0 ? 0 : static_cast<size_t>(key >> (sizeof(Key) * 8 - bits));
+  const size_t begin = std::min<uint64_t>(directory[bucket], count);
+  const size_t end = std::min<uint64_t>(std::max(directory[bucket + 1], directory[bucket]), count);
+  const Key* found = std::lower_bound(keys + begin, keys + end, key);
+  return found != keys + end && *found == key ? static_cast<size_t>(found - keys) : count;
+}
+
 // Where each array of a segment file starts, for the counts of its header.
 struct Layout {
-  size_t nums, offsets, df_hashes, terms, term_max, docs, weights, df_counts, meta, end;
+  size_t nums, offsets, df_hashes, terms, term_max, docs, weights, df_counts, term_dir, df_dir,
+      meta, end;
 
   Layout(size_t doc_count, size_t term_count, size_t posting_count, size_t df_count,
          size_t meta_size) {
@@ -43,6 +77,10 @@ struct Layout {
     at += Padded(posting_count * 4);
     df_counts = at;
     at += Padded(df_count * 4);
+    term_dir = at;
+    at += ((size_t{1} << DirectoryBits(term_count)) + 1) * 8;
+    df_dir = at;
+    at += ((size_t{1} << DirectoryBits(df_count)) + 1) * 8;
     meta = at;
     end = at + meta_size;
   }
@@ -80,6 +118,8 @@ struct PostingSegment::Storage {
   std::vector<float> term_max;
   std::vector<uint32_t> docs;
   std::vector<float> weights;
+  std::vector<uint64_t> term_dir;
+  std::vector<uint64_t> df_dir;
   void* map = nullptr;
   size_t map_size = 0;
 
@@ -152,6 +192,10 @@ std::shared_ptr<const PostingSegment> PostingSegment::Build(const uint64_t* nums
   segment->terms_ = storage->terms.data();
   segment->offsets_ = storage->offsets.data();
   segment->term_max_ = storage->term_max.data();
+  storage->term_dir = Directory(storage->terms.data(), storage->terms.size());
+  storage->df_dir = Directory<uint64_t>(nullptr, 0);
+  segment->term_dir_ = storage->term_dir.data();
+  segment->df_dir_ = storage->df_dir.data();
   segment->docs_ = storage->docs.data();
   segment->weights_ = storage->weights.data();
   segment->dead_.assign((count + 63) / 64, 0);
@@ -207,6 +251,8 @@ std::shared_ptr<const PostingSegment> PostingSegment::Open(const std::string& pa
   segment->docs_ = reinterpret_cast<const uint32_t*>(base + layout.docs);
   segment->weights_ = reinterpret_cast<const float*>(base + layout.weights);
   segment->df_counts_ = reinterpret_cast<const int32_t*>(base + layout.df_counts);
+  segment->term_dir_ = reinterpret_cast<const uint64_t*>(base + layout.term_dir);
+  segment->df_dir_ = reinterpret_cast<const uint64_t*>(base + layout.df_dir);
   segment->meta_ = std::string_view(reinterpret_cast<const char*>(base + layout.meta), header[5]);
   if (segment->offsets_[0] != 0 || segment->offsets_[header[2]] != header[3]) {
     throw std::runtime_error(path + " is not a posting segment (offsets)");
@@ -234,15 +280,13 @@ std::shared_ptr<const PostingSegment> PostingSegment::WithDead(const uint64_t* n
 }
 
 int32_t PostingSegment::DocumentFrequency(uint64_t hash) const {
-  const uint64_t* found = std::lower_bound(df_hashes_, df_hashes_ + df_count_, hash);
-  if (found == df_hashes_ + df_count_ || *found != hash) return 0;
-  return df_counts_[found - df_hashes_];
+  const size_t at = Find(df_hashes_, df_count_, df_dir_, hash);
+  return at == df_count_ ? 0 : df_counts_[at];
 }
 
 size_t PostingSegment::Term(uint32_t id) const {
-  const uint32_t* found = std::lower_bound(terms_, terms_ + term_count_, id);
-  if (found == terms_ + term_count_ || *found != id) return SIZE_MAX;
-  return static_cast<size_t>(found - terms_);
+  const size_t at = Find(terms_, term_count_, term_dir_, id);
+  return at == term_count_ ? SIZE_MAX : at;
 }
 
 void PostingSegment::Postings(uint32_t id, size_t& begin, size_t& end) const {
@@ -381,6 +425,10 @@ size_t PostingSegment::Merge(const std::vector<const PostingSegment*>& inputs,
   pad(weights.size() * 4);
   put(df_counts.data(), df_counts.size() * 4);
   pad(df_counts.size() * 4);
+  const std::vector<uint64_t> term_dir = Directory(terms.data(), terms.size());
+  const std::vector<uint64_t> df_dir = Directory(df_hashes.data(), df_hashes.size());
+  put(term_dir.data(), term_dir.size() * 8);
+  put(df_dir.data(), df_dir.size() * 8);
   put(meta.data(), meta.size());
   if (ok && std::fflush(out) != 0) ok = false;
   if (ok && fsync(fileno(out)) != 0) ok = false;
@@ -435,6 +483,7 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
   // raised by the documents of this one as they are scored.
   auto floor_of_heap = [&] { return heap.size() == k ? static_cast<double>(heap.front().score) : 0.0; };
   double rest = 0.0;  // the most the lists not yet read can add to a document
+  double read = 0.0;  // the most the lists read can have given one
   for (const QueryTerm& t : terms) rest += t.most;
   const uint32_t* docs = segment.docs();
   const float* values = segment.weights();
@@ -459,9 +508,12 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
     // A floor from the k best of the first documents scored (those of the
     // lists that can add the most): any k documents' partial scores bound
     // the k-th best from below, and a few thousand are found quickly.
-    if (t + 1 < terms.size() && touched_count >= k) {
+    // No document has more than the lists read can give: until that passes
+    // what the others can still add, no floor can stop the reading.
+    read += term.most;
+    if (t + 1 < terms.size() && touched_count >= k && Widened(read) >= rest) {
       kept.clear();
-      const size_t sample = std::min<size_t>(touched_count, 8192);
+      const size_t sample = std::min<size_t>(touched_count, 4096);
       for (size_t i = 0; i < sample; ++i) {
         if (eligible(touched[i])) kept.push_back(scores[touched[i]]);
       }

@@ -104,6 +104,8 @@ class PostingSegment {
   const uint32_t* terms_ = nullptr;
   const uint64_t* offsets_ = nullptr;  // term_count_ + 1
   const float* term_max_ = nullptr;
+  const uint64_t* term_dir_ = nullptr;  // see DirectoryBits in postings.cc
+  const uint64_t* df_dir_ = nullptr;
   const uint32_t* docs_ = nullptr;     // local document of each posting
   const float* weights_ = nullptr;
   const uint64_t* df_hashes_ = nullptr;

@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <shared_mutex>
 #include <stdexcept>
@@ -192,6 +193,13 @@ class SparseEncoder {
   // (not for given tokens), normalised to sum 1.
   void EncodeQueries(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                      SparseRows& out, const std::atomic<bool>* cancel = nullptr) const;
+  // The same with document frequencies from elsewhere: frequency(token,
+  // TokenTable::Hash(token)) and doc_count documents stand for this
+  // encoder's statistics (a store that keeps them on disk). std::runtime_error
+  // when doc_count is 0, as for an encoder not fitted.
+  using FrequencyOf = std::function<long long(std::string_view, size_t)>;
+  void EncodeQueries(const std::vector<TextItem>& batch, int doc_count,
+                     const FrequencyOf& frequency, bool keep_tokens, SparseRows& out) const;
 
   // Adds other's statistics; both must have equal b, k1 and analysis.
   void Merge(const SparseEncoder& other);
@@ -236,7 +244,8 @@ class SparseEncoder {
   void FitAndEncode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                     SparseRows* out, std::atomic<bool>* cancel);
   void Encode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens, bool query,
-              SparseRows& out, const std::atomic<bool>* cancel) const;
+              SparseRows& out, const std::atomic<bool>* cancel, int doc_count = 0,
+              const FrequencyOf* frequency = nullptr) const;
   // Adds from's counts to to's, part by part; callers hold the lock.
   static void AddStatistics(Statistics& to, const Statistics& from, unsigned threads);
   // Average document length and K of a document; callers hold the lock.

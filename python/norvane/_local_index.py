@@ -238,7 +238,6 @@ class LocalIndex(SearchIndex):
             raise ValueError(f"collection {self.collection!r} was written with analysis "
                              f"{analysis!r}; the tokenizer given gives {base.analysis!r}")
         self._base = base
-        self._query = empty_like(base)
         with self._lock:
             self._load()
             if repair and self._state["external"]:
@@ -250,7 +249,6 @@ class LocalIndex(SearchIndex):
         db = self._require()
         given = encoder if encoder is not None else SparseEncoder()
         self._base = empty_like(given)
-        self._query = empty_like(given)
         external = given.document_count > 0
         with self._transaction(db, write=True):
             db.execute("CREATE TABLE IF NOT EXISTS norvane_state(collection TEXT PRIMARY KEY, "
@@ -361,26 +359,11 @@ class LocalIndex(SearchIndex):
         if self._state["external"]:
             assert self._full is not None
             return list(self._full._native.encode(queries, True, "packed", 0))
-        doc_count, length_total = self._state["doc_count"], self._state["length_total"]
-        vectors = []
         assert self._plus is not None and self._minus is not None
         # Right after a checkpoint the file holds every frequency.
-        changes = [e for e in (self._plus, self._minus) if e.vocabulary_size]
-        for query in queries:
-            tokens = list(dict.fromkeys(self._base.analyze(query)))
-            counts = (self._cache.document_frequencies(tokens) if self._cache is not None
-                      else [0] * len(tokens))
-            frequencies = {}
-            for token, count in zip(tokens, counts):
-                if changes:
-                    count += (self._plus.document_frequency(token)
-                              - self._minus.document_frequency(token))
-                if count > 0:
-                    frequencies[token] = count
-            self._query._native.restore(_model_text(self._base, doc_count, length_total,
-                                                    frequencies))
-            vectors.append(self._query._native.encode([query], True, "packed", 1)[0])
-        return vectors
+        changes = [e._native if e.vocabulary_size else None for e in (self._plus, self._minus)]
+        return list(self._base._native.encode_queries_from(
+            queries, self._state["doc_count"], self._cache, *changes))
 
     # -- reading ------------------------------------------------------------
 
@@ -789,7 +772,8 @@ class LocalIndex(SearchIndex):
                 assert db is not None
                 try:
                     with self._transaction(db, write=True):
-                        if self._read_state(db)["generation"] != self._state["generation"]:  # type: ignore[index]
+                        state = self._read_state(db)
+                        if state is None or state["generation"] != self._state["generation"]:
                             raise _Stale()
                         db.execute("UPDATE norvane_state SET generation = generation + 1, "
                                    "doc_count = ?, length_total = ?, external = 0, model = NULL "
@@ -853,7 +837,8 @@ class LocalIndex(SearchIndex):
         db = self._writer_db()
         try:
             with self._transaction(db, write=True):
-                if self._read_state(db)["generation"] != generation:  # type: ignore[index]
+                state = self._read_state(db)
+                if state is None or state["generation"] != generation:
                     raise _Stale()
                 db.execute(f"DELETE FROM {self._gone}")
                 db.execute("UPDATE norvane_state SET generation = generation + 1, cache = ?, "

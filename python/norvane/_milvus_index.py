@@ -15,19 +15,17 @@ from __future__ import annotations
 
 import contextlib
 import functools
-import json
 import logging
 import os
 import threading
-import uuid
 from concurrent.futures import Future, ThreadPoolExecutor
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, NamedTuple,
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping,
                     Optional, Sequence, Tuple, TypeVar, cast)
 
 from norvane._encoder import SparseEncoder
 from norvane._stats_store import FileStore, ServerStore
 from norvane.index import (MAX_K, RRF_K, Document, Hit, IndexInUseError, IndexOpenError,
-                           SearchIndex, _check_id, _columns, _id_list, _last_of_each,
+                           SearchIndex, _columns, _id_list, _last_of_each,
                            _metadata_blob, is_local_uri)
 from norvane._util import empty_like, snapshot
 
@@ -37,12 +35,12 @@ try:
     from pymilvus.exceptions import MilvusException
 except ImportError as error:  # pragma: no cover - depends on the installed extras
     raise ImportError(
-        "norvane.SearchIndex needs pymilvus and milvus-lite: pip install 'pynorvane[milvus]' "
+        "a Milvus index needs pymilvus and milvus-lite: pip install 'pynorvane[milvus]' "
         f"({error})") from error
 
-from norvane._milvus_rows import (DENSE, ID, MAX_ID_LENGTH, MAX_TEXT_BYTES,  # noqa: E402
-                                  META, MIN_SCORE, TEXT, VECTOR, fast_writer, sparse_rows,
-                                  storable)
+from norvane._milvus_rows import MIN_SCORE, fast_writer, sparse_rows, storable  # noqa: E402
+from norvane.index import (DENSE, ID, MAX_ID_LENGTH, MAX_TEXT_BYTES, META, TEXT,  # noqa: E402
+                           VECTOR)
 
 __all__ = ["MilvusException", "MilvusIndex", "sparse_rows"]
 
