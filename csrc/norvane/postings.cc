@@ -573,8 +573,11 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
       }
       rest -= term.most;
       if (t + 1 == terms.size() || candidates.size() < k) continue;
+      // As above, from the first candidates (the order they were first scored in).
       kept.clear();
-      for (const uint32_t d : candidates) kept.push_back(scores[d]);
+      for (size_t i = 0; i < std::min<size_t>(candidates.size(), 4096); ++i) {
+        kept.push_back(scores[candidates[i]]);
+      }
       std::nth_element(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(k - 1), kept.end(),
                        [](float x, float y) { return x > y; });
       floor = std::max(floor, static_cast<double>(kept[k - 1]));
