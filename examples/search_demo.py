@@ -1,9 +1,10 @@
-"""Index a few dozen Chinese documents into Milvus Lite and rank them for queries.
+"""Index a few dozen Chinese documents into a local index and rank them for queries.
 
 Usage: python examples/search_demo.py [QUERY ...]
 
 The documents (examples/docs_zh.txt: news, products, technology) go into a
-local index, norvane_demo.db in the current folder, replaced on every run.
+local index (the embedded store: SQLite and a native inverted index),
+norvane_demo.db in the current folder, replaced on every run.
 Without arguments a few built-in queries are run. Afterwards the command
 line queries the same index:
 
@@ -43,7 +44,7 @@ def main(queries):
         index.add([f"{title}。{text}" for title, text in documents],
                   ids=[title for title, _ in documents])
         print(f"indexed {index.count()} documents into {INDEX_PATH} "
-              f"in {time.perf_counter() - started:.2f} s (Milvus Lite start included)")
+              f"in {time.perf_counter() - started:.2f} s")
         for query, hits in zip(queries, index.search_many(queries, k=TOP)):
             print(f"\nquery: {query}")
             if not hits:

@@ -1,4 +1,5 @@
 import os
+import socket
 
 import pytest
 
@@ -72,3 +73,19 @@ def trained(*documents, **params):
     for document in documents:
         model.train(document)
     return model
+
+
+@pytest.fixture
+def milvus_server(tmp_path):
+    """The address of a Milvus Lite server on a local TCP port: the Milvus
+    path as a server index takes it."""
+    pytest.importorskip("pymilvus")
+    server = pytest.importorskip("milvus_lite.server")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    milvus = server.Server(str(tmp_path / "server.db"), address=f"127.0.0.1:{port}")
+    if not milvus.init() or not milvus.start():
+        pytest.skip("Milvus Lite cannot serve over TCP here")
+    yield f"http://127.0.0.1:{port}"
+    milvus.stop()

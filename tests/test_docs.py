@@ -15,8 +15,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 PAGES = [ROOT / "README.md"] + sorted((ROOT / "docs").glob("*.md"))
 BLOCK = re.compile(r"(?:<!-- not run: (?P<reason>[^>]*) -->\n)?```python\n(?P<code>.*?)```",
                    re.S)
-NEEDS = {"norvane.dask": "dask", "SearchIndex": "milvus_lite", "langchain": "langchain_core",
-         "llamaindex": "llama_index.core", "qdrant_client": "qdrant_client"}
+NEEDS = {"norvane.dask": "dask", 'backend="milvus-lite"': "milvus_lite",
+         "langchain": "langchain_core", "llamaindex": "llama_index.core",
+         "qdrant_client": "qdrant_client"}
 
 
 def blocks():

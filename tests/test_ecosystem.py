@@ -75,7 +75,7 @@ def hybrid(tmp_path_factory):
     rng = np.random.default_rng(23)
     dense = embeddings(rng, len(IDS))
     with SearchIndex(str(tmp_path_factory.mktemp("hy") / "h.db"), dense_dim=8,
-                     dense_metric="IP") as index:
+                     backend="milvus-lite", dense_metric="IP") as index:
         index.add(TEXTS, IDS, META, dense=dense)
         yield index, dense, rng
 
@@ -115,8 +115,9 @@ def test_hybrid_weights_and_a_query_without_words(hybrid):
     (lambda ix, n: ix.add(["北京"], ["x"]), "pass dense="),
     (lambda ix, n: ix.add(["北京"], ["x"], dense=[[float("nan")] * 8]), "finite"),
     (lambda ix, n: ix.search("北京", dense=np.ones(3)), "of 8 numbers"),
-    (lambda ix, n: n.add(["北京"], ["x"], dense=np.ones((1, 8))), "no dense vectors"),
-    (lambda ix, n: n.search("北京", dense=np.ones(8)), "no dense vectors"),
+    # n: an index of the local store, which has no dense vectors
+    (lambda ix, n: n.add(["北京"], ["x"], dense=np.ones((1, 8))), "needs the Milvus backend"),
+    (lambda ix, n: n.search("北京", dense=np.ones(8)), "needs the Milvus backend"),
     (lambda ix, n: SearchIndex(ix.uri, dense_dim=4), "dimension 8, not of dimension 4"),
 ])
 def test_dense_mismatch_refused_before_writing(index, hybrid, call, message):
@@ -160,15 +161,18 @@ def test_reopened_index_keeps_runtime_words(tmp_path):
         assert [(h.id, h.score) for h in index.search("澎湃OS")] == before
 
 
-@pytest.mark.parametrize("code", [
-    "import norvane; norvane.SearchIndex",
-    "from norvane.cli import main; sys.exit(main(['search', '北京']))",
+@pytest.mark.parametrize("code, milvus", [
+    ("import norvane; index = norvane.SearchIndex('x.db'); index.add(['北京天气']); "
+     "assert index.search('北京'); index.close()", False),
+    ("from norvane.cli import main; sys.exit(main(['search', '北京', '--uri', 'x.db', "
+     "'--backend', 'milvus-lite']))", True),
 ])
-def test_missing_extra_names_the_extra_first(code):
-    """Without numpy (as without the milvus extra) the hint comes before the
-    missing module's name."""
+def test_local_store_needs_no_extra_and_milvus_names_it(tmp_path, code, milvus):
+    """Without numpy (as without the milvus extra) the local store works, and
+    asking for Milvus gives the install hint before the missing module's name."""
     result = subprocess.run([sys.executable, "-c", "import sys; sys.modules['numpy'] = None; "
-                             + code], capture_output=True, text=True, timeout=120)
-    assert result.returncode != 0
-    last = result.stderr.strip().splitlines()[-1]
-    assert "pip install 'pynorvane[milvus]' (" in last and "numpy" in last.split("(", 1)[1]
+                             + code], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert (result.returncode != 0) == milvus, result.stderr
+    if milvus:
+        last = result.stderr.strip().splitlines()[-1]
+        assert "pip install 'pynorvane[milvus]' (" in last and "numpy" in last.split("(", 1)[1]

@@ -66,9 +66,10 @@ def path(tmp_path):
     return str(tmp_path / "index.db")
 
 
-def test_round_trip_reopen_and_reindex(path):
+@pytest.mark.parametrize("backend", ["sqlite", "milvus-lite"])
+def test_round_trip_reopen_and_reindex(path, backend):
     ids, texts = list(DOCS), list(DOCS.values())
-    with SearchIndex(path) as index:
+    with SearchIndex(path, backend=backend) as index:
         index.add(texts[:4], ids[:4], [{"n": i} for i in range(4)], batch_size=3)
         index.add(texts[4:], ids[4:])
         # Earlier batches were weighed with smaller statistics: reindex aligns them.
@@ -77,10 +78,11 @@ def test_round_trip_reopen_and_reindex(path):
         assert index.search("北京天气", filter='meta["n"] >= 0')[0].metadata == {"n": 0}
         assert index.search("汽车")[0].metadata is None
         queries_before = index.encoder.encode_queries(QUERIES, output="ids")
-    with SearchIndex(path) as index:
+    with SearchIndex(path) as index:  # the backend is found from the file
         assert index.encoder.encode_queries(QUERIES, output="ids") == queries_before
-        assert index._direct is not None
-        index._direct = None  # the rows of pymilvus' own insert
+        if backend == "milvus-lite":
+            assert index._direct is not None
+            index._direct = None  # the rows of pymilvus' own insert
         index.add(MORE, ["more0", "more1"])
         index.reindex()
         # Statistics reloaded and extended equal one fit over everything.
@@ -92,7 +94,7 @@ def test_round_trip_reopen_and_reindex(path):
 
 def test_failed_batch_leaves_nothing(path, monkeypatch):
     first = list(DOCS.values())[:3]
-    with SearchIndex(path) as index:
+    with SearchIndex(path, backend="milvus-lite") as index:
         index.add(first)
         insert = index._insert
 
@@ -197,7 +199,8 @@ def test_fast_writer_stores_what_the_public_api_stores(tmp_path, dense_dim):
     dense = None if dense_dim is None else [[i, 1.0, -i / 2] for i in range(len(ids))]
     results = []
     for fast in (True, False):
-        with SearchIndex(str(tmp_path / f"{fast}.db"), dense_dim=dense_dim) as index:
+        with SearchIndex(str(tmp_path / f"{fast}.db"), dense_dim=dense_dim,
+                         backend="milvus-lite") as index:
             assert index._direct is not None
             if not fast:
                 index._direct = None

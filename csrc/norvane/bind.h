@@ -22,4 +22,8 @@ void BindTokenizer(pybind11::module_& m);
 // _core.SparseEncoder over a _core.Tokenizer, and _core.murmur3.
 void BindEncoder(pybind11::module_& m);
 
+// _core.PostingSegment, _core.search_segments and _core.merge_segments: the
+// local store's inverted index.
+void BindPostings(pybind11::module_& m);
+
 }  // namespace norvane

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <iterator>
 #include <memory>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "norvane/bind.h"
+#include "norvane/postings.h"
 #include "norvane/py_support.h"
 #include "norvane/sparse_encoder.h"
 #include "search/bm25/bm25_internal.h"
@@ -228,6 +230,29 @@ py::list Dicts(const SparseRows& rows, bool by_token) {
   return result;
 }
 
+// One bytes object per row: its ids as uint32 then its weights as float32
+// (the layout norvane::PostingSegment reads), for a store without numpy.
+py::list Packed(const SparseRows& rows) {
+  const size_t n = rows.indptr.size() - 1;
+  py::list result(n);
+  std::string buffer;
+  for (size_t r = 0; r < n; ++r) {
+    const auto begin = static_cast<size_t>(rows.indptr[r]);
+    const size_t count = static_cast<size_t>(rows.indptr[r + 1]) - begin;
+    buffer.resize(count * 8);
+    for (size_t i = 0; i < count; ++i) {
+      const auto id = static_cast<uint32_t>(rows.ids[begin + i]);
+      const auto weight = static_cast<float>(rows.weights[begin + i]);
+      std::memcpy(&buffer[i * 4], &id, 4);
+      std::memcpy(&buffer[count * 4 + i * 4], &weight, 4);
+    }
+    PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(r),
+                    Checked(PyBytes_FromStringAndSize(buffer.data(),
+                                                      static_cast<Py_ssize_t>(buffer.size()))));
+  }
+  return result;
+}
+
 // A batch smaller than both runs without the machinery of Interruptible: it
 // ends within tens of milliseconds, while the results a thread of its own
 // writes land in a heap arena whose freed pages are handed back, and fault
@@ -340,6 +365,7 @@ py::object Encode(SparseEncoder& encoder, py::handle texts, Call call, const std
       encoder.FitEncodeDocuments(batch.items, threads, by_token, rows, cancel);
     }
   });
+  if (output == "packed") return Packed(rows);
   if (output != "csr") return Dicts(rows, by_token);
   return py::make_tuple(Array(std::move(rows.indptr)), Array(std::move(rows.ids)),
                         Array(std::move(rows.weights)));
@@ -372,6 +398,26 @@ void BindEncoder(py::module_& m) {
            [](SparseEncoder& self, py::handle texts, const std::string& output,
               unsigned threads) { return Encode(self, texts, Call::kFitDocuments, output, threads); },
            py::arg("texts"), py::arg("output"), py::arg("threads"))
+      .def("encode_queries_from",
+           [](const SparseEncoder& self, py::handle texts, int doc_count,
+              std::shared_ptr<PostingSegment> segment, const SparseEncoder* plus,
+              const SparseEncoder* minus) {
+             // Frequencies of a store: its checkpoint's, plus those of texts
+             // added since, minus those of texts removed since.
+             const Batch batch = ReadBatch(texts);
+             const SparseEncoder::FrequencyOf frequency = [&](std::string_view token,
+                                                              size_t hash) {
+               long long count = segment ? segment->DocumentFrequency(hash) : 0;
+               if (plus != nullptr) count += plus->document_frequency(token);
+               if (minus != nullptr) count -= minus->document_frequency(token);
+               return count;
+             };
+             SparseRows rows;
+             Unlocked([&] { self.EncodeQueries(batch.items, doc_count, frequency, false, rows); });
+             return Packed(rows);
+           },
+           py::arg("texts"), py::arg("doc_count"), py::arg("segment"), py::arg("plus"),
+           py::arg("minus"))
       .def("merge",
            [](SparseEncoder& self, const SparseEncoder& other) {
              Unlocked([&] { self.Merge(other); });
@@ -426,6 +472,20 @@ void BindEncoder(py::module_& m) {
       .def_property_readonly("b", &SparseEncoder::b)
       .def_property_readonly("k1", &SparseEncoder::k1)
       .def_property_readonly("doc_count", &SparseEncoder::doc_count)
+      .def_property_readonly("length_total", &SparseEncoder::length_total)
+      .def("document_frequencies",
+           [](const SparseEncoder& self) {
+             std::vector<std::pair<uint64_t, int>> table;
+             Unlocked([&] { table = self.DocumentFrequencies(); });
+             // The hashes (uint64) then the counts (int32).
+             std::string bytes(table.size() * 12, '\0');
+             for (size_t i = 0; i < table.size(); ++i) {
+               const auto count = static_cast<int32_t>(table[i].second);
+               std::memcpy(&bytes[i * 8], &table[i].first, 8);
+               std::memcpy(&bytes[table.size() * 8 + i * 4], &count, 4);
+             }
+             return py::bytes(bytes);
+           })
       .def_property_readonly("vocabulary_size", &SparseEncoder::vocabulary_size)
       .def_property_readonly("analysis",
                              [](const SparseEncoder& self) { return self.analyzer().name(); });

@@ -375,13 +375,24 @@ void SparseEncoder::EncodeQueries(const std::vector<TextItem>& batch, unsigned t
   Encode(batch, threads, keep_tokens, true, out, cancel);
 }
 
+void SparseEncoder::EncodeQueries(const std::vector<TextItem>& batch, int doc_count,
+                                  const FrequencyOf& frequency, bool keep_tokens,
+                                  SparseRows& out) const {
+  Encode(batch, 1, keep_tokens, true, out, nullptr, doc_count, &frequency);
+}
+
 void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
                            bool keep_tokens, bool query, SparseRows& out,
-                           const std::atomic<bool>* cancel) const {
+                           const std::atomic<bool>* cancel, int doc_count,
+                           const FrequencyOf* frequency) const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
-  if (stats_.doc_count == 0) throw std::runtime_error(kNotFitted);
-  const double average = bm25::AverageLength(stats_.length_total, stats_.doc_count);
-  const double n1 = static_cast<double>(stats_.doc_count) + 1.0;
+  if (frequency == nullptr) doc_count = stats_.doc_count;
+  if (doc_count <= 0) throw std::runtime_error(kNotFitted);
+  // Only documents are weighed by length: frequencies from elsewhere come
+  // with no statistics of lengths here.
+  const double average =
+      query ? 0.0 : bm25::AverageLength(stats_.length_total, stats_.doc_count);
+  const double n1 = static_cast<double>(doc_count) + 1.0;
 
   const unsigned workers = WorkerCount(threads);
   const std::vector<size_t> starts =
@@ -404,8 +415,13 @@ void SparseEncoder::Encode(const std::vector<TextItem>& batch, unsigned threads,
       if (query) {
         for (size_t e = 0; e < m; ++e) {
           const size_t hash = entries[e].hash;
-          const int* found = stats_.parts[PartOf(hash)].find(entries[e].token, hash);
-          const double f = found == nullptr ? 1.0 : static_cast<double>(*found);
+          double f = 1.0;  // an unknown token counts as in one document
+          if (frequency != nullptr) {
+            const long long count = (*frequency)(entries[e].token, hash);
+            if (count > 0) f = static_cast<double>(count);
+          } else if (const int* found = stats_.parts[PartOf(hash)].find(entries[e].token, hash)) {
+            f = static_cast<double>(*found);
+          }
           w[e] = bm25::Idf(n1, f);
           if (!batch[i].given) w[e] *= analyzer_.QueryWeight(entries[e].token);
         }
@@ -552,6 +568,28 @@ void SparseEncoder::Restore(const std::string& model_text) {
 int SparseEncoder::doc_count() const {
   std::shared_lock<std::shared_mutex> lock(mutex_);
   return stats_.doc_count;
+}
+
+long long SparseEncoder::length_total() const {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  return stats_.length_total;
+}
+
+std::vector<std::pair<uint64_t, int>> SparseEncoder::DocumentFrequencies() const {
+  std::vector<std::pair<uint64_t, int>> table;
+  {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    size_t size = 0;
+    for (const auto& part : stats_.parts) size += part.size();
+    table.reserve(size);
+    for (const auto& part : stats_.parts) {
+      for (const auto& entry : part) {
+        table.emplace_back(static_cast<uint64_t>(TokenTable::Hash(entry.first)), entry.second);
+      }
+    }
+  }
+  std::sort(table.begin(), table.end());
+  return table;
 }
 
 size_t SparseEncoder::vocabulary_size() const {

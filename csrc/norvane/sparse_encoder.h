@@ -26,11 +26,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "norvane/analyzer.h"
@@ -89,6 +91,13 @@ class SparseEncoder {
   // (not for given tokens), normalised to sum 1.
   void EncodeQueries(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                      SparseRows& out, const std::atomic<bool>* cancel = nullptr) const;
+  // The same with document frequencies from elsewhere: frequency(token,
+  // TokenTable::Hash(token)) and doc_count documents stand for this
+  // encoder's statistics (a store that keeps them on disk). std::runtime_error
+  // when doc_count is 0, as for an encoder not fitted.
+  using FrequencyOf = std::function<long long(std::string_view, size_t)>;
+  void EncodeQueries(const std::vector<TextItem>& batch, int doc_count,
+                     const FrequencyOf& frequency, bool keep_tokens, SparseRows& out) const;
 
   // Adds other's statistics; both must have equal b, k1 and analysis.
   void Merge(const SparseEncoder& other);
@@ -108,7 +117,11 @@ class SparseEncoder {
   double k1() const { return k1_; }
   const Analyzer& analyzer() const { return analyzer_; }
   int doc_count() const;
+  long long length_total() const;
   size_t vocabulary_size() const;
+  // (TokenTable::Hash of the token, document frequency) of every token,
+  // ascending by hash: the statistics as a store keeps them for lookups.
+  std::vector<std::pair<uint64_t, int>> DocumentFrequencies() const;
   // Document frequency of token, 0 when unknown.
   int document_frequency(std::string_view token) const;
 
@@ -129,7 +142,8 @@ class SparseEncoder {
   void FitAndEncode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens,
                     SparseRows* out, std::atomic<bool>* cancel);
   void Encode(const std::vector<TextItem>& batch, unsigned threads, bool keep_tokens, bool query,
-              SparseRows& out, const std::atomic<bool>* cancel) const;
+              SparseRows& out, const std::atomic<bool>* cancel, int doc_count = 0,
+              const FrequencyOf* frequency = nullptr) const;
   // Adds a fit's staged counts to the statistics (moves them in when there
   // are none yet); callers hold the lock.
   void Take(Statistics&& staged, unsigned workers);

@@ -10,7 +10,8 @@
     enc.encode_queries(["北京的天气"], output="ids")
 
 `default_paths()` names the bundled data files, also for `pynorvane.Segmenter`.
-`SearchIndex` (extra ``milvus``) stores and searches documents in Milvus;
+`SearchIndex` stores and searches documents: in an embedded local store (a
+``.db`` path), or in Milvus (extra ``milvus``) by address;
 `norvane.dask` (extra ``dask``) fits and encodes corpora on Dask.
 """
 
@@ -26,7 +27,7 @@ __all__ = ["ANALYSES", "SearchIndex", "SparseEncoder", "Tokenizer", "__version__
 
 
 def __getattr__(name: str) -> Any:
-    # Loaded on first use: it needs the optional Milvus client.
+    # Loaded on first use: most programs that import norvane do not search.
     if name in ("SearchIndex", "Hit"):
         from norvane import index
 

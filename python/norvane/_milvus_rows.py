@@ -15,9 +15,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 from pymilvus import DataType, MilvusClient
 
-ID, TEXT, META, VECTOR, DENSE = "id", "text", "meta", "vector", "dense"
-MAX_ID_LENGTH = 512
-MAX_TEXT_BYTES = 65535  # the longest VARCHAR a Milvus field holds
+from norvane.index import DENSE, ID, MAX_ID_LENGTH, MAX_TEXT_BYTES, META, TEXT, VECTOR  # noqa: F401
 # Milvus takes sparse dimensions below 2**32 - 1: the one hash value outside
 # that range shares the dimension below it, in documents and queries alike.
 TOP_DIMENSION = 2**32 - 1

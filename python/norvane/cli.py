@@ -118,7 +118,8 @@ def _open_index(args: argparse.Namespace, create: bool) -> Any:
     from norvane.index import SearchIndex
 
     return SearchIndex(args.uri, args.collection, token=args.token,
-                       encoder_path=args.encoder_path, timeout=args.timeout, create=create)
+                       encoder_path=args.encoder_path, timeout=args.timeout, create=create,
+                       backend=args.backend)
 
 
 def check_record(record: Record) -> None:
@@ -277,19 +278,23 @@ def parser() -> argparse.ArgumentParser:
     from norvane._version import __version__
 
     main = argparse.ArgumentParser(prog="norvane", description="Chinese full-text search "
-                                   "on Milvus: index files, then query them.")
+                                   "in a local index or on Milvus: index files, then query "
+                                   "them.")
     main.add_argument("--version", action="version", version=f"norvane {__version__}")
     commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, help: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=help)
         sub.add_argument("--uri", default="norvane.db",
-                         help="local index file (.db, Milvus Lite) or Milvus server address "
+                         help="local index file (.db) or Milvus server address "
                          "(http://host:19530); default %(default)s")
+        sub.add_argument("--backend", choices=("sqlite", "milvus-lite"),
+                         help="for a new local index: the embedded store (sqlite, the "
+                         "default) or Milvus Lite; an existing file opens with its own")
         sub.add_argument("--collection", default="docs", help="collection name (default docs)")
         sub.add_argument("--token", default="", help="server credentials (user:password or key)")
-        sub.add_argument("--encoder-path", help="encoder statistics file (default: beside a "
-                         "local index; in the server for a server)")
+        sub.add_argument("--encoder-path", help="Milvus: encoder statistics file (default: "
+                         "beside a Milvus Lite file; in the server for a server)")
         sub.add_argument("--timeout", type=float, default=10.0,
                          help="seconds to wait for a server (default 10)")
         return sub
@@ -312,7 +317,8 @@ def parser() -> argparse.ArgumentParser:
     search.add_argument("queries", nargs="+", metavar="QUERY")
     search.add_argument("-k", type=_positive, default=10,
                         help="results per query, 1 to 16384 (default 10)")
-    search.add_argument("--filter", default="", help='Milvus expression, e.g. meta["lang"] == "zh"')
+    search.add_argument("--filter", default="",
+                        help='expression on id, text and meta, e.g. meta["lang"] == "zh"')
     search.add_argument("--json", action="store_true", help="one JSON object per result")
     search.set_defaults(run=cmd_search)
 
@@ -337,9 +343,9 @@ def _positive(text: str) -> int:
 
 
 def _describe(error: BaseException) -> str:
-    from norvane.index import MilvusException, _message
+    if type(error).__module__.startswith("pymilvus"):  # pymilvus is imported only for Milvus
+        from norvane._milvus_index import _message
 
-    if isinstance(error, MilvusException):
         text = "Milvus: " + _message(error)
     elif isinstance(error, OSError) and error.filename is not None:
         text = f"{error.filename}: {error.strerror}"
@@ -355,6 +361,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     # Milvus clients log failed calls with tracebacks; the error line below says it once.
     for name in ("pymilvus", "milvus_lite"):
         logging.getLogger(name).setLevel(logging.CRITICAL)
+    logging.getLogger("norvane").addHandler(logging.NullHandler())
     try:
         status: int = args.run(args)
         return status

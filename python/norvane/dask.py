@@ -155,6 +155,8 @@ def write(texts: Any, index: Any, ids: Any = None, *, fit_first: bool = True,
         id_parts = _bag(ids).to_delayed()
         if len(id_parts) != len(text_parts):
             raise ValueError(f"texts have {len(text_parts)} partitions, ids {len(id_parts)}")
+    if not hasattr(index, "_stats"):
+        return _write_local(bag, text_parts, id_parts, index, fit_first, window)
     previous = snapshot(index.encoder)
     if fit_first:
         index.encoder = fit(bag, previous)
@@ -194,6 +196,33 @@ def write(texts: Any, index: Any, ids: Any = None, *, fit_first: bool = True,
         _undo(index, list(added), list(replaced.values()), previous)
         raise
     index._commit()
+    return written
+
+
+def _write_local(bag: Any, text_parts: List[Any], id_parts: List[Any], index: Any,
+                 fit_first: bool, window: int) -> int:
+    """dask.write into the local store: the partitions are computed ``window``
+    at a time and each is added in this process, one transaction per batch
+    (fitted and encoded here, as :meth:`SearchIndex.add` does); without
+    ``fit_first`` the vectors are encoded on the workers with the index's
+    statistics and stored as they are (:meth:`SearchIndex.add_encoded`). A
+    failure leaves the batches stored before it."""
+    vector_parts: List[Any] = [None] * len(text_parts)
+    if not fit_first:
+        vector_parts = encode(bag, index.encoder, "ids").to_delayed()
+    written = 0
+    for start in range(0, len(text_parts), max(1, window)):
+        end = start + max(1, window)
+        chunk = compute(text_parts[start:end], id_parts[start:end],  # type: ignore[no-untyped-call]
+                        vector_parts[start:end])
+        for part_texts, part_ids, part_vectors in zip(*chunk):
+            part_texts = list(part_texts)
+            part_ids = None if part_ids is None else list(part_ids)
+            if fit_first:
+                index.add(part_texts, part_ids)
+            else:
+                index.add_encoded(part_texts, list(part_vectors), part_ids)
+            written += len(set(part_ids)) if part_ids is not None else len(part_texts)
     return written
 
 
