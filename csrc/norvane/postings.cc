@@ -494,6 +494,17 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
   // The score a document must beat: the k-th best of the segments before,
   // raised by the documents of this one as they are scored.
   auto floor_of_heap = [&] { return heap.size() == k ? static_cast<double>(heap.front().score) : 0.0; };
+  // Keeps hit if it is among the k best so far.
+  auto Offer = [&](const ScoredDoc& hit) {
+    if (heap.size() < k) {
+      heap.push_back(hit);
+      std::push_heap(heap.begin(), heap.end(), Better);
+    } else if (Better(hit, heap.front())) {
+      std::pop_heap(heap.begin(), heap.end(), Better);
+      heap.back() = hit;
+      std::push_heap(heap.begin(), heap.end(), Better);
+    }
+  };
   double rest = 0.0;  // the most the lists not yet read can add to a document
   double read = 0.0;  // the most the lists read can have given one
   for (const QueryTerm& t : terms) rest += t.most;
@@ -606,29 +617,13 @@ void SearchSegment(const PostingSegment& segment, const std::vector<QueryTerm>& 
       }
     }
     for (const uint32_t d : candidates) {
-      const ScoredDoc hit{segment.num(d), scores[d]};
-      if (heap.size() < k) {
-        heap.push_back(hit);
-        std::push_heap(heap.begin(), heap.end(), Better);
-      } else if (Better(hit, heap.front())) {
-        std::pop_heap(heap.begin(), heap.end(), Better);
-        heap.back() = hit;
-        std::push_heap(heap.begin(), heap.end(), Better);
-      }
+      Offer({segment.num(d), scores[d]});
     }
   } else {
     for (size_t i = 0; i < touched_count; ++i) {
       const uint32_t d = touched[i];
       if (!eligible(d) || !(scores[d] > 0.0f)) continue;
-      const ScoredDoc hit{segment.num(d), scores[d]};
-      if (heap.size() < k) {
-        heap.push_back(hit);
-        std::push_heap(heap.begin(), heap.end(), Better);
-      } else if (Better(hit, heap.front())) {
-        std::pop_heap(heap.begin(), heap.end(), Better);
-        heap.back() = hit;
-        std::push_heap(heap.begin(), heap.end(), Better);
-      }
+      Offer({segment.num(d), scores[d]});
     }
   }
   for (size_t i = 0; i < touched_count; ++i) {

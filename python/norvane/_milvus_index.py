@@ -237,13 +237,9 @@ class MilvusIndex(SearchIndex):
     disk) refits them on the stored texts. A local index is open in one
     process at a time (:class:`IndexInUseError` for another).
 
-    Stored vectors and growing statistics: a document vector is weighed with
-    the average document length of the statistics when it was added, while a
-    query is always weighed with the current statistics (its IDF). Documents
-    added early therefore keep the length normalisation of a smaller corpus;
-    scores drift little while the average length is stable, and
-    :meth:`reindex` re-encodes every stored document with the current
-    statistics.
+    Stored vectors keep the length normalisation of the statistics they were
+    added with, as :class:`SearchIndex` describes; :meth:`reindex` re-encodes
+    them with the current ones.
     """
 
     def __init__(
