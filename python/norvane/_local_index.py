@@ -701,13 +701,19 @@ class LocalIndex(SearchIndex):
                     batch.doc_count = self._state["doc_count"] - forgot.document_count
                     batch.length_total = (self._state["length_total"]
                                           - forgot._native.length_total)
-                try:
-                    self._insert(batch)
-                except _Stale:
-                    self._load()
-                    continue
-                self._apply(batch)
-                return len(old)
+                if self._write_batch(batch):
+                    return len(old)
+
+    def _write_batch(self, batch: _Batch) -> bool:
+        """Writes batch and applies it here; False, with the state read
+        again, when another process wrote first (encode it again)."""
+        try:
+            self._insert(batch)
+        except _Stale:
+            self._load()
+            return False
+        self._apply(batch)
+        return True
 
     def reindex(self, batch_size: int = 5000,
                 progress: Optional[Callable[[int, int], None]] = None) -> int:
@@ -743,13 +749,9 @@ class LocalIndex(SearchIndex):
                            else self._weighing(batch.doc_count, batch.length_total))
                 assert encoder is not None
                 batch.vectors = encoder._native.encode(batch.texts, False, "packed", 0)
-                try:
-                    self._insert(batch)
-                except _Stale:
-                    self._load()
-                    continue
                 # Removed and added again: the frequencies do not change.
-                self._apply(batch)
+                if not self._write_batch(batch):
+                    continue
                 after = rows[-1][0]
                 done += len(rows)
                 if progress is not None:

@@ -203,32 +203,12 @@ def _message(error: BaseException) -> str:
 
 
 class MilvusIndex(SearchIndex):
-    """Documents, their BM25 vectors and the encoder statistics, in Milvus.
-
-    Args:
-        uri: a local path ending in ``.db`` (Milvus Lite, in this process) or
-            a Milvus server address such as ``"http://host:19530"``.
-        collection: name of the Milvus collection.
-        encoder: the :class:`norvane.SparseEncoder` of a new index (its
-            analysis, ``b``, ``k1`` and any statistics it already has);
-            ``None`` for a default encoder. An index with saved statistics
-            loads them; an encoder without statistics given then names the
-            tokenizer to load them with (the statistics do not keep it).
-        token: credentials for a server (``"user:password"`` or an API key).
-        encoder_path: a file for the encoder statistics. By default a local
-            index keeps them in ``<uri>.<collection>.encoder.json`` beside it
-            and a server index in the server itself (a companion collection),
-            so every process that opens the server's index shares them.
-        timeout: seconds to wait for a server before giving up.
-        create: create the collection if it does not exist; with ``False`` a
-            missing index raises :class:`IndexOpenError`.
-        dense_dim: the dimension of a dense vector (the caller's embeddings)
-            stored beside each document's sparse one, for hybrid search;
-            fixed when the collection is created (``None``: as stored).
-        dense_metric: how dense vectors compare, ``"COSINE"``, ``"IP"`` or
-            ``"L2"``; fixed when the collection is created.
-        repair: refit statistics that do not match the rows on the stored
-            texts even when they were not fitted on those texts alone.
+    """Documents, their BM25 vectors and the encoder statistics, in Milvus
+    (a server, or Milvus Lite for a local path). The arguments are
+    :class:`SearchIndex`'s; ``encoder_path`` defaults to
+    ``<uri>.<collection>.encoder.json`` for a local path, and a server index
+    keeps its statistics in the server (a companion collection), so every
+    process that opens it shares them.
 
     Ids are keys: adding a document whose id is stored replaces it, and its
     old text leaves the statistics. The statistics always describe the
